@@ -1,0 +1,33 @@
+# Developer commands. Everything installs into .venv, created on first use.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find sources -type f 2>/dev/null)
+
+.PHONY: install test bench clean
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+
+$(VENV)/.tools: | $(PY)
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.18" ninja
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.tools $(BUILD_INPUTS)
+	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+	touch $@
+
+install: $(VENV)/.installed
+
+# The suite runs twice: as is, then with assertions disabled (python -O).
+test: install
+	$(PY) -m pytest -q
+	$(PY) -O -m pytest -q
+
+bench: install
+	$(PY) -m pip install --quiet ".[bench]"
+	$(PY) benchmarks/run_all.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,18 @@
+"""Runs every benchmark in turn (make bench)."""
+import pathlib
+import subprocess
+import sys
+
+BENCHMARKS = ["bench_engine.py"]
+
+
+def main():
+    here = pathlib.Path(__file__).parent
+    failed = [name for name in BENCHMARKS
+              if subprocess.run([sys.executable, str(here / name)]).returncode != 0]
+    if failed:
+        sys.exit(f"benchmarks failed: {', '.join(failed)}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,1 @@
+// Stand-in until the anchor survey engine lands.

@@ -1,0 +1,358 @@
+// Module qz_engine: the PositionEngine type, which owns the anchor and
+// measurement slots of one anchor set and fits a tag position to them with
+// the Levenberg-Marquardt solver, and the Position record it returns.
+#include "capi.hpp"
+#include "engine-levmar.h"
+#include "position_class.hpp"
+
+#include <utility>
+
+namespace {
+
+// The engine fits x and y only, with at most 8 iterations.
+constexpr int fit_dimensions = 2;
+constexpr int fit_iterations = 8;
+
+PyObject *module_globals; // the module's namespace, where Position lives
+PyObject *str_Position;
+PyObject *str_x;
+PyObject *str_y;
+PyObject *str_z;
+PyObject *cinit_keywords[1];
+PyObject *compute_keywords[2];
+
+const capi::Signature cinit_signature = {"__cinit__", cinit_keywords, 1, 1};
+const capi::Signature compute_signature = {"compute_tag_position",
+                                           compute_keywords, 2, 2};
+
+struct PositionEngine {
+    PyObject_HEAD
+    anchor_pos_t *anchor_positions; // NB_ANCHORS anchor slots
+    int NB_ANCHORS;
+    float position[3];   // the working estimate x, y, z
+    float *measurements; // NB_ANCHORS measurement slots
+    float sse;           // sum of squares of the last fit
+};
+
+PositionEngine *as_engine(PyObject *self)
+{
+    return reinterpret_cast<PositionEngine *>(self);
+}
+
+// Builds Position(x, y, z) from three floats, looking Position up among
+// the module's globals now.
+PyObject *new_position(float x, float y, float z)
+{
+    capi::Ref position_class(
+        capi::lookup_global(module_globals, str_Position));
+    if (!position_class)
+        return nullptr;
+    capi::Ref coordinates[3] = {capi::Ref(PyFloat_FromDouble(x)),
+                                capi::Ref(PyFloat_FromDouble(y)),
+                                capi::Ref(PyFloat_FromDouble(z))};
+    for (const capi::Ref &coordinate : coordinates) {
+        if (!coordinate)
+            return nullptr;
+    }
+    return PyObject_CallFunctionObjArgs(
+        position_class.get(), coordinates[0].get(), coordinates[1].get(),
+        coordinates[2].get(), nullptr);
+}
+
+// Size of a list or tuple, which is known without running user code;
+// -1 for any other iterable.
+Py_ssize_t known_length(PyObject *iterable)
+{
+    if (PyList_Check(iterable))
+        return PyList_GET_SIZE(iterable);
+    if (PyTuple_Check(iterable))
+        return PyTuple_GET_SIZE(iterable);
+    return -1;
+}
+
+int raise_surplus(const char *what, int slots)
+{
+    PyErr_Format(PyExc_ValueError, "more %s than the engine's %d slots", what,
+                 slots);
+    return -1;
+}
+
+// Walks `iterable` in order and hands each item with its index to
+// `store(index, item)`, which returns 0 or -1. An item beyond `slots`
+// raises ValueError before it is stored.
+template <class Store>
+int store_items(PyObject *iterable, int slots, const char *what, Store store)
+{
+    capi::Ref iterator(PyObject_GetIter(iterable));
+    if (!iterator)
+        return -1;
+    for (Py_ssize_t index = 0;; ++index) {
+        capi::Ref item(PyIter_Next(iterator.get()));
+        if (!item)
+            return PyErr_Occurred() ? -1 : 0;
+        if (index >= slots)
+            return raise_surplus(what, slots);
+        if (store(static_cast<int>(index), item.get()) < 0)
+            return -1;
+    }
+}
+
+PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+{
+    PyObject *nb_anchors; // borrowed
+    if (capi::bind_arguments(cinit_signature, args, kwargs, &nb_anchors) < 0)
+        return nullptr;
+    int count;
+    if (capi::to_int32(nb_anchors, &count) < 0)
+        return nullptr;
+    if (count < 0) {
+        PyErr_Format(PyExc_ValueError, "nb_anchors must not be negative: %d",
+                     count);
+        return nullptr;
+    }
+    capi::Ref self(type->tp_alloc(type, 0));
+    if (!self)
+        return nullptr;
+    PositionEngine *engine = as_engine(self.get());
+    engine->NB_ANCHORS = count;
+    // Zero-filled: an unwritten measurement slot means "no measurement".
+    const size_t slots = count > 0 ? static_cast<size_t>(count) : 1;
+    engine->anchor_positions =
+        static_cast<anchor_pos_t *>(PyMem_Calloc(slots, sizeof(anchor_pos_t)));
+    engine->measurements =
+        static_cast<float *>(PyMem_Calloc(slots, sizeof(float)));
+    if (engine->anchor_positions == nullptr ||
+        engine->measurements == nullptr)
+        return PyErr_NoMemory();
+    return self.release();
+}
+
+void engine_dealloc(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    PositionEngine *engine = as_engine(self);
+    PyMem_Free(engine->anchor_positions);
+    PyMem_Free(engine->measurements);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject *get_anchor_positions(PyObject *self, PyObject *const *,
+                               Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (capi::expect_no_arguments("get_anchor_positions", nargs, kwnames) < 0)
+        return nullptr;
+    PositionEngine *engine = as_engine(self);
+    capi::Ref list(PyList_New(engine->NB_ANCHORS));
+    if (!list)
+        return nullptr;
+    for (int i = 0; i < engine->NB_ANCHORS; ++i) {
+        const anchor_pos_t &anchor = engine->anchor_positions[i];
+        PyObject *position = new_position(anchor.x, anchor.y, anchor.z);
+        if (position == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), i, position); // steals
+    }
+    return list.release();
+}
+
+PyObject *set_anchor_positions(PyObject *self, PyObject *const *args,
+                               Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (capi::expect_one_argument("set_anchor_positions", nargs, kwnames) < 0)
+        return nullptr;
+    PositionEngine *engine = as_engine(self);
+    PyObject *anchor_positions = args[0];
+    const char *what = "anchor positions";
+    if (capi::assertions_enabled()) {
+        Py_ssize_t length = PyObject_Size(anchor_positions);
+        if (length < 0)
+            return nullptr;
+        if (length != engine->NB_ANCHORS) {
+            capi::raise_assertion();
+            return nullptr;
+        }
+    }
+    else if (known_length(anchor_positions) > engine->NB_ANCHORS) {
+        raise_surplus(what, engine->NB_ANCHORS);
+        return nullptr;
+    }
+    auto store = [engine](int i, PyObject *item) {
+        anchor_pos_t &slot = engine->anchor_positions[i];
+        if (capi::attribute_to_float32(item, str_x, &slot.x) < 0 ||
+            capi::attribute_to_float32(item, str_y, &slot.y) < 0 ||
+            capi::attribute_to_float32(item, str_z, &slot.z) < 0)
+            return -1;
+        return 0;
+    };
+    if (store_items(anchor_positions, engine->NB_ANCHORS, what, store) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *compute_tag_position(PyObject *self, PyObject *const *args,
+                               Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *arguments[2]; // borrowed
+    if (capi::bind_arguments(compute_signature, args, nargs, kwnames,
+                             arguments) < 0)
+        return nullptr;
+    PyObject *measurements = arguments[0];
+    PyObject *initial_position = arguments[1];
+    PositionEngine *engine = as_engine(self);
+    const char *what = "measurements";
+    if (known_length(measurements) > engine->NB_ANCHORS) {
+        raise_surplus(what, engine->NB_ANCHORS);
+        return nullptr;
+    }
+
+    PyObject *const coordinate_names[3] = {str_x, str_y, str_z};
+    for (int i = 0; i < 3; ++i) {
+        if (capi::attribute_to_float32(initial_position, coordinate_names[i],
+                                       &engine->position[i]) < 0)
+            return nullptr;
+    }
+
+    auto store = [engine](int i, PyObject *item) {
+        return capi::to_float32(item, &engine->measurements[i]);
+    };
+    if (PyList_CheckExact(measurements)) {
+        // Walked by index: the size is re-read since a conversion may run
+        // code that changes the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(measurements); ++i) {
+            if (i >= engine->NB_ANCHORS) {
+                raise_surplus(what, engine->NB_ANCHORS);
+                return nullptr;
+            }
+            capi::Ref item =
+                capi::Ref::borrow(PyList_GET_ITEM(measurements, i));
+            if (store(static_cast<int>(i), item.get()) < 0)
+                return nullptr;
+        }
+    }
+    else if (store_items(measurements, engine->NB_ANCHORS, what, store) < 0) {
+        return nullptr;
+    }
+
+    ls_lm_dif(engine->position, engine->measurements, fit_dimensions,
+              engine->NB_ANCHORS, fit_iterations, &engine->sse,
+              engine->anchor_positions);
+    return new_position(engine->position[0], engine->position[1],
+                        engine->position[2]);
+}
+
+PyObject *refuse_reduce(PyObject *, PyObject *const *, Py_ssize_t nargs,
+                        PyObject *kwnames)
+{
+    if (capi::expect_no_arguments("__reduce__", nargs, kwnames) < 0)
+        return nullptr;
+    capi::raise_no_default_reduce();
+    return nullptr;
+}
+
+PyObject *refuse_setstate(PyObject *, PyObject *const *, Py_ssize_t nargs,
+                          PyObject *kwnames)
+{
+    if (capi::expect_one_argument("__setstate__", nargs, kwnames) < 0)
+        return nullptr;
+    capi::raise_no_default_reduce();
+    return nullptr;
+}
+
+PyMethodDef engine_methods[] = {
+    {"get_anchor_positions", capi::fastcall(get_anchor_positions),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_anchor_positions()\n--\n\n"
+     "A new list of Position objects, one per anchor slot in slot order."},
+    {"set_anchor_positions", capi::fastcall(set_anchor_positions),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_anchor_positions(anchor_positions, /)\n--\n\n"
+     "Stores the x, y and z attributes of each item in the anchor slots,\n"
+     "rounded to 32-bit floats. While assertions are enabled the number of\n"
+     "items must equal the slot count (AssertionError otherwise); an item\n"
+     "beyond the slots raises ValueError in every mode, before anything is\n"
+     "stored when the input is a list or tuple."},
+    {"compute_tag_position", capi::fastcall(compute_tag_position),
+     METH_FASTCALL | METH_KEYWORDS,
+     "compute_tag_position(measurements, initial_position)\n--\n\n"
+     "Fits x and y to the measured distances, one per anchor slot in slot\n"
+     "order (0 or less: no measurement), starting at initial_position, and\n"
+     "returns a new Position; z is carried through. Slots beyond the last\n"
+     "item keep their earlier values. More items than slots raise\n"
+     "ValueError, before anything is stored when the input is a list or\n"
+     "tuple. Of more than 20 positive measurements the first 20 in slot\n"
+     "order are used."},
+    {"__reduce__", capi::fastcall(refuse_reduce), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"__setstate__", capi::fastcall(refuse_setstate), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(engine_dealloc)},
+    {Py_tp_methods, engine_methods},
+    {Py_tp_doc, const_cast<char *>(
+                    "PositionEngine(nb_anchors)\n--\n\n"
+                    "Fits tag positions to distances from nb_anchors anchors.\n"
+                    "nb_anchors is converted to a 32-bit int; a negative count\n"
+                    "raises ValueError and a failed allocation MemoryError.\n"
+                    "Anchor and measurement slots start at zero, so an\n"
+                    "unwritten measurement slot counts as no measurement.")},
+    {0, nullptr},
+};
+
+PyType_Spec engine_spec = {
+    "qz_engine.PositionEngine",
+    sizeof(PositionEngine),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    engine_slots,
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "qz_engine",
+    "Tag positioning: a Levenberg-Marquardt fit of a tag's x and y to its\n"
+    "distances from anchors at known positions, in 32-bit floats.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+int init_names()
+{
+    return (capi::intern(str_Position, "Position") < 0 ||
+            capi::intern(str_x, "x") < 0 || capi::intern(str_y, "y") < 0 ||
+            capi::intern(str_z, "z") < 0 ||
+            capi::intern(cinit_keywords[0], "nb_anchors") < 0 ||
+            capi::intern(compute_keywords[0], "measurements") < 0 ||
+            capi::intern(compute_keywords[1], "initial_position") < 0)
+               ? -1
+               : 0;
+}
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_qz_engine(void)
+{
+    if (capi::init_assertions() < 0 || init_names() < 0)
+        return nullptr;
+    capi::Ref module(PyModule_Create(&module_def));
+    if (!module)
+        return nullptr;
+    if (position_class::add_to_module(module.get()) < 0)
+        return nullptr;
+    capi::Ref engine_type(PyType_FromSpec(&engine_spec));
+    if (!engine_type ||
+        capi::add_to_module(module.get(), "PositionEngine",
+                            std::move(engine_type)) < 0)
+        return nullptr;
+    module_globals = PyModule_GetDict(module.get()); // borrowed
+    Py_INCREF(module_globals); // kept for the life of the process
+    return module.release();
+}

@@ -1,0 +1,28 @@
+import ctypes
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ASSERTIONS_ENABLED = not sys.flags.optimize
+
+
+@pytest.fixture(scope="session")
+def assertions_enabled():
+    """True unless the suite runs under python -O."""
+    return ASSERTIONS_ENABLED
+
+
+def load_engine_library(module):
+    """The extension module's shared object, for its exported C routines."""
+    return ctypes.CDLL(module.__file__)
+
+
+def run_python(code, *, optimize=False):
+    """Runs `code` in a fresh interpreter; returns the completed process."""
+    command = [sys.executable]
+    if optimize:
+        command.append("-O")
+    command += ["-c", textwrap.dedent(code)]
+    return subprocess.run(command, capture_output=True, text=True, timeout=120)

@@ -3,7 +3,7 @@ import pathlib
 import subprocess
 import sys
 
-BENCHMARKS = ["bench_engine.py"]
+BENCHMARKS = ["bench_engine.py", "bench_autopos.py"]
 
 
 def main():

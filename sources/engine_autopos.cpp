@@ -1,7 +1,395 @@
-// Stand-in until the module lands: an empty module of this name.
+// Module qz_autopos: the AutoPos type, which owns the distance matrix and
+// the position estimates of one set of anchors and surveys them by
+// multidimensional scaling, and the Position record it returns.
 #include "capi.hpp"
+#include "engine-autopos.h"
+#include "position_class.hpp"
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "qz_autopos", nullptr, -1,
-                                 nullptr, nullptr, nullptr, nullptr, nullptr};
+#include <algorithm>
+#include <cstdint>
+#include <utility>
 
-PyMODINIT_FUNC PyInit_qz_autopos(void) { return PyModule_Create(&module_def); }
+namespace {
+
+PyObject *module_globals; // the module's namespace, where Position lives
+PyObject *str_Position;
+PyObject *int_zero;          // the z of every estimate
+PyObject *int_float_size;    // sizeof(float) as an int, for the byte count
+PyObject *cinit_keywords[1];
+
+const capi::Signature cinit_signature = {"__cinit__", cinit_keywords, 1, 1};
+
+struct AutoPos {
+    PyObject_HEAD
+    float *meas;           // anchor_cnt^2 distances, row-major
+    int anchor_cnt;
+    float *anchor_pos_est; // x, y and z blocks of anchor_cnt estimates
+    int qf;                // running figure of the surveys
+    Py_ssize_t meas_count; // entries of meas: anchor_cnt^2
+};
+
+AutoPos *as_autopos(PyObject *self)
+{
+    return reinterpret_cast<AutoPos *>(self);
+}
+
+// The interpreter's integer conversion (an int, or __int__, or __index__)
+// to an unsigned size. Negative values raise OverflowError "can't convert
+// negative value to size_t", too large ones OverflowError as well.
+int to_size(PyObject *obj, size_t *out)
+{
+    capi::Ref converted;
+    if (!PyLong_Check(obj)) {
+        PyNumberMethods *number = Py_TYPE(obj)->tp_as_number;
+        if (number != nullptr && number->nb_int != nullptr)
+            converted = capi::Ref(number->nb_int(obj));
+        else if (number != nullptr && number->nb_index != nullptr)
+            converted = capi::Ref(PyNumber_Index(obj));
+        else {
+            PyErr_SetString(PyExc_TypeError, "an integer is required");
+            return -1;
+        }
+        if (!converted)
+            return -1;
+        if (!PyLong_Check(converted.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "__int__ returned non-int (type %.200s)",
+                         Py_TYPE(converted.get())->tp_name);
+            return -1;
+        }
+        obj = converted.get();
+    }
+    const size_t value = PyLong_AsSize_t(obj);
+    if (value == static_cast<size_t>(-1) && PyErr_Occurred())
+        return -1;
+    *out = value;
+    return 0;
+}
+
+// Byte size of `count` floats, or -1 with MemoryError when it exceeds what
+// the allocator accepts.
+Py_ssize_t float_bytes(uint64_t count)
+{
+    if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX) / sizeof(float)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(count * sizeof(float));
+}
+
+// Constructor steps after the argument binding; on an error the caller
+// destroys the half-built instance, which frees what was allocated.
+int autopos_setup(AutoPos *self, PyObject *anchor_cnt)
+{
+    // the distance matrix: anchor_cnt * anchor_cnt * 4 bytes, the product
+    // formed by the argument's own multiplication
+    capi::Ref square(PyNumber_Multiply(anchor_cnt, anchor_cnt));
+    if (!square)
+        return -1;
+    capi::Ref product(PyNumber_Multiply(square.get(), int_float_size));
+    if (!product)
+        return -1;
+    size_t bytes;
+    if (to_size(product.get(), &bytes) < 0)
+        return -1;
+    self->meas = static_cast<float *>(PyMem_Malloc(bytes));
+    if (self->meas == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+
+    int count;
+    if (capi::to_int32(anchor_cnt, &count) < 0)
+        return -1;
+    self->anchor_cnt = count;
+
+    // What the count needs, whatever the multiplication gave: anchor_cnt^2
+    // distances, and estimates with room for all three blocks (3n > n^2 for
+    // one and two anchors).
+    const int64_t wide = count;
+    const uint64_t cells = static_cast<uint64_t>(wide * wide);
+    const uint64_t est_cells =
+        count > 0 && 3 * wide > wide * wide ? static_cast<uint64_t>(3 * wide)
+                                            : cells;
+    const Py_ssize_t meas_bytes = float_bytes(cells);
+    const Py_ssize_t est_bytes = float_bytes(est_cells);
+    if (meas_bytes < 0 || est_bytes < 0)
+        return -1;
+    if (bytes < static_cast<size_t>(meas_bytes)) {
+        void *grown = PyMem_Realloc(self->meas, meas_bytes);
+        if (grown == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        self->meas = static_cast<float *>(grown);
+    }
+    self->meas_count = static_cast<Py_ssize_t>(cells);
+
+    // the same size as the distance matrix, or more where the blocks need it
+    const size_t est_size = std::max(bytes, static_cast<size_t>(est_bytes));
+    self->anchor_pos_est = static_cast<float *>(PyMem_Malloc(est_size));
+    if (self->anchor_pos_est == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    self->qf = 0;
+
+    // distances start at 0; estimate entry idx reads idx, so anchor idx
+    // starts at x = idx, y = idx + anchor_cnt
+    for (uint64_t idx = 0; idx < cells; ++idx)
+        self->meas[idx] = 0.0f;
+    for (uint64_t idx = 0; idx < est_cells; ++idx)
+        self->anchor_pos_est[idx] = static_cast<float>(idx);
+    return 0;
+}
+
+PyObject *autopos_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+{
+    PyObject *anchor_cnt; // borrowed
+    if (capi::bind_arguments(cinit_signature, args, kwargs, &anchor_cnt) < 0)
+        return nullptr;
+    capi::Ref self(type->tp_alloc(type, 0));
+    if (!self)
+        return nullptr;
+    if (autopos_setup(as_autopos(self.get()), anchor_cnt) < 0)
+        return nullptr;
+    return self.release();
+}
+
+void autopos_dealloc(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    AutoPos *autopos = as_autopos(self);
+    PyMem_Free(autopos->meas);
+    PyMem_Free(autopos->anchor_pos_est);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int raise_surplus(Py_ssize_t capacity)
+{
+    PyErr_Format(PyExc_ValueError,
+                 "more measurements than the %zd entries of the distance "
+                 "matrix",
+                 capacity);
+    return -1;
+}
+
+// Stores the items of `measurements` in meas[0..], in order, as 32-bit
+// floats. An item beyond `capacity` raises ValueError before it is stored;
+// for a list or tuple the length is checked before anything is stored.
+int store_measurements(float *meas, Py_ssize_t capacity,
+                       PyObject *measurements)
+{
+    if (PyList_CheckExact(measurements)) {
+        if (PyList_GET_SIZE(measurements) > capacity)
+            return raise_surplus(capacity);
+        // the size is re-read: a conversion may run code that grows the list
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(measurements); ++i) {
+            if (i >= capacity)
+                return raise_surplus(capacity);
+            capi::Ref item =
+                capi::Ref::borrow(PyList_GET_ITEM(measurements, i));
+            if (capi::to_float32(item.get(), &meas[i]) < 0)
+                return -1;
+        }
+        return 0;
+    }
+    if (PyTuple_CheckExact(measurements)) {
+        const Py_ssize_t size = PyTuple_GET_SIZE(measurements);
+        if (size > capacity)
+            return raise_surplus(capacity);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject *item = PyTuple_GET_ITEM(measurements, i); // borrowed
+            if (capi::to_float32(item, &meas[i]) < 0)
+                return -1;
+        }
+        return 0;
+    }
+    capi::Ref iterator(PyObject_GetIter(measurements));
+    if (!iterator)
+        return -1;
+    for (Py_ssize_t i = 0;; ++i) {
+        capi::Ref item(PyIter_Next(iterator.get()));
+        if (!item)
+            return PyErr_Occurred() ? -1 : 0;
+        if (i >= capacity)
+            return raise_surplus(capacity);
+        if (capi::to_float32(item.get(), &meas[i]) < 0)
+            return -1;
+    }
+}
+
+int compute_impl(AutoPos *self, PyObject *measurements)
+{
+    if (store_measurements(self->meas, self->meas_count, measurements) < 0)
+        return -1;
+    // the result is not reported: a failed survey keeps the estimates
+    engine_autopos_mds(self->meas, self->anchor_cnt, self->anchor_pos_est,
+                       &self->qf);
+    return 0;
+}
+
+PyObject *compute(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                  PyObject *kwnames)
+{
+    if (capi::expect_one_argument("compute", nargs, kwnames) < 0)
+        return nullptr;
+    if (compute_impl(as_autopos(self), args[0]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *get_position_estimates_impl(AutoPos *self)
+{
+    const int n = self->anchor_cnt;
+    const Py_ssize_t count = n > 0 ? n : 0;
+    capi::Ref list(PyList_New(count));
+    if (!list || count == 0)
+        return list.release();
+    // Position is looked up among the module's globals at every call
+    capi::Ref position_class(
+        capi::lookup_global(module_globals, str_Position));
+    if (!position_class)
+        return nullptr;
+    const float *est = self->anchor_pos_est;
+    for (Py_ssize_t idx = 0; idx < count; ++idx) {
+        capi::Ref x(PyFloat_FromDouble(est[idx]));
+        if (!x)
+            return nullptr;
+        capi::Ref y(PyFloat_FromDouble(est[idx + n]));
+        if (!y)
+            return nullptr;
+        PyObject *position = PyObject_CallFunctionObjArgs(
+            position_class.get(), x.get(), y.get(), int_zero, nullptr);
+        if (position == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), idx, position); // steals
+    }
+    return list.release();
+}
+
+PyObject *get_position_estimates(PyObject *self, PyObject *const *,
+                                 Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (capi::expect_no_arguments("get_position_estimates", nargs, kwnames) <
+        0)
+        return nullptr;
+    return get_position_estimates_impl(as_autopos(self));
+}
+
+PyObject *refuse_reduce(PyObject *, PyObject *const *, Py_ssize_t nargs,
+                        PyObject *kwnames)
+{
+    if (capi::expect_no_arguments("__reduce__", nargs, kwnames) < 0)
+        return nullptr;
+    capi::raise_no_default_reduce();
+    return nullptr;
+}
+
+PyObject *refuse_setstate(PyObject *, PyObject *const *, Py_ssize_t nargs,
+                          PyObject *kwnames)
+{
+    if (capi::expect_one_argument("__setstate__", nargs, kwnames) < 0)
+        return nullptr;
+    capi::raise_no_default_reduce();
+    return nullptr;
+}
+
+PyMethodDef autopos_methods[] = {
+    {"compute", capi::fastcall(compute), METH_FASTCALL | METH_KEYWORDS,
+     "compute(measurements, /)\n--\n\n"
+     "Stores the inter-anchor distances, any iterable of numbers in\n"
+     "row-major order (item i*n + j is the distance from anchor i to\n"
+     "anchor j), as 32-bit floats, then surveys the anchors and returns\n"
+     "None. Entries beyond the last item keep their earlier values.\n"
+     "More than anchor_cnt**2 items raise ValueError and no survey runs:\n"
+     "before anything is stored for a list or tuple, otherwise when the\n"
+     "surplus item arrives. An item that is not a number raises TypeError;\n"
+     "the items before it are stored. A survey that fails (fewer than 3 or\n"
+     "more than 15 anchors, no convergence, NaN or infinite distances)\n"
+     "leaves the estimates as they were."},
+    {"get_position_estimates", capi::fastcall(get_position_estimates),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_position_estimates()\n--\n\n"
+     "A new list of Position(x, y, 0), one per anchor in index order: x\n"
+     "and y are floats, z is the integer 0. Empty for anchor_cnt <= 0."},
+    {"__reduce__", capi::fastcall(refuse_reduce),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", capi::fastcall(refuse_setstate),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot autopos_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(autopos_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(autopos_dealloc)},
+    {Py_tp_methods, autopos_methods},
+    {Py_tp_doc,
+     const_cast<char *>(
+         "AutoPos(anchor_cnt)\n--\n\n"
+         "Surveys anchor_cnt anchors from their inter-anchor distances by\n"
+         "multidimensional scaling: anchor 0 at the origin, anchor 1 on the\n"
+         "positive x axis. The distance matrix is sized by\n"
+         "anchor_cnt * anchor_cnt * 4 bytes (a negative product raises\n"
+         "OverflowError), then anchor_cnt is converted to a 32-bit int; a\n"
+         "failed allocation raises MemoryError. Distances start at 0 and\n"
+         "the estimate of anchor idx at (idx, idx + anchor_cnt, 0). Counts\n"
+         "below 3 (a negative one included) or above 15 are kept but never\n"
+         "surveyed: compute stores up to anchor_cnt**2 distances and leaves\n"
+         "the estimates. Instances cannot be pickled.")},
+    {0, nullptr},
+};
+
+PyType_Spec autopos_spec = {
+    "qz_autopos.AutoPos",
+    sizeof(AutoPos),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    autopos_slots,
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "qz_autopos",
+    "Anchor auto-positioning: anchor coordinates from the distances the\n"
+    "anchors measured to one another, by classical multidimensional\n"
+    "scaling in 32-bit floats.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+int init_names()
+{
+    if (capi::intern(str_Position, "Position") < 0 ||
+        capi::intern(cinit_keywords[0], "anchor_cnt") < 0)
+        return -1;
+    int_zero = PyLong_FromLong(0);
+    int_float_size = PyLong_FromSize_t(sizeof(float));
+    return int_zero != nullptr && int_float_size != nullptr ? 0 : -1;
+}
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_qz_autopos(void)
+{
+    if (init_names() < 0)
+        return nullptr;
+    capi::Ref module(PyModule_Create(&module_def));
+    if (!module)
+        return nullptr;
+    if (position_class::add_to_module(module.get()) < 0)
+        return nullptr;
+    capi::Ref autopos_type(PyType_FromSpec(&autopos_spec));
+    if (!autopos_type ||
+        capi::add_to_module(module.get(), "AutoPos", std::move(autopos_type)) <
+            0)
+        return nullptr;
+    module_globals = PyModule_GetDict(module.get()); // borrowed
+    Py_INCREF(module_globals); // kept for the life of the process
+    return module.release();
+}

@@ -33,39 +33,6 @@ AutoPos *as_autopos(PyObject *self)
     return reinterpret_cast<AutoPos *>(self);
 }
 
-// The interpreter's integer conversion (an int, or __int__, or __index__)
-// to an unsigned size. Negative values raise OverflowError "can't convert
-// negative value to size_t", too large ones OverflowError as well.
-int to_size(PyObject *obj, size_t *out)
-{
-    capi::Ref converted;
-    if (!PyLong_Check(obj)) {
-        PyNumberMethods *number = Py_TYPE(obj)->tp_as_number;
-        if (number != nullptr && number->nb_int != nullptr)
-            converted = capi::Ref(number->nb_int(obj));
-        else if (number != nullptr && number->nb_index != nullptr)
-            converted = capi::Ref(PyNumber_Index(obj));
-        else {
-            PyErr_SetString(PyExc_TypeError, "an integer is required");
-            return -1;
-        }
-        if (!converted)
-            return -1;
-        if (!PyLong_Check(converted.get())) {
-            PyErr_Format(PyExc_TypeError,
-                         "__int__ returned non-int (type %.200s)",
-                         Py_TYPE(converted.get())->tp_name);
-            return -1;
-        }
-        obj = converted.get();
-    }
-    const size_t value = PyLong_AsSize_t(obj);
-    if (value == static_cast<size_t>(-1) && PyErr_Occurred())
-        return -1;
-    *out = value;
-    return 0;
-}
-
 // Byte size of `count` floats, or -1 with MemoryError when it exceeds what
 // the allocator accepts.
 Py_ssize_t float_bytes(uint64_t count)
@@ -90,7 +57,7 @@ int autopos_setup(AutoPos *self, PyObject *anchor_cnt)
     if (!product)
         return -1;
     size_t bytes;
-    if (to_size(product.get(), &bytes) < 0)
+    if (capi::to_size(product.get(), &bytes) < 0)
         return -1;
     self->meas = static_cast<float *>(PyMem_Malloc(bytes));
     if (self->meas == nullptr) {
@@ -175,54 +142,15 @@ int raise_surplus(Py_ssize_t capacity)
     return -1;
 }
 
-// Stores the items of `measurements` in meas[0..], in order, as 32-bit
-// floats. An item beyond `capacity` raises ValueError before it is stored;
-// for a list or tuple the length is checked before anything is stored.
-int store_measurements(float *meas, Py_ssize_t capacity,
-                       PyObject *measurements)
-{
-    if (PyList_CheckExact(measurements)) {
-        if (PyList_GET_SIZE(measurements) > capacity)
-            return raise_surplus(capacity);
-        // the size is re-read: a conversion may run code that grows the list
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(measurements); ++i) {
-            if (i >= capacity)
-                return raise_surplus(capacity);
-            capi::Ref item =
-                capi::Ref::borrow(PyList_GET_ITEM(measurements, i));
-            if (capi::to_float32(item.get(), &meas[i]) < 0)
-                return -1;
-        }
-        return 0;
-    }
-    if (PyTuple_CheckExact(measurements)) {
-        const Py_ssize_t size = PyTuple_GET_SIZE(measurements);
-        if (size > capacity)
-            return raise_surplus(capacity);
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject *item = PyTuple_GET_ITEM(measurements, i); // borrowed
-            if (capi::to_float32(item, &meas[i]) < 0)
-                return -1;
-        }
-        return 0;
-    }
-    capi::Ref iterator(PyObject_GetIter(measurements));
-    if (!iterator)
-        return -1;
-    for (Py_ssize_t i = 0;; ++i) {
-        capi::Ref item(PyIter_Next(iterator.get()));
-        if (!item)
-            return PyErr_Occurred() ? -1 : 0;
-        if (i >= capacity)
-            return raise_surplus(capacity);
-        if (capi::to_float32(item.get(), &meas[i]) < 0)
-            return -1;
-    }
-}
-
 int compute_impl(AutoPos *self, PyObject *measurements)
 {
-    if (store_measurements(self->meas, self->meas_count, measurements) < 0)
+    float *meas = self->meas;
+    const Py_ssize_t capacity = self->meas_count;
+    auto store = [meas](Py_ssize_t i, PyObject *item) {
+        return capi::to_float32(item, &meas[i]);
+    };
+    auto surplus = [capacity] { return raise_surplus(capacity); };
+    if (capi::store_items(measurements, capacity, store, surplus) < 0)
         return -1;
     // the result is not reported: a failed survey keeps the estimates
     engine_autopos_mds(self->meas, self->anchor_cnt, self->anchor_pos_est,

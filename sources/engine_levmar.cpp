@@ -59,13 +59,13 @@ PyObject *new_position(float x, float y, float z)
         coordinates[2].get(), nullptr);
 }
 
-// Size of a list or tuple, which is known without running user code;
-// -1 for any other iterable.
+// Size of an exact list or tuple, which is known without running user
+// code; -1 for any other iterable.
 Py_ssize_t known_length(PyObject *iterable)
 {
-    if (PyList_Check(iterable))
+    if (PyList_CheckExact(iterable))
         return PyList_GET_SIZE(iterable);
-    if (PyTuple_Check(iterable))
+    if (PyTuple_CheckExact(iterable))
         return PyTuple_GET_SIZE(iterable);
     return -1;
 }
@@ -75,26 +75,6 @@ int raise_surplus(const char *what, int slots)
     PyErr_Format(PyExc_ValueError, "more %s than the engine's %d slots", what,
                  slots);
     return -1;
-}
-
-// Walks `iterable` in order and hands each item with its index to
-// `store(index, item)`, which returns 0 or -1. An item beyond `slots`
-// raises ValueError before it is stored.
-template <class Store>
-int store_items(PyObject *iterable, int slots, const char *what, Store store)
-{
-    capi::Ref iterator(PyObject_GetIter(iterable));
-    if (!iterator)
-        return -1;
-    for (Py_ssize_t index = 0;; ++index) {
-        capi::Ref item(PyIter_Next(iterator.get()));
-        if (!item)
-            return PyErr_Occurred() ? -1 : 0;
-        if (index >= slots)
-            return raise_surplus(what, slots);
-        if (store(static_cast<int>(index), item.get()) < 0)
-            return -1;
-    }
 }
 
 PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
@@ -163,7 +143,6 @@ PyObject *set_anchor_positions(PyObject *self, PyObject *const *args,
         return nullptr;
     PositionEngine *engine = as_engine(self);
     PyObject *anchor_positions = args[0];
-    const char *what = "anchor positions";
     if (capi::assertions_enabled()) {
         Py_ssize_t length = PyObject_Size(anchor_positions);
         if (length < 0)
@@ -173,11 +152,7 @@ PyObject *set_anchor_positions(PyObject *self, PyObject *const *args,
             return nullptr;
         }
     }
-    else if (known_length(anchor_positions) > engine->NB_ANCHORS) {
-        raise_surplus(what, engine->NB_ANCHORS);
-        return nullptr;
-    }
-    auto store = [engine](int i, PyObject *item) {
+    auto store = [engine](Py_ssize_t i, PyObject *item) {
         anchor_pos_t &slot = engine->anchor_positions[i];
         if (capi::attribute_to_float32(item, str_x, &slot.x) < 0 ||
             capi::attribute_to_float32(item, str_y, &slot.y) < 0 ||
@@ -185,7 +160,11 @@ PyObject *set_anchor_positions(PyObject *self, PyObject *const *args,
             return -1;
         return 0;
     };
-    if (store_items(anchor_positions, engine->NB_ANCHORS, what, store) < 0)
+    auto surplus = [engine] {
+        return raise_surplus("anchor positions", engine->NB_ANCHORS);
+    };
+    if (capi::store_items(anchor_positions, engine->NB_ANCHORS, store,
+                          surplus) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -200,9 +179,10 @@ PyObject *compute_tag_position(PyObject *self, PyObject *const *args,
     PyObject *measurements = arguments[0];
     PyObject *initial_position = arguments[1];
     PositionEngine *engine = as_engine(self);
-    const char *what = "measurements";
+    // A list or tuple with too many items is refused before anything,
+    // the start point included, is stored.
     if (known_length(measurements) > engine->NB_ANCHORS) {
-        raise_surplus(what, engine->NB_ANCHORS);
+        raise_surplus("measurements", engine->NB_ANCHORS);
         return nullptr;
     }
 
@@ -213,26 +193,15 @@ PyObject *compute_tag_position(PyObject *self, PyObject *const *args,
             return nullptr;
     }
 
-    auto store = [engine](int i, PyObject *item) {
+    auto store = [engine](Py_ssize_t i, PyObject *item) {
         return capi::to_float32(item, &engine->measurements[i]);
     };
-    if (PyList_CheckExact(measurements)) {
-        // Walked by index: the size is re-read since a conversion may run
-        // code that changes the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(measurements); ++i) {
-            if (i >= engine->NB_ANCHORS) {
-                raise_surplus(what, engine->NB_ANCHORS);
-                return nullptr;
-            }
-            capi::Ref item =
-                capi::Ref::borrow(PyList_GET_ITEM(measurements, i));
-            if (store(static_cast<int>(i), item.get()) < 0)
-                return nullptr;
-        }
-    }
-    else if (store_items(measurements, engine->NB_ANCHORS, what, store) < 0) {
+    auto surplus = [engine] {
+        return raise_surplus("measurements", engine->NB_ANCHORS);
+    };
+    if (capi::store_items(measurements, engine->NB_ANCHORS, store, surplus) <
+        0)
         return nullptr;
-    }
 
     ls_lm_dif(engine->position, engine->measurements, fit_dimensions,
               engine->NB_ANCHORS, fit_iterations, &engine->sse,

@@ -96,12 +96,6 @@ inline int raise_assertion()
     return -1;
 }
 
-inline int raise_no_default_reduce()
-{
-    PyErr_SetString(PyExc_TypeError,
-                    "no default __reduce__ due to non-trivial __cinit__");
-    return -1;
-}
 
 // The parameters of a callable: its name for messages, its parameter names
 // as interned strings (filled at import), and how many are required. For
@@ -296,6 +290,39 @@ inline PyCFunction fastcall(FastFunction function)
     return reinterpret_cast<PyCFunction>(
         reinterpret_cast<void (*)()>(function));
 }
+
+// The pickling hooks of the extension types: both refuse, so neither
+// pickle nor the copy protocol can reproduce an instance.
+inline PyObject *raise_no_default_reduce()
+{
+    PyErr_SetString(PyExc_TypeError,
+                    "no default __reduce__ due to non-trivial __cinit__");
+    return nullptr;
+}
+
+inline PyObject *refuse_reduce(PyObject *, PyObject *const *,
+                               Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (expect_no_arguments("__reduce__", nargs, kwnames) < 0)
+        return nullptr;
+    return raise_no_default_reduce();
+}
+
+inline PyObject *refuse_setstate(PyObject *, PyObject *const *,
+                                 Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (expect_one_argument("__setstate__", nargs, kwnames) < 0)
+        return nullptr;
+    return raise_no_default_reduce();
+}
+
+#define CAPI_PICKLING_REFUSAL_METHODS                                        \
+    {"__reduce__", capi::fastcall(capi::refuse_reduce),                      \
+     METH_FASTCALL | METH_KEYWORDS, nullptr},                                \
+    {                                                                        \
+        "__setstate__", capi::fastcall(capi::refuse_setstate),               \
+            METH_FASTCALL | METH_KEYWORDS, nullptr                           \
+    }
 
 // Rounds a double to the nearest float, ties to even, as the hardware
 // conversion does; defined for every input (a plain cast of a finite value

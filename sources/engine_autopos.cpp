@@ -206,24 +206,6 @@ PyObject *get_position_estimates(PyObject *self, PyObject *const *,
     return get_position_estimates_impl(as_autopos(self));
 }
 
-PyObject *refuse_reduce(PyObject *, PyObject *const *, Py_ssize_t nargs,
-                        PyObject *kwnames)
-{
-    if (capi::expect_no_arguments("__reduce__", nargs, kwnames) < 0)
-        return nullptr;
-    capi::raise_no_default_reduce();
-    return nullptr;
-}
-
-PyObject *refuse_setstate(PyObject *, PyObject *const *, Py_ssize_t nargs,
-                          PyObject *kwnames)
-{
-    if (capi::expect_one_argument("__setstate__", nargs, kwnames) < 0)
-        return nullptr;
-    capi::raise_no_default_reduce();
-    return nullptr;
-}
-
 PyMethodDef autopos_methods[] = {
     {"compute", capi::fastcall(compute), METH_FASTCALL | METH_KEYWORDS,
      "compute(measurements, /)\n--\n\n"
@@ -242,10 +224,7 @@ PyMethodDef autopos_methods[] = {
      "get_position_estimates()\n--\n\n"
      "A new list of Position(x, y, 0), one per anchor in index order: x\n"
      "and y are floats, z is the integer 0. Empty for anchor_cnt <= 0."},
-    {"__reduce__", capi::fastcall(refuse_reduce),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", capi::fastcall(refuse_setstate),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    CAPI_PICKLING_REFUSAL_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -210,24 +210,6 @@ PyObject *compute_tag_position(PyObject *self, PyObject *const *args,
                         engine->position[2]);
 }
 
-PyObject *refuse_reduce(PyObject *, PyObject *const *, Py_ssize_t nargs,
-                        PyObject *kwnames)
-{
-    if (capi::expect_no_arguments("__reduce__", nargs, kwnames) < 0)
-        return nullptr;
-    capi::raise_no_default_reduce();
-    return nullptr;
-}
-
-PyObject *refuse_setstate(PyObject *, PyObject *const *, Py_ssize_t nargs,
-                          PyObject *kwnames)
-{
-    if (capi::expect_one_argument("__setstate__", nargs, kwnames) < 0)
-        return nullptr;
-    capi::raise_no_default_reduce();
-    return nullptr;
-}
-
 PyMethodDef engine_methods[] = {
     {"get_anchor_positions", capi::fastcall(get_anchor_positions),
      METH_FASTCALL | METH_KEYWORDS,
@@ -251,10 +233,7 @@ PyMethodDef engine_methods[] = {
      "ValueError, before anything is stored when the input is a list or\n"
      "tuple. Of more than 20 positive measurements the first 20 in slot\n"
      "order are used."},
-    {"__reduce__", capi::fastcall(refuse_reduce), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"__setstate__", capi::fastcall(refuse_setstate), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+    CAPI_PICKLING_REFUSAL_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
 

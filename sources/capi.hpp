@@ -11,6 +11,14 @@
 #include <climits>
 #include <cmath>
 
+// The modules build with hidden symbols; before 3.9 the interpreter's
+// PyMODINIT_FUNC does not mark the init function visible.
+#if PY_VERSION_HEX < 0x03090000
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC                                                       \
+    extern "C" __attribute__((visibility("default"))) PyObject *
+#endif
+
 namespace capi {
 
 // An owned reference. Construction steals; `borrow` takes a new reference;

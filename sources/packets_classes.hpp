@@ -1,0 +1,276 @@
+// The record classes of qz_packets as the decoders see them: how a record
+// is constructed, how its initialiser reaches the object it fills in, and
+// when both may skip the object protocol without any observable difference.
+//
+// The classes are ordinary classes, so a host may subclass them, rebind
+// them in the module, patch their methods or constants, or give them
+// properties. Every step therefore goes through the protocol, unless the
+// class is "plain": still exactly as created at import, as far as the steps
+// of its initialiser can tell. Plainness is checked against the class's
+// version tag, which the interpreter renews whenever the class or one of
+// its bases changes, so one check holds until the next change.
+#ifndef QZ_PACKETS_CLASSES_HPP
+#define QZ_PACKETS_CLASSES_HPP
+
+#include "capi.hpp"
+#include "packets_names.hpp"
+#include "packets_source.hpp"
+
+#include <cstddef>
+
+namespace packets
+{
+
+// A decoded field: one byte taken by indexing, an unsigned little-endian
+// number or ASCII text over the slice [start:stop] (stop == to_end: the
+// rest of the input).
+struct Field {
+    enum Kind { byte, number, text } kind;
+    const char *name;
+    Py_ssize_t start;
+    Py_ssize_t stop;
+    PyObject *attr = nullptr;  // the attribute name, interned at import
+    PyObject *slice = nullptr; // slice(start, stop), for the protocol path
+};
+
+class Target;
+using RecordInit = int (*)(const Target &self, const Source &src);
+
+// A record class of the module: what its initialiser does and which names
+// it touches, then what import and the plainness check fill in.
+struct RecordClass {
+    const char *name;
+    RecordInit init;
+    Field *fields; // the fields it decodes, in order
+    size_t field_count;
+    PyObject **constant;  // the class constant it reads, or nullptr
+    PyObject **extras[2]; // further attributes it stores, or nullptr
+    bool derives_base;    // whether BasePacket's initialiser runs (_len)
+
+    PyObject *global = nullptr;         // its name in the module
+    PyObject *cls = nullptr;            // the class as created at import
+    PyObject *init_function = nullptr;  // the __init__ of its namespace
+    PyObject *stored = nullptr;         // all attribute names it stores
+    unsigned int plain_version = 0;     // version tag found plain, 0: none
+    PyObject *constant_value = nullptr; // its constant at that version
+};
+
+inline PyObject *base_init_function; // BasePacket's __init__
+
+// The namespace of `type`, borrowed. Since 3.12 the static builtin types
+// (object among them) keep theirs per interpreter, out of tp_dict's reach;
+// the interpreter holds it as long as the type lives.
+inline PyObject *type_dict(PyTypeObject *type)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    if (type->tp_dict == nullptr) {
+        capi::Ref dict(PyType_GetDict(type));
+        return dict.get();
+    }
+#endif
+    return type->tp_dict;
+}
+
+// `name` looked up along the MRO of `type`, as attribute lookup finds it,
+// without running any code: a borrowed reference, or nullptr (with an
+// exception set on an error).
+inline PyObject *find_in_mro(PyTypeObject *type, PyObject *name,
+                             Py_ssize_t first = 0)
+{
+    PyObject *mro = type->tp_mro;
+    for (Py_ssize_t i = first; mro != nullptr && i < PyTuple_GET_SIZE(mro);
+         ++i) {
+        auto *base =
+            reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        PyObject *value = PyDict_GetItemWithError(type_dict(base), name);
+        if (value != nullptr || PyErr_Occurred())
+            return value;
+    }
+    return nullptr;
+}
+
+// Whether `record.cls` is plain: 1, 0, or -1 with an exception. Plain: the
+// class call allocates with object.__new__ and runs the module's own
+// __init__; attribute access is the generic one; the next __init__ in the
+// MRO is BasePacket's own; the class constant is a plain value (no
+// descriptor); and no attribute that the initialiser stores or reads back
+// is found in the MRO, so the instance dict alone holds it. A fresh
+// instance of a plain class can then be filled in with no hook able to run
+// or to see it.
+inline int check_plain(RecordClass &record)
+{
+    auto *type = reinterpret_cast<PyTypeObject *>(record.cls);
+    const unsigned int version = type->tp_version_tag;
+    if (version == 0 || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        return 0;
+    if (version == record.plain_version)
+        return 1;
+    if (type->tp_new != PyBaseObject_Type.tp_new ||
+        type->tp_getattro != PyObject_GenericGetAttr ||
+        type->tp_setattro != PyObject_GenericSetAttr ||
+        find_in_mro(type, str___init__) != record.init_function ||
+        (record.derives_base &&
+         find_in_mro(type, str___init__, 1) != base_init_function))
+        return PyErr_Occurred() ? -1 : 0;
+    PyObject *constant = nullptr; // borrowed
+    if (record.constant != nullptr) {
+        constant = find_in_mro(type, *record.constant);
+        if (constant == nullptr || Py_TYPE(constant)->tp_descr_get != nullptr)
+            return PyErr_Occurred() ? -1 : 0;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(record.stored); ++i) {
+        if (find_in_mro(type, PyTuple_GET_ITEM(record.stored, i)) != nullptr)
+            return 0;
+        if (PyErr_Occurred())
+            return -1;
+    }
+    // the old constant is released last: its release may run code
+    capi::Ref old(record.constant_value);
+    Py_XINCREF(constant);
+    record.constant_value = constant;
+    record.plain_version = version;
+    return 1;
+}
+
+// The object that an initialiser fills in. In general every step goes
+// through the object protocol, so that subclasses, properties and
+// __setattr__ hooks take part as they would for a class written in Python.
+// A fresh instance that construct() made of a plain class has no hooks and
+// an empty instance dict: its class constant is the one the check cached,
+// and a field read back is the value just stored.
+class Target
+{
+  public:
+    explicit Target(PyObject *self, const RecordClass *plain = nullptr)
+        : self_(self), plain_(plain)
+    {
+    }
+
+    PyObject *self() const { return self_; }
+    bool plain() const { return plain_ != nullptr; }
+
+    // self.<name> for the class's constant `name`, as a new reference.
+    PyObject *constant(PyObject *name) const
+    {
+        if (plain_ == nullptr)
+            return get_attr(self_, name);
+        Py_INCREF(plain_->constant_value);
+        return plain_->constant_value;
+    }
+
+    // self.<name> = value
+    int store(PyObject *name, PyObject *value) const
+    {
+        return plain_ != nullptr ? PyObject_GenericSetAttr(self_, name, value)
+                                 : set_attr(self_, name, value);
+    }
+
+    // self.<name>, right after store(name, stored).
+    PyObject *load(PyObject *name, PyObject *stored) const
+    {
+        if (plain_ == nullptr)
+            return get_attr(self_, name);
+        Py_INCREF(stored);
+        return stored;
+    }
+
+  private:
+    PyObject *self_;
+    const RecordClass *plain_;
+};
+
+// `cls(src)` for a record class `cls` just looked up in the module. When it
+// is still the module's own class with its own __init__ and the default
+// __new__, the call is made in place: the instance is allocated by
+// object.__new__, as the class call would, and the initialiser reads the
+// source directly, with no argument tuple, bound method or sliced copy of
+// the frame. No hook of the initialiser receives the piece of the frame, so
+// nothing observable differs.
+inline PyObject *construct(RecordClass &record, PyObject *cls,
+                           const Source &src)
+{
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (cls == record.cls) {
+        const int plain = check_plain(record);
+        if (plain < 0)
+            return nullptr;
+        if (plain == 1 ||
+            (type->tp_new == PyBaseObject_Type.tp_new &&
+             find_in_mro(type, str___init__) == record.init_function)) {
+            capi::Ref self(type->tp_new(type, empty_tuple, nullptr));
+            if (!self ||
+                record.init(Target(self.get(), plain ? &record : nullptr),
+                            src) < 0)
+                return nullptr;
+            return self.release();
+        }
+        if (PyErr_Occurred())
+            return nullptr;
+    }
+    capi::Ref argument(src.object());
+    if (!argument)
+        return nullptr;
+    return PyObject_CallFunctionObjArgs(cls, argument.get(), nullptr);
+}
+
+// The record class constant `record.<constant>` read from `cls`, a class
+// just looked up in the module: a new reference.
+inline PyObject *class_constant(RecordClass &record, PyObject *cls)
+{
+    if (cls == record.cls) {
+        const int plain = check_plain(record);
+        if (plain < 0)
+            return nullptr;
+        if (plain == 1) {
+            Py_INCREF(record.constant_value);
+            return record.constant_value;
+        }
+    }
+    return PyObject_GetAttr(cls, *record.constant);
+}
+
+// super(cls, self).__init__(argument()): the __init__ that follows `cls` in
+// the MRO of type(self), found before the argument is evaluated, as in the
+// call expression. BasePacket's own is run in place; anything else goes
+// through a real super object.
+template <class Argument>
+int init_base(const Target &target, PyObject *cls, Argument argument)
+{
+    PyObject *self = target.self();
+    bool own = target.plain(); // checked with the class
+    if (!own) {
+        PyObject *mro = Py_TYPE(self)->tp_mro;
+        Py_ssize_t i = 0;
+        while (mro != nullptr && i < PyTuple_GET_SIZE(mro) &&
+               PyTuple_GET_ITEM(mro, i) != cls)
+            ++i;
+        if (mro != nullptr && i < PyTuple_GET_SIZE(mro)) {
+            PyObject *found = find_in_mro(Py_TYPE(self), str___init__, i + 1);
+            if (found == nullptr && PyErr_Occurred())
+                return -1;
+            own = found != nullptr && found == base_init_function;
+        }
+    }
+    capi::Ref bound;
+    if (!own) {
+        capi::Ref super(PyObject_CallFunctionObjArgs(
+            reinterpret_cast<PyObject *>(&PySuper_Type), cls, self, nullptr));
+        if (!super)
+            return -1;
+        bound = capi::Ref(PyObject_GetAttr(super.get(), str___init__));
+        if (!bound)
+            return -1;
+    }
+    capi::Ref value(argument());
+    if (!value)
+        return -1;
+    if (own)
+        return target.store(str__len, value.get());
+    capi::Ref result(
+        PyObject_CallFunctionObjArgs(bound.get(), value.get(), nullptr));
+    return result ? 0 : -1;
+}
+
+} // namespace packets
+
+#endif

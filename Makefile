@@ -2,9 +2,9 @@
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find sources -type f 2>/dev/null)
+BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find sources host stubs -type f -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: install test bench clean
+.PHONY: install test bench demo clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -24,6 +24,15 @@ install: $(VENV)/.installed
 test: install
 	$(PY) -m pytest -q
 	$(PY) -O -m pytest -q
+
+# Replays the bundled capture: prints the summary, writes examples/hall.positions.csv
+# and examples/hall.png.
+$(VENV)/.demo-installed: $(VENV)/.tools $(BUILD_INPUTS)
+	$(PY) -m pip install --quiet --no-build-isolation ".[demo]"
+	touch $@
+
+demo: $(VENV)/.demo-installed
+	$(PY) -m qz_host demo
 
 bench: install
 	$(PY) -m pip install --quiet ".[bench]"

@@ -208,7 +208,7 @@ PyObject *get_position_estimates(PyObject *self, PyObject *const *,
 
 PyMethodDef autopos_methods[] = {
     {"compute", capi::fastcall(compute), METH_FASTCALL | METH_KEYWORDS,
-     "compute(measurements, /)\n--\n\n"
+     "compute($self, measurements, /)\n--\n\n"
      "Stores the inter-anchor distances, any iterable of numbers in\n"
      "row-major order (item i*n + j is the distance from anchor i to\n"
      "anchor j), as 32-bit floats, then surveys the anchors and returns\n"
@@ -221,7 +221,7 @@ PyMethodDef autopos_methods[] = {
      "leaves the estimates as they were."},
     {"get_position_estimates", capi::fastcall(get_position_estimates),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_position_estimates()\n--\n\n"
+     "get_position_estimates($self, /)\n--\n\n"
      "A new list of Position(x, y, 0), one per anchor in index order: x\n"
      "and y are floats, z is the integer 0. Empty for anchor_cnt <= 0."},
     CAPI_PICKLING_REFUSAL_METHODS,

@@ -213,11 +213,11 @@ PyObject *compute_tag_position(PyObject *self, PyObject *const *args,
 PyMethodDef engine_methods[] = {
     {"get_anchor_positions", capi::fastcall(get_anchor_positions),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_anchor_positions()\n--\n\n"
+     "get_anchor_positions($self, /)\n--\n\n"
      "A new list of Position objects, one per anchor slot in slot order."},
     {"set_anchor_positions", capi::fastcall(set_anchor_positions),
      METH_FASTCALL | METH_KEYWORDS,
-     "set_anchor_positions(anchor_positions, /)\n--\n\n"
+     "set_anchor_positions($self, anchor_positions, /)\n--\n\n"
      "Stores the x, y and z attributes of each item in the anchor slots,\n"
      "rounded to 32-bit floats. While assertions are enabled the number of\n"
      "items must equal the slot count (AssertionError otherwise); an item\n"
@@ -225,7 +225,7 @@ PyMethodDef engine_methods[] = {
      "stored when the input is a list or tuple."},
     {"compute_tag_position", capi::fastcall(compute_tag_position),
      METH_FASTCALL | METH_KEYWORDS,
-     "compute_tag_position(measurements, initial_position)\n--\n\n"
+     "compute_tag_position($self, measurements, initial_position)\n--\n\n"
      "Fits x and y to the measured distances, one per anchor slot in slot\n"
      "order (0 or less: no measurement), starting at initial_position, and\n"
      "returns a new Position; z is carried through. Slots beyond the last\n"

@@ -1,0 +1,178 @@
+"""The capture format and the ground-truth files beside it.
+
+A capture is a text file with one device frame per line::
+
+    # qz capture
+    # dist_unit_m: 0.01
+    # fcs: crc-ccitt
+    1.000417 40515a40445775000109...
+
+Each frame line holds the receive time in seconds and the whole frame in
+hexadecimal, separated by white space. Blank lines and lines starting with
+``#`` are comments. A comment of the form ``# key: value`` before the first
+frame is metadata; the replay reads two keys: ``dist_unit_m``, the length
+in metres of one raw distance count, and ``fcs``, which when ``crc-ccitt``
+says that every footer holds ``frames.fcs`` of its UWB frame.
+
+The simulator writes its ground truth beside a capture ``NAME.qzcap`` as
+``NAME.anchors.csv`` (``anchor,x,y,z``) and ``NAME.tracks.csv``
+(``time,tag,x,y``), in metres and seconds, addresses in hexadecimal.
+"""
+
+from __future__ import annotations
+
+import csv
+import math
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, TypeVar, Union
+
+PathLike = Union[str, Path]
+T = TypeVar("T")
+HEADING = "qz capture"
+
+
+class LineError(ValueError):
+    """A line that is neither a comment nor a frame line."""
+
+    def __init__(self, reason: str, detail: str):
+        super().__init__(f"{reason}: {detail}")
+        self.reason = reason
+
+
+@dataclass(frozen=True)
+class FrameLine:
+    time: float
+    frame: bytes
+
+
+def format_line(time: float, frame: bytes) -> str:
+    return f"{time:.6f} {frame.hex()}"
+
+
+def parse_line(text: str) -> Optional[FrameLine]:
+    """The frame of one capture line, or None for a comment or blank line.
+
+    Raises LineError with the reason "bad line" (not two fields), "bad time"
+    or "bad hex".
+    """
+    stripped = text.strip()
+    if not stripped or stripped.startswith("#"):
+        return None
+    parts = stripped.split()
+    if len(parts) != 2:
+        raise LineError("bad line", f"expected a time and a frame, got {len(parts)} fields")
+    try:
+        time = float(parts[0])
+    except ValueError:
+        raise LineError("bad time", f"{parts[0][:20]!r} is not a number") from None
+    if not math.isfinite(time):
+        raise LineError("bad time", f"{parts[0]!r} is not finite")
+    try:
+        frame = bytes.fromhex(parts[1])
+    except ValueError:
+        raise LineError("bad hex", "the frame is not an even run of hexadecimal digits") from None
+    return FrameLine(time, frame)
+
+
+def parse_metadata(line: str) -> Optional[Tuple[str, str]]:
+    """(key, value) of a ``# key: value`` comment, else None."""
+    body = line.strip()
+    if not body.startswith("#"):
+        return None
+    key, sep, value = body[1:].partition(":")
+    key = key.strip()
+    if not sep or not key or " " in key:
+        return None
+    return key, value.strip()
+
+
+def read_metadata(lines: Iterable[str]) -> Dict[str, str]:
+    """The metadata of the comment block that opens a capture."""
+    found = {}
+    for line in lines:
+        stripped = line.strip()
+        if stripped and not stripped.startswith("#"):
+            break
+        item = parse_metadata(stripped)
+        if item is not None:
+            found[item[0]] = item[1]
+    return found
+
+
+def write_capture(path: PathLike, frames: Iterable[Tuple[float, bytes]],
+                  metadata: Mapping[str, str] = {}) -> None:
+    with open(path, "w", encoding="ascii", newline="\n") as out:
+        out.write(f"# {HEADING}\n")
+        for key, value in metadata.items():
+            out.write(f"# {key}: {value}\n")
+        for time, frame in frames:
+            out.write(format_line(time, frame) + "\n")
+
+
+def truth_paths(capture: PathLike) -> Tuple[Path, Path]:
+    """Where the ground truth of `capture` lives: (anchors CSV, tracks CSV)."""
+    path = Path(capture)
+    stem = path.with_suffix("") if path.suffix else path
+    return (stem.with_name(stem.name + ".anchors.csv"),
+            stem.with_name(stem.name + ".tracks.csv"))
+
+
+def _address(text: str) -> int:
+    value = int(text, 16)
+    if not 0 <= value <= 0xFFFF:
+        raise ValueError(f"address {text!r} does not fit in 16 bits")
+    return value
+
+
+def write_anchors(path: PathLike, anchors: Mapping[int, Tuple[float, float, float]]) -> None:
+    with open(path, "w", newline="", encoding="ascii") as out:
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(["anchor", "x", "y", "z"])
+        for address, (x, y, z) in sorted(anchors.items()):
+            writer.writerow([f"{address:04X}", f"{x:.4f}", f"{y:.4f}", f"{z:.4f}"])
+
+
+def read_anchors(path: PathLike) -> Dict[int, Tuple[float, float, float]]:
+    def convert(row: Dict[str, str]) -> Tuple[int, Tuple[float, float, float]]:
+        return _address(row["anchor"]), (float(row["x"]), float(row["y"]), float(row["z"]))
+
+    return dict(_rows(path, ("anchor", "x", "y", "z"), convert))
+
+
+def write_tracks(path: PathLike, tracks: Iterable[Tuple[float, int, float, float]]) -> None:
+    with open(path, "w", newline="", encoding="ascii") as out:
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(["time", "tag", "x", "y"])
+        for time, tag, x, y in tracks:
+            writer.writerow([f"{time:.6f}", f"{tag:04X}", f"{x:.4f}", f"{y:.4f}"])
+
+
+def read_tracks(path: PathLike) -> Dict[int, List[Tuple[float, float, float]]]:
+    """Each tag's track as (time, x, y) rows in time order."""
+    def convert(row: Dict[str, str]) -> Tuple[int, Tuple[float, float, float]]:
+        return _address(row["tag"]), (float(row["time"]), float(row["x"]), float(row["y"]))
+
+    tracks: Dict[int, List[Tuple[float, float, float]]] = {}
+    for tag, sample in _rows(path, ("time", "tag", "x", "y"), convert):
+        tracks.setdefault(tag, []).append(sample)
+    for rows in tracks.values():
+        rows.sort()
+    return tracks
+
+
+def _rows(path: PathLike, columns: Tuple[str, ...],
+          convert: Callable[[Dict[str, str]], T]) -> Iterator[T]:
+    """`convert` of each row of a CSV file that has the given columns; a
+    bad value raises ValueError naming the file and line."""
+    with open(path, newline="", encoding="ascii") as source:
+        reader = csv.DictReader(source)
+        missing = [c for c in columns if c not in (reader.fieldnames or ())]
+        if missing:
+            raise ValueError(f"{path}: missing column(s) {', '.join(missing)}")
+        for row in reader:
+            try:
+                item = convert(row)
+            except (TypeError, ValueError) as error:
+                raise ValueError(f"{path}:{reader.line_num}: {error}") from None
+            yield item

@@ -1,0 +1,258 @@
+"""The host pipeline: capture lines to decoded messages to survey to tracks.
+
+Every frame goes through qz_packets the way a live host would use it:
+``Header`` on the first 9 bytes and, for a "DW" frame, ``QZDWPacket`` on
+the whole frame with a handler, then ``callback()``, which hands the handler
+the sender's address, its anchor flag and its reports.
+
+qz_packets checks record lengths and the magic with assertions, which
+``python -O`` removes, and it checks no checksum. So the host checks what
+it can itself before handing a frame over (the magic, the type, the
+header's length against the line, the checksum when the capture declares
+one, the report count against the payload) and a replay counts the same
+in both modes. A line that fails is skipped and counted under its reason;
+nothing stops the replay and nothing is dropped uncounted: every frame line
+is either decoded or skipped.
+
+Anchor messages feed the inter-anchor distance table; when the capture is
+read the anchors are surveyed with AutoPos and every tag message, in
+capture order, becomes one fix from the PositionEngine. Raw distances are
+converted into metres here, with the capture's ``dist_unit_m``.
+"""
+
+from __future__ import annotations
+
+import statistics
+from collections import Counter
+from dataclasses import dataclass, field
+from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+
+import qz_packets
+
+from . import capture, frames
+from .survey import DistanceTable, Survey, SurveyError, survey
+from .tracking import Tracker
+
+DEFAULT_DIST_UNIT = 0.01  # metres per raw count: centimetres
+
+# Why a frame line was skipped, in the order the checks run.
+SKIP_REASONS: Dict[str, str] = {
+    "bad line": "not a time and a frame",
+    "bad time": "receive time is not a number",
+    "bad hex": "frame is not hexadecimal",
+    "short header": "shorter than the 9-byte header",
+    "bad magic": "does not start with @QZ@",
+    "unknown type": "type is neither DW nor HB",
+    "length mismatch": "header length differs from the frame's",
+    "heartbeat": "HB frame, nothing to decode",
+    "short frame": "DW frame shorter than 39 bytes",
+    "fcs mismatch": "checksum does not match",
+    "undecodable": "qz_packets rejected the frame",
+    "raw payload": "payload is not a ranging message",
+    "count mismatch": "report count differs from the payload",
+}
+
+Progress = Callable[[str, int, int], None]
+
+
+class Skip(Exception):
+    """A frame that the replay does not use, with the reason."""
+
+    def __init__(self, reason: str):
+        super().__init__(reason)
+        self.reason = reason
+
+
+@dataclass(frozen=True)
+class Message:
+    """One decoded ranging message: reports are (peer address, raw distance)."""
+
+    time: float
+    src: int
+    is_anchor: bool
+    reports: Tuple[Tuple[int, int], ...]
+
+
+@dataclass
+class FrameCounts:
+    lines: int = 0
+    comments: int = 0
+    read: int = 0
+    decoded: int = 0
+    skipped: Counter = field(default_factory=Counter)
+
+    def skip(self, reason: str) -> None:
+        self.skipped[reason] += 1
+
+
+def decode(frame: bytes, *, check_fcs: bool = False) -> Tuple[int, bool, Tuple[Tuple[int, int], ...]]:
+    """(src_addr, is_anchor, reports) of one ranging frame; raises Skip."""
+    if len(frame) < frames.HEADER_LENGTH:
+        raise Skip("short header")
+    if frame[:4] != frames.MAGIC:
+        raise Skip("bad magic")
+    if frame[4:6] not in (b"DW", b"HB"):
+        raise Skip("unknown type")
+    try:
+        header = qz_packets.Header(frame[:frames.HEADER_LENGTH])
+    except Exception:
+        raise Skip("undecodable") from None
+    if header.packet_len != len(frame):
+        raise Skip("length mismatch")
+    if header.type != qz_packets.TYPE_DW:
+        raise Skip("heartbeat")
+    if len(frame) < frames.MIN_DW_FRAME_LENGTH:
+        raise Skip("short frame")
+    uwb = frame[frames.HEADER_LENGTH + frames.SUB_HEADER_LENGTH:-frames.UWB_FOOTER_LENGTH]
+    if check_fcs and frames.fcs(uwb) != int.from_bytes(frame[-2:], "little"):
+        raise Skip("fcs mismatch")
+    payload_length = len(frame) - frames.MIN_DW_FRAME_LENGTH
+    if frame[frames.PAYLOAD_OFFSET - 1] == frames.MESSAGE_TYPE_RANGING:
+        # Checked here because a short ranging payload decodes without
+        # error under python -O.
+        if payload_length < frames.RANGING_MESSAGE_HEADER_LENGTH:
+            raise Skip("count mismatch")
+        cnt = frame[frames.PAYLOAD_OFFSET + frames.RANGING_MESSAGE_HEADER_LENGTH - 1]
+        if payload_length != frames.RANGING_MESSAGE_HEADER_LENGTH + frames.RANGING_REPORT_LENGTH * cnt:
+            raise Skip("count mismatch")
+
+    received: List[Tuple[int, bool, list]] = []
+
+    def handler(src_addr: int, is_anchor: bool, reports: list) -> None:
+        received.append((src_addr, is_anchor, reports))
+
+    try:
+        packet = qz_packets.QZDWPacket(header, frame, callback=handler)
+        packet.callback()
+    except Exception:
+        raise Skip("undecodable") from None
+    if not received:
+        raise Skip("raw payload")
+    src, is_anchor, reports = received[0]
+    return src, is_anchor, tuple((r.addr, r.dist) for r in reports)
+
+
+def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
+                  progress: Optional[Progress] = None) -> List[Message]:
+    """The ranging messages of a capture's lines; skips are counted."""
+    messages = []
+    for number, line in enumerate(lines, 1):
+        counts.lines += 1
+        if progress is not None:
+            progress("decode", number, len(lines))
+        try:
+            item = capture.parse_line(line)
+        except capture.LineError as error:
+            counts.read += 1
+            counts.skip(error.reason)
+            continue
+        if item is None:
+            counts.comments += 1
+            continue
+        counts.read += 1
+        try:
+            src, is_anchor, reports = decode(item.frame, check_fcs=check_fcs)
+        except Skip as skip:
+            counts.skip(skip.reason)
+            continue
+        counts.decoded += 1
+        messages.append(Message(item.time, src, is_anchor, reports))
+    return messages
+
+
+@dataclass(frozen=True)
+class Fix:
+    time: float
+    tag: int
+    x: float
+    y: float
+
+
+@dataclass
+class TagCounts:
+    messages: int = 0
+    fixes: int = 0
+    too_few: int = 0
+    dropped: int = 0
+
+
+@dataclass
+class Replay:
+    """What a replay found; positions in metres in the survey's frame."""
+
+    counts: FrameCounts
+    dist_unit: float
+    check_fcs: bool
+    survey: Optional[Survey] = None
+    survey_error: Optional[str] = None
+    fixes: List[Fix] = field(default_factory=list)
+    tags: Dict[int, TagCounts] = field(default_factory=dict)
+    unknown_peers: int = 0
+
+
+def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
+           check_fcs: Optional[bool] = None, progress: Optional[Progress] = None) -> Replay:
+    """Replays capture lines. `dist_unit` (metres per raw count) and
+    `check_fcs` default to the capture's metadata, then to centimetres and
+    no checksum."""
+    lines = list(lines)
+    metadata = capture.read_metadata(lines)
+    if dist_unit is None:
+        text = metadata.get("dist_unit_m", str(DEFAULT_DIST_UNIT))
+        try:
+            dist_unit = float(text)
+        except ValueError:
+            raise ValueError(f"the capture's dist_unit_m {text!r} is not a number") from None
+    if not dist_unit > 0:
+        raise ValueError(f"the distance unit must be positive, got {dist_unit}")
+    if check_fcs is None:
+        check_fcs = metadata.get("fcs") == "crc-ccitt"
+    result = Replay(FrameCounts(), dist_unit, check_fcs)
+    messages = read_messages(lines, result.counts, check_fcs=check_fcs, progress=progress)
+
+    anchors = {m.src for m in messages if m.is_anchor}
+    table = DistanceTable()
+    for m in messages:
+        if m.is_anchor:
+            for peer, raw in m.reports:
+                if peer in anchors and peer != m.src:
+                    table.add(m.src, peer, raw * dist_unit)
+                else:
+                    result.unknown_peers += 1
+    table.addresses.update(anchors)
+    try:
+        result.survey = survey(table)
+    except SurveyError as error:
+        result.survey_error = str(error)
+        return result
+
+    index = {address: i for i, address in enumerate(result.survey.addresses)}
+    tracker = Tracker(result.survey.positions)
+    tag_messages = [m for m in messages if not m.is_anchor]
+    for done, m in enumerate(tag_messages, 1):
+        if progress is not None:
+            progress("track", done, len(tag_messages))
+        tag = result.tags.setdefault(m.src, TagCounts())
+        tag.messages += 1
+        per_anchor: Dict[int, List[float]] = {}
+        for peer, raw in m.reports:
+            if peer in index:
+                per_anchor.setdefault(index[peer], []).append(raw * dist_unit)
+            else:
+                result.unknown_peers += 1
+        distances = [statistics.median(per_anchor[i]) if i in per_anchor else 0.0
+                     for i in range(len(index))]
+        position = tracker.fix(m.src, distances)
+        if position is None:
+            tag.too_few += 1
+            continue
+        tag.fixes += 1
+        result.fixes.append(Fix(m.time, m.src, position[0], position[1]))
+    for address, dropped in tracker.dropped.items():
+        result.tags[address].dropped = dropped
+    return result
+
+
+def replay_file(path: capture.PathLike, **options) -> Replay:
+    with open(path, encoding="ascii", errors="replace") as source:
+        return replay(source, **options)

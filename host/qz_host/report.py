@@ -1,0 +1,91 @@
+"""The replay's summary as a text table, and its positions as CSV."""
+
+from __future__ import annotations
+
+import csv
+from typing import List, Optional
+
+from .capture import PathLike
+from .evaluate import Evaluation
+from .replay import SKIP_REASONS, Replay
+
+
+def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
+            source: str = "", note: str = "") -> str:
+    lines: List[str] = []
+    c = result.counts
+    checksum = "checksums checked" if result.check_fcs else "no checksums"
+    lines.append(f"Capture  {source}  (distance unit {result.dist_unit:g} m, {checksum})")
+    lines.append(f"Frames   {c.read} read, {c.decoded} decoded, {sum(c.skipped.values())} skipped"
+                 f"  ({c.lines} lines, {c.comments} comments)")
+    for reason in SKIP_REASONS:
+        if c.skipped[reason]:
+            lines.append(f"  skipped {c.skipped[reason]:6d}  {reason:<15} {SKIP_REASONS[reason]}")
+    lines.append("")
+
+    s = result.survey
+    if s is None:
+        lines.append(f"Survey   failed: {result.survey_error}")
+        return "\n".join(lines + ([note] if note else [])) + "\n"
+    pairs = len(s.addresses) * (len(s.addresses) - 1) // 2
+    mirrored = ""
+    if evaluation is not None:
+        mirrored = ", ground truth mirrored" if evaluation.frame.mirrored else ""
+    lines.append(f"Survey   {len(s.addresses)} anchors, {pairs - len(s.missing)} of {pairs} pairs "
+                 f"measured; {s.addresses[0]:04X} at the origin, {s.addresses[1]:04X} on +x"
+                 f"{mirrored}")
+    lines.append(f"  {'anchor':<8}{'x (m)':>9}{'y (m)':>9}{'error (m)':>11}")
+    for address, (x, y) in zip(s.addresses, s.positions):
+        error = evaluation.anchor_errors.get(address) if evaluation else None
+        lines.append(f"  {address:04X}    {_coordinate(x)}{_coordinate(y)}{_metres(error):>11}")
+    for a, b in s.missing:
+        lines.append(f"  pair {a:04X}-{b:04X} never measured: filled in from the survey")
+    lines.append("")
+
+    fixes = sum(t.fixes for t in result.tags.values())
+    lines.append(f"Tracks   {len(result.tags)} tags, {fixes} fixes")
+    lines.append(f"  {'tag':<8}{'messages':>9}{'fixes':>7}{'too few':>9}{'dropped':>9}"
+                 f"{'RMS (m)':>9}{'p95 (m)':>9}{'max (m)':>9}")
+    for tag, counts in sorted(result.tags.items()):
+        errors = evaluation.tags.get(tag) if evaluation else None
+        stats = (errors.rms, errors.p95, errors.max) if errors else (None, None, None)
+        lines.append(f"  {tag:04X}    {counts.messages:9d}{counts.fixes:7d}{counts.too_few:9d}"
+                     f"{counts.dropped:9d}"
+                     + "".join(f"{_metres(v):>9}" for v in stats))
+    lines.append("  (too few: messages with fewer than 3 anchors; dropped: ranges taken "
+                 "for non-line-of-sight)")
+    if result.unknown_peers:
+        lines.append(f"  {result.unknown_peers} reports named devices that are not anchors")
+    if note:
+        lines.append(note)
+    return "\n".join(lines) + "\n"
+
+
+def _coordinate(value: float) -> str:
+    text = f"{value:9.3f}"
+    # A tiny negative value (AutoPos's anchor 1 has y = -0.0 or -1e-7)
+    # would print as "-0.000".
+    return f"{0.0:9.3f}" if float(text) == 0 else text
+
+
+def _metres(value: Optional[float]) -> str:
+    return "-" if value is None else f"{value:.3f}"
+
+
+def write_positions(path: PathLike, result: Replay, evaluation: Optional[Evaluation] = None) -> None:
+    """One row per fix: time, tag, x, y in the survey's frame, and with the
+    ground truth the true position there and the error."""
+    with open(path, "w", newline="", encoding="ascii") as out:
+        writer = csv.writer(out, lineterminator="\n")
+        header = ["time", "tag", "x", "y"]
+        if evaluation is not None:
+            header += ["true_x", "true_y", "error"]
+        writer.writerow(header)
+        for i, fix in enumerate(result.fixes):
+            row = [f"{fix.time:.6f}", f"{fix.tag:04X}", f"{fix.x:.4f}", f"{fix.y:.4f}"]
+            if evaluation is not None:
+                truth, error = evaluation.fix_truth[i], evaluation.fix_errors[i]
+                row += (["", "", ""] if truth is None or error is None else
+                        [f"{truth[0]:.4f}", f"{truth[1]:.4f}", f"{error:.4f}"])
+            writer.writerow(row)
+

@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find sources host stubs -type f -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: install test bench demo clean
+.PHONY: install test bench demo clean sanitize fuzz
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -37,6 +37,16 @@ demo: $(VENV)/.demo-installed
 bench: install
 	$(PY) -m pip install --quiet ".[bench]"
 	$(PY) benchmarks/run_all.py
+
+# Memory checks: the suite under ASan and UBSan, then the leak driver under
+# LeakSanitizer and valgrind (own venv and build dirs under build/).
+sanitize:
+	PYTHON=$(PYTHON) scripts/sanitize.sh
+
+# Coverage-guided fuzzing of the modules, FUZZ_SECONDS per harness.
+FUZZ_SECONDS ?= 60
+fuzz:
+	PYTHON=$(PYTHON) scripts/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build $(VENV)

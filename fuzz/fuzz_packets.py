@@ -8,8 +8,9 @@ A hostile mode replaces one record class by a subclass whose attribute hook
 resizes or rewrites the bytearray frame in the middle of decoding, or gives
 a handler that does so and calls back re-entrantly.
 
-Every call runs on the module and on a plain-Python model of it
-(reference_packets.py), and the two must agree: the same exception type, or
+Every call runs on the module and on the plain-Python model of it that
+the benchmarks measure against (benchmarks/plain_python_packets.py), and
+the two must agree: the same exception type, or
 records of the same classes with equal attributes. Run with `python -O` as
 well: then the length, magic and type checks are off in both. A crash, a
 sanitizer report or a disagreement ends the run. Run through fuzz/run.py
@@ -22,10 +23,11 @@ import sys
 
 import atheris
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                os.pardir, "benchmarks"))
 with atheris.instrument_imports():
+    import plain_python_packets as reference_packets
     import qz_packets
-    import reference_packets
 
 RECORDS = ["Header", "SubHeader", "UWBHeader", "UWBParams", "UWBFooter",
            "UWBRangingReport", "UWBRawMessage", "UWBRangingMessage"]

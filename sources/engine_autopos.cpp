@@ -176,20 +176,14 @@ PyObject *get_position_estimates_impl(AutoPos *self)
     if (!list || count == 0)
         return list.release();
     // Position is looked up among the module's globals at every call
-    capi::Ref position_class(
+    capi::Ref cls(
         capi::lookup_global(module_globals, str_Position));
-    if (!position_class)
+    if (!cls)
         return nullptr;
     const float *est = self->anchor_pos_est;
     for (Py_ssize_t idx = 0; idx < count; ++idx) {
-        capi::Ref x(PyFloat_FromDouble(est[idx]));
-        if (!x)
-            return nullptr;
-        capi::Ref y(PyFloat_FromDouble(est[idx + n]));
-        if (!y)
-            return nullptr;
-        PyObject *position = PyObject_CallFunctionObjArgs(
-            position_class.get(), x.get(), y.get(), int_zero, nullptr);
+        PyObject *position = position_class::new_position(
+            cls.get(), est[idx], est[idx + n], int_zero);
         if (position == nullptr)
             return nullptr;
         PyList_SET_ITEM(list.get(), idx, position); // steals

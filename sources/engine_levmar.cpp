@@ -39,24 +39,11 @@ PositionEngine *as_engine(PyObject *self)
     return reinterpret_cast<PositionEngine *>(self);
 }
 
-// Builds Position(x, y, z) from three floats, looking Position up among
-// the module's globals now.
-PyObject *new_position(float x, float y, float z)
+// The class Position as the module's globals hold it now: a new
+// reference, or nullptr with NameError.
+PyObject *position_class_now()
 {
-    capi::Ref position_class(
-        capi::lookup_global(module_globals, str_Position));
-    if (!position_class)
-        return nullptr;
-    capi::Ref coordinates[3] = {capi::Ref(PyFloat_FromDouble(x)),
-                                capi::Ref(PyFloat_FromDouble(y)),
-                                capi::Ref(PyFloat_FromDouble(z))};
-    for (const capi::Ref &coordinate : coordinates) {
-        if (!coordinate)
-            return nullptr;
-    }
-    return PyObject_CallFunctionObjArgs(
-        position_class.get(), coordinates[0].get(), coordinates[1].get(),
-        coordinates[2].get(), nullptr);
+    return capi::lookup_global(module_globals, str_Position);
 }
 
 // Size of an exact list or tuple, which is known without running user
@@ -124,11 +111,15 @@ PyObject *get_anchor_positions(PyObject *self, PyObject *const *,
         return nullptr;
     PositionEngine *engine = as_engine(self);
     capi::Ref list(PyList_New(engine->NB_ANCHORS));
-    if (!list)
+    if (!list || engine->NB_ANCHORS == 0)
+        return list.release();
+    capi::Ref cls(position_class_now());
+    if (!cls)
         return nullptr;
     for (int i = 0; i < engine->NB_ANCHORS; ++i) {
         const anchor_pos_t &anchor = engine->anchor_positions[i];
-        PyObject *position = new_position(anchor.x, anchor.y, anchor.z);
+        PyObject *position = position_class::new_position(
+            cls.get(), anchor.x, anchor.y, anchor.z);
         if (position == nullptr)
             return nullptr;
         PyList_SET_ITEM(list.get(), i, position); // steals
@@ -206,8 +197,13 @@ PyObject *compute_tag_position(PyObject *self, PyObject *const *args,
     ls_lm_dif(engine->position, engine->measurements, fit_dimensions,
               engine->NB_ANCHORS, fit_iterations, &engine->sse,
               engine->anchor_positions);
-    return new_position(engine->position[0], engine->position[1],
-                        engine->position[2]);
+    capi::Ref cls(position_class_now());
+    if (!cls)
+        return nullptr;
+    return position_class::new_position(cls.get(),
+                                        engine->position[0],
+                                        engine->position[1],
+                                        engine->position[2]);
 }
 
 PyMethodDef engine_methods[] = {

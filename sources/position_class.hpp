@@ -56,6 +56,28 @@ static PyMethodDef repr_def = {
     "__repr__", capi::fastcall(position_repr),
     METH_FASTCALL | METH_KEYWORDS, nullptr};
 
+// position_class(x, y, z), x and y widened to Python floats: how the
+// modules hand coordinates back. Returns a new reference.
+inline PyObject *new_position(PyObject *position_class, float x, float y,
+                              PyObject *z)
+{
+    capi::Ref x_value(PyFloat_FromDouble(x));
+    capi::Ref y_value(PyFloat_FromDouble(y));
+    if (!x_value || !y_value)
+        return nullptr;
+    return PyObject_CallFunctionObjArgs(position_class, x_value.get(),
+                                        y_value.get(), z, nullptr);
+}
+
+inline PyObject *new_position(PyObject *position_class, float x, float y,
+                              float z)
+{
+    capi::Ref z_value(PyFloat_FromDouble(z));
+    if (!z_value)
+        return nullptr;
+    return new_position(position_class, x, y, z_value.get());
+}
+
 // Adds the class Position to `module`. Returns 0, or -1 with an exception.
 inline int add_to_module(PyObject *module)
 {

@@ -331,27 +331,10 @@ PyObject *add_class(PyObject *module, const char *name, PyObject *base,
         Py_INCREF(*init);
     }
     Ref cls(capi::new_class(module, name, base, ns));
-    if (!cls || PyModule_AddObject(module, name, cls.get()) < 0)
+    if (!cls ||
+        capi::add_to_module(module, name, Ref::borrow(cls.get())) < 0)
         return nullptr;
-    Py_INCREF(cls.get()); // the module took one reference
     return cls.release();
-}
-
-// Adds a record class with the int class constant of `record`, if any.
-int add_record_class(PyObject *module, RecordClass &record, PyObject *base,
-                     long constant, const char *doc,
-                     std::initializer_list<PyMethodDef *> defs)
-{
-    Ref ns(new_namespace(module, doc, defs));
-    Ref value(PyLong_FromLong(constant));
-    if (!ns || !value ||
-        (record.constant != nullptr &&
-         PyDict_SetItem(ns.get(), *record.constant, value.get()) < 0) ||
-        capi::intern(record.global, record.name) < 0)
-        return -1;
-    record.cls =
-        add_class(module, record.name, base, ns.get(), &record.init_function);
-    return record.cls != nullptr ? 0 : -1;
 }
 
 int add_message_class(PyObject *module)
@@ -390,6 +373,53 @@ int add_packet_class(PyObject *module)
     return cls ? 0 : -1;
 }
 
+// A record class derived from BasePacket: its length constant and its
+// __init__.
+struct RecordDefinition {
+    RecordClass *record;
+    long length;
+    const char *doc;
+    PyMethodDef *init;
+};
+
+const RecordDefinition records_before_message[] = {
+    {&header_class, 9, "Header(bytes): the 9-byte header of a device frame.",
+     &header_init_def},
+    {&sub_header_class, 10,
+     "SubHeader(bytes): the 10-byte sub-header of a device frame.",
+     &sub_header_init_def},
+    {&uwb_header_class, 9, "UWBHeader(bytes): the 9-byte UWB MAC header.",
+     &uwb_header_init_def},
+    {&uwb_params_class, 9,
+     "UWBParams(bytes): the 9 bytes of radio parameters.",
+     &uwb_params_init_def},
+    {&raw_class, 0, "UWBRawMessage(bytes): a payload kept undecoded.",
+     &raw_init_def},
+    {&report_class, 10,
+     "UWBRangingReport(bytes): one 10-byte ranging report.",
+     &report_init_def},
+};
+const RecordDefinition footer_definition = {
+    &footer_class, 2, "UWBFooter(bytes): the 2-byte footer of the UWB frame.",
+    &footer_init_def};
+
+// Adds a record class with the int class constant of its record, if any.
+int add_record_class(PyObject *module, PyObject *base,
+                     const RecordDefinition &definition)
+{
+    RecordClass &record = *definition.record;
+    Ref ns(new_namespace(module, definition.doc, {definition.init}));
+    Ref value(PyLong_FromLong(definition.length));
+    if (!ns || !value ||
+        (record.constant != nullptr &&
+         PyDict_SetItem(ns.get(), *record.constant, value.get()) < 0) ||
+        capi::intern(record.global, record.name) < 0)
+        return -1;
+    record.cls =
+        add_class(module, record.name, base, ns.get(), &record.init_function);
+    return record.cls != nullptr ? 0 : -1;
+}
+
 // Binds the ten classes in the module's order.
 int add_classes(PyObject *module)
 {
@@ -402,39 +432,14 @@ int add_classes(PyObject *module)
                        &base_init_function));
     if (!base)
         return -1;
-    PyObject *const b = base.get();
-    return add_record_class(module, header_class, b, 9,
-                            "Header(bytes): the 9-byte header of a device "
-                            "frame.",
-                            {&header_init_def}) < 0 ||
-                   add_record_class(module, sub_header_class, b, 10,
-                                    "SubHeader(bytes): the 10-byte "
-                                    "sub-header of a device frame.",
-                                    {&sub_header_init_def}) < 0 ||
-                   add_record_class(module, uwb_header_class, b, 9,
-                                    "UWBHeader(bytes): the 9-byte UWB MAC "
-                                    "header.",
-                                    {&uwb_header_init_def}) < 0 ||
-                   add_record_class(module, uwb_params_class, b, 9,
-                                    "UWBParams(bytes): the 9 bytes of radio "
-                                    "parameters.",
-                                    {&uwb_params_init_def}) < 0 ||
-                   add_record_class(module, raw_class, b, 0,
-                                    "UWBRawMessage(bytes): a payload kept "
-                                    "undecoded.",
-                                    {&raw_init_def}) < 0 ||
-                   add_record_class(module, report_class, b, 10,
-                                    "UWBRangingReport(bytes): one 10-byte "
-                                    "ranging report.",
-                                    {&report_init_def}) < 0 ||
-                   add_message_class(module) < 0 ||
-                   add_record_class(module, footer_class, b, 2,
-                                    "UWBFooter(bytes): the 2-byte footer of "
-                                    "the UWB frame.",
-                                    {&footer_init_def}) < 0 ||
-                   add_packet_class(module) < 0
-               ? -1
-               : 0;
+    for (const RecordDefinition &definition : records_before_message) {
+        if (add_record_class(module, base.get(), definition) < 0)
+            return -1;
+    }
+    if (add_message_class(module) < 0 ||
+        add_record_class(module, base.get(), footer_definition) < 0)
+        return -1;
+    return add_packet_class(module);
 }
 
 void init_keywords()

@@ -18,6 +18,8 @@ import qz_autopos
 import qz_engine
 import qz_packets
 
+from test_autopos import Product
+
 ASSERTIONS = not sys.flags.optimize
 # The outcome of a length, magic or type check: AssertionError, or with
 # assertions disabled whatever decoding the input then gives.
@@ -78,19 +80,6 @@ class LengthOnly:
 def failing_iterator(values):
     yield from values
     raise RuntimeError("iteration")
-
-
-class Product:
-    """A count whose multiplication and int conversion disagree."""
-
-    def __init__(self, product, count):
-        self.product, self.count = product, count
-
-    def __mul__(self, other):
-        return self.product
-
-    def __int__(self):
-        return self.count
 
 
 class Raises:

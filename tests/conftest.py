@@ -26,3 +26,16 @@ def run_python(code, *, optimize=False):
         command.append("-O")
     command += ["-c", textwrap.dedent(code)]
     return subprocess.run(command, capture_output=True, text=True, timeout=120)
+
+
+class Product:
+    """A count whose multiplication and int conversion disagree."""
+
+    def __init__(self, product, count):
+        self.product, self.count = product, count
+
+    def __mul__(self, other):
+        return self.product
+
+    def __int__(self):
+        return self.count

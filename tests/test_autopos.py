@@ -12,6 +12,8 @@ import pytest
 import qz_autopos
 from qz_autopos import AutoPos, Position
 
+from conftest import Product
+
 REDUCE_MESSAGE = "no default __reduce__ due to non-trivial __cinit__"
 SQUARE = [(0, 0), (100, 0), (100, 100), (0, 100)]
 
@@ -32,19 +34,6 @@ def assert_square(autopos):
     for got, want in zip(coordinates(autopos), SQUARE):
         assert got[0] == pytest.approx(want[0], abs=1e-3)
         assert got[1] == pytest.approx(want[1], abs=1e-3)
-
-
-class Product:
-    """A count whose multiplication and int conversion disagree."""
-
-    def __init__(self, product, count):
-        self.product, self.count = product, count
-
-    def __mul__(self, other):
-        return self.product
-
-    def __int__(self):
-        return self.count
 
 
 @pytest.mark.parametrize("n", [-3, 0, 1, 2, 4, 16])

@@ -18,7 +18,7 @@ import qz_autopos
 import qz_engine
 import qz_packets
 
-from test_autopos import Product
+from conftest import Product
 
 ASSERTIONS = not sys.flags.optimize
 # The outcome of a length, magic or type check: AssertionError, or with

@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import binascii
 from dataclasses import dataclass, field, fields
-from typing import ClassVar, List, Tuple, Union
+from typing import Callable, ClassVar, Dict, List, Tuple, Union
 
 MAGIC = b"@QZ@"
 TYPE_DW = "DW"
@@ -42,16 +42,47 @@ MAX_PACKET_LENGTH = 0xFFFF
 MAX_REPORTS = 0xFF
 
 
-def fcs(uwb_frame: bytes) -> int:
-    """The frame check sequence that the simulator writes into the footer.
+# Bit order reversed within each byte, for the reflected CRC below.
+_REFLECTED = bytes(int(f"{i:08b}"[::-1], 2) for i in range(256))
 
-    CRC-16-CCITT (polynomial 0x1021, initial value 0, as binascii.crc_hqx
-    computes it) of the UWB frame before the footer: MAC header, radio
-    parameters and payload (frame bytes 19 up to the last two).
-    qz_packets stores the footer without checking it; the replay checks it
-    for captures that declare this checksum.
+
+def fcs(uwb_frame: bytes) -> int:
+    """The IEEE 802.15.4 frame check sequence of a UWB frame before its footer.
+
+    The footer holds it least significant byte first. It is the ITU-T
+    CRC-16 with reflected bits (polynomial 0x1021, reflected 0x8408,
+    initial value 0, no final XOR; also known as CRC-16/KERMIT, check value
+    0x2189 for b"123456789") over the MAC header, the radio parameters and
+    the payload: frame bytes 19 up to the last two. A reflected CRC is the
+    unreflected one of the bit-reversed bytes, bit-reversed, so the C loop
+    of binascii.crc_hqx does the work. qz_packets stores the footer without
+    checking it.
     """
+    crc = binascii.crc_hqx(bytes(uwb_frame).translate(_REFLECTED), 0)
+    return _REFLECTED[crc >> 8] | _REFLECTED[crc & 0xFF] << 8
+
+
+def fcs_ccitt(uwb_frame: bytes) -> int:
+    """The checksum that captures declaring ``crc-ccitt`` hold: CRC-16-CCITT
+    without reflection (polynomial 0x1021, initial value 0, as
+    binascii.crc_hqx computes it; check value 0x31C3), over the same bytes
+    as ``fcs``. Only read, so that such captures keep replaying."""
     return binascii.crc_hqx(uwb_frame, 0)
+
+
+# Checksums by the name a capture declares them under; the first is the one
+# real radios send and the simulator writes.
+FCS_NAME = "ieee-802.15.4"
+CHECKSUMS: Dict[str, Callable[[bytes], int]] = {FCS_NAME: fcs, "crc-ccitt": fcs_ccitt}
+
+
+def checksum(name: str) -> Callable[[bytes], int]:
+    """The checksum function declared as `name`; ValueError when unknown."""
+    try:
+        return CHECKSUMS[name]
+    except KeyError:
+        known = ", ".join(CHECKSUMS)
+        raise ValueError(f"unknown checksum {name!r} (known: {known})") from None
 
 
 def _check_uint(record: str, name: str, value: object, bits: int) -> None:

@@ -74,9 +74,12 @@ class FrameCounts:
         self.skipped[reason] += 1
 
 
-def decode(frame: bytes, *, check_fcs: bool = False) -> Tuple[int, bool, Tuple[Tuple[int, int], ...]]:
-    """(src_addr, is_anchor, reports) of one ranging frame; raises Skip."""
-    if framing.check(frame, frames.fcs if check_fcs else None) != frames.TYPE_DW:
+def decode(frame: bytes, *, check_fcs: bool = False,
+           checksum: Callable[[bytes], int] = frames.fcs
+           ) -> Tuple[int, bool, Tuple[Tuple[int, int], ...]]:
+    """(src_addr, is_anchor, reports) of one ranging frame; raises Skip.
+    With `check_fcs` the footer must hold `checksum` of the UWB frame."""
+    if framing.check(frame, checksum if check_fcs else None) != frames.TYPE_DW:
         raise Skip("heartbeat")
     received: List[Tuple[int, bool, list]] = []
 
@@ -96,6 +99,7 @@ def decode(frame: bytes, *, check_fcs: bool = False) -> Tuple[int, bool, Tuple[T
 
 
 def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
+                  checksum: Callable[[bytes], int] = frames.fcs,
                   progress: Optional[Progress] = None) -> List[Message]:
     """The ranging messages of a capture's lines; skips are counted."""
     messages = []
@@ -114,7 +118,7 @@ def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
             continue
         counts.read += 1
         try:
-            src, is_anchor, reports = decode(item.frame, check_fcs=check_fcs)
+            src, is_anchor, reports = decode(item.frame, check_fcs=check_fcs, checksum=checksum)
         except Skip as skip:
             counts.skip(skip.reason)
             continue
@@ -146,6 +150,7 @@ class Replay:
     counts: FrameCounts
     dist_unit: float
     check_fcs: bool
+    checksum: str = frames.FCS_NAME  # the checksum's name, checked or not
     survey: Optional[Survey] = None
     survey_error: Optional[str] = None
     fixes: List[Fix] = field(default_factory=list)
@@ -155,9 +160,12 @@ class Replay:
 
 def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
            check_fcs: Optional[bool] = None, progress: Optional[Progress] = None) -> Replay:
-    """Replays capture lines. `dist_unit` (metres per raw count) and
-    `check_fcs` default to the capture's metadata, then to centimetres and
-    no checksum."""
+    """Replays capture lines. `dist_unit` (metres per raw count) defaults to
+    the capture's metadata, then to centimetres. Checksums are checked when
+    the capture declares one, with the checksum it names; `check_fcs` True
+    checks them anyway (the 802.15.4 FCS when none is declared) and False
+    never. A declared checksum of an unknown name raises ValueError unless
+    `check_fcs` is False."""
     lines = list(lines)
     metadata = capture.read_metadata(lines)
     if dist_unit is None:
@@ -168,10 +176,19 @@ def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
             raise ValueError(f"the capture's dist_unit_m {text!r} is not a number") from None
     if not dist_unit > 0:
         raise ValueError(f"the distance unit must be positive, got {dist_unit}")
+    declared = metadata.get("fcs")
     if check_fcs is None:
-        check_fcs = metadata.get("fcs") == "crc-ccitt"
-    result = Replay(FrameCounts(), dist_unit, check_fcs)
-    messages = read_messages(lines, result.counts, check_fcs=check_fcs, progress=progress)
+        check_fcs = declared is not None
+    name = frames.FCS_NAME if declared is None else declared
+    checksum: Callable[[bytes], int] = frames.fcs
+    if check_fcs:
+        try:
+            checksum = frames.checksum(name)
+        except ValueError as error:
+            raise ValueError(f"the capture declares an {error}") from None
+    result = Replay(FrameCounts(), dist_unit, check_fcs, name)
+    messages = read_messages(lines, result.counts, check_fcs=check_fcs, checksum=checksum,
+                             progress=progress)
 
     anchors = {m.src for m in messages if m.is_anchor}
     table = DistanceTable()

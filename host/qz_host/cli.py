@@ -79,6 +79,8 @@ def _count(text: str) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from . import live
+
     parser = argparse.ArgumentParser(
         prog="qz-host",
         description="Simulate and replay captures of the UWB locating system: frames are "
@@ -126,6 +128,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help=f"capture to replay (default {SAMPLE})")
     demo.add_argument("--out", type=Path,
                       help="directory for the CSV and PNG (default: the capture's)")
+    live.add_commands(commands)
     return parser
 
 
@@ -256,7 +259,8 @@ def _demo(args: argparse.Namespace, out: TextIO) -> int:
 def main(argv: Optional[List[str]] = None, out: Optional[TextIO] = None) -> int:
     out = out if out is not None else sys.stdout
     args = build_parser().parse_args(argv)
-    handler = {"simulate": _simulate, "replay": _replay, "demo": _demo}[args.command]
+    handler = getattr(args, "handler", None) or {
+        "simulate": _simulate, "replay": _replay, "demo": _demo}[args.command]
     try:
         return handler(args, out)
     except CommandError as error:

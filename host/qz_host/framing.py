@@ -101,16 +101,17 @@ class StreamFramer:
 
     ``skipped`` counts rejected frames by reason and ``skipped_bytes`` every
     byte that is not part of a returned frame, so that the bytes fed always
-    equal the bytes returned plus ``skipped_bytes`` plus ``pending``."""
+    equal the bytes returned plus ``skipped_bytes`` plus ``pending``.
+    `skipped` may be a Counter shared with other stages."""
 
     def __init__(self, checksum: Optional[Checksum] = None,
-                 max_length: int = MAX_FRAME_LENGTH):
+                 max_length: int = MAX_FRAME_LENGTH, skipped: Optional[Counter] = None):
         if max_length < frames.HEADER_LENGTH:
             raise ValueError(f"max_length must be at least {frames.HEADER_LENGTH}, "
                              f"got {max_length}")
         self.checksum = checksum
         self.max_length = max_length
-        self.skipped: Counter = Counter()
+        self.skipped: Counter = Counter() if skipped is None else skipped
         self.skipped_bytes = 0
         self._buffer = bytearray()
 
@@ -118,6 +119,13 @@ class StreamFramer:
     def pending(self) -> int:
         """Bytes held back: the start of a frame or of a magic."""
         return len(self._buffer)
+
+    def discard(self) -> int:
+        """Drops the bytes held back (the stream broke off); their number."""
+        count = len(self._buffer)
+        self.skipped_bytes += count
+        self._buffer.clear()
+        return count
 
     def feed(self, data: bytes) -> List[bytes]:
         """The frames completed by `data`, in stream order."""

@@ -1,12 +1,15 @@
 """Where the live host's frames come from, each read by its own thread.
 
-    /dev/ttyUSB0, COM3, socket://HOST:PORT, rfc2217://..., loop://
-        a byte stream through pyserial (``--baud`` for serial ports);
-        frames are cut out of it by the pipeline's stream framer
+    /dev/ttyUSB0, COM3, rfc2217://..., loop://, any pyserial URL
+        a byte stream through pyserial (``--baud`` for serial ports)
+    socket://HOST:PORT
+        a byte stream from a TCP server (the standard library's socket)
     udp://HOST:PORT
         one frame per datagram; HOST empty means 127.0.0.1
     -
         capture lines on standard input
+
+A byte stream's frames are cut out by the pipeline's stream framer.
 
 A reader thread does the blocking reads and hands what it got to the
 pipeline thread through an ``Inbox``, a bounded queue that counts what it
@@ -32,6 +35,7 @@ BACKOFF_MAX = 5.0
 READ_TIMEOUT = 0.2  # seconds a read blocks before the thread checks for stop
 UDP_BUFFER = 4 << 20
 DATAGRAM_MAX = 65535
+STREAM_CHUNK = 65536
 
 # What a reader thread hands on:
 #   ("bytes", stream, time, data)  a chunk of a byte stream
@@ -96,15 +100,56 @@ class Source:
 
 
 class StreamSource(Source):
-    """A serial port or any pyserial URL, reopened when it breaks."""
+    """A byte stream that is reopened, with a doubling delay, when it breaks."""
+
+    def __init__(self, url: str, counters: LiveCounters, log: Callable[[str], None]):
+        self.name = url
+        self.url = url
+        self.counters = counters
+        self.log = log
+        self.connected = False
+
+    def read(self) -> bytes:
+        """Some bytes, or b"" after READ_TIMEOUT; raises OSError when the
+        stream broke."""
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def run(self, inbox: Inbox, stop: threading.Event) -> None:
+        delay = BACKOFF_START
+        while not stop.is_set():
+            if not self.connected:
+                try:
+                    self.open()
+                except (OSError, ValueError) as error:
+                    self.log(f"{self.url}: cannot reopen ({error}); next try in {delay:g} s")
+                    stop.wait(delay)
+                    delay = min(2 * delay, BACKOFF_MAX)
+                    continue
+                self.counters.reconnects[self.url] += 1
+                self.log(f"{self.url}: reopened")
+                delay = BACKOFF_START
+            try:
+                while not stop.is_set():
+                    data = self.read()
+                    if data:
+                        inbox.offer(("bytes", self.url, time.time(), data))
+            except OSError as error:
+                self.log(f"{self.url}: {error}; reopening")
+                inbox.offer(("restart", self.url))
+            finally:
+                self.close()
+
+
+class SerialSource(StreamSource):
+    """A serial port or a pyserial URL; reads return what the port holds."""
 
     def __init__(self, url: str, baud: int, counters: LiveCounters,
                  log: Callable[[str], None]):
-        self.name = url
-        self.url = url
+        super().__init__(url, counters, log)
         self.baud = baud
-        self.counters = counters
-        self.log = log
         self.port = None
 
     def open(self) -> None:
@@ -113,35 +158,47 @@ class StreamSource(Source):
             self.port = serial.serial_for_url(self.url, baudrate=self.baud, timeout=READ_TIMEOUT)
         except serial.SerialException as error:
             raise OSError(str(error)) from None
+        self.connected = True
 
-    def run(self, inbox: Inbox, stop: threading.Event) -> None:
-        serial = require_serial()
-        delay = BACKOFF_START
-        while not stop.is_set():
-            port = self.port
-            if port is None:
-                try:
-                    self.open()
-                except (OSError, ValueError) as error:
-                    self.log(f"{self.url}: cannot reopen ({error}); next try in {delay:g} s")
-                    stop.wait(delay)
-                    delay = min(2 * delay, BACKOFF_MAX)
-                    continue
-                port = self.port
-                self.counters.reconnects[self.url] += 1
-                self.log(f"{self.url}: reopened")
-                delay = BACKOFF_START
-            try:
-                while not stop.is_set():
-                    data = port.read(port.in_waiting or 1)
-                    if data:
-                        inbox.offer(("bytes", self.url, time.time(), data))
-            except (serial.SerialException, OSError) as error:
-                self.log(f"{self.url}: {error}; reopening")
-                inbox.offer(("restart", self.url))
-            finally:
-                port.close()
-                self.port = None
+    def read(self) -> bytes:
+        # SerialException is an OSError; a port that vanished raises it.
+        return self.port.read(self.port.in_waiting or 1)
+
+    def close(self) -> None:
+        self.connected = False
+        if self.port is not None:
+            self.port.close()
+            self.port = None
+
+
+class TcpSource(StreamSource):
+    """socket://HOST:PORT: a TCP connection to a gateway, through the
+    standard library (reads take whatever has arrived)."""
+
+    def __init__(self, url: str, counters: LiveCounters, log: Callable[[str], None]):
+        super().__init__(url, counters, log)
+        self.address = parse_address(url, "socket")
+        self.socket: Optional[socket.socket] = None
+
+    def open(self) -> None:
+        self.socket = socket.create_connection(self.address, timeout=READ_TIMEOUT)
+        self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.connected = True
+
+    def read(self) -> bytes:
+        try:
+            data = self.socket.recv(STREAM_CHUNK)
+        except socket.timeout:
+            return b""
+        if not data:
+            raise ConnectionResetError("the peer closed the connection")
+        return data
+
+    def close(self) -> None:
+        self.connected = False
+        if self.socket is not None:
+            self.socket.close()
+            self.socket = None
 
 
 def parse_address(url: str, scheme: str = "udp") -> Tuple[str, int]:
@@ -220,7 +277,9 @@ def open_source(url: str, *, baud: int, counters: LiveCounters,
         source: Source = LineSource(sys.stdin)
     elif url.startswith("udp:"):
         source = UdpSource(url)
+    elif url.startswith("socket:"):
+        source = TcpSource(url, counters, log)
     else:
-        source = StreamSource(url, baud, counters, log)
+        source = SerialSource(url, baud, counters, log)
     source.open()
     return source

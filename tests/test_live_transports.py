@@ -1,0 +1,268 @@
+"""qz-host live end to end through a pty, TCP, UDP and standard input, and
+qz-host emit feeding it: the fixes are exactly the replay's."""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import tty
+
+import pytest
+
+from qz_host import capture, cli, emit, frames
+
+from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_replay, line_count,
+                          live_thread, read_jsonl, udp_bound, wait_for, write_replay_anchors)
+
+pytest.importorskip("serial", reason="the live tests need pyserial (the live extra)")
+
+LIVE = [sys.executable, "-m", "qz_host", "live"]
+
+
+@pytest.fixture(scope="module")
+def expected():
+    return hall_replay()
+
+
+@pytest.fixture
+def anchors(tmp_path, expected):
+    path = tmp_path / "anchors.csv"
+    write_replay_anchors(path, expected)
+    return path
+
+
+def hall_bytes():
+    return b"".join(frame for _, frame in hall_frames())
+
+
+def test_pty(tmp_path, anchors, expected):
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    out = tmp_path / "fixes.jsonl"
+    try:
+        with live_thread([os.ttyname(slave), "--anchors", anchors, "--fcs",
+                          "--jsonl", out]) as session:
+            writer = threading.Thread(target=os.write, args=(master, hall_bytes()))
+            writer.start()
+            assert wait_for(lambda: line_count(out) >= len(expected.fixes))
+            writer.join()
+            assert session.finish() == 0
+    finally:
+        os.close(master)
+        os.close(slave)
+    assert read_jsonl(out, times=False) == fixes_of(expected, times=False)
+
+
+def start_emit(target, *extra):
+    process = subprocess.Popen([sys.executable, "-m", "qz_host", "emit", str(HALL), target,
+                                *extra], stdout=subprocess.PIPE, text=True)
+    return process
+
+
+def test_tcp_from_emit(tmp_path, anchors, expected):
+    port = free_port()
+    emitter = start_emit(f"socket://127.0.0.1:{port}", "--speed", "0")
+    try:
+        assert emitter.stdout.readline().startswith("emit: serving on socket://127.0.0.1:")
+        out = tmp_path / "fixes.jsonl"
+        with live_thread([f"socket://127.0.0.1:{port}", "--anchors", anchors, "--fcs",
+                          "--jsonl", out]) as session:
+            assert wait_for(lambda: line_count(out) >= len(expected.fixes))
+            assert emitter.wait(10) == 0
+            assert session.finish() == 0
+        assert "sent 882 frames" in emitter.stdout.read()
+    finally:
+        emitter.kill()
+        emitter.wait()
+        emitter.stdout.close()
+    assert read_jsonl(out, times=False) == fixes_of(expected, times=False)
+
+
+def test_udp_from_emit(tmp_path, anchors, expected):
+    port = free_port(socket.SOCK_DGRAM)
+    out = tmp_path / "fixes.jsonl"
+    with live_thread([f"udp://127.0.0.1:{port}", "--anchors", anchors, "--fcs",
+                      "--jsonl", out]) as session:
+        assert wait_for(lambda: udp_bound(port))
+        emitter = start_emit(f"udp://127.0.0.1:{port}", "--speed", "60")
+        with emitter.stdout:
+            assert emitter.wait(30) == 0
+        assert wait_for(lambda: line_count(out) >= len(expected.fixes))
+        assert session.finish() == 0
+    assert read_jsonl(out, times=False) == fixes_of(expected, times=False)
+    assert "882 received, 840 decoded, 42 heartbeats, 0 skipped" in session.out.getvalue()
+
+
+def test_stdin_gives_the_replays_fixes_and_times(tmp_path, anchors, expected):
+    record = tmp_path / "again.qzcap"
+    with open(HALL) as source:
+        done = subprocess.run(LIVE + ["-", "--anchors", str(anchors), "--record", str(record)],
+                              stdin=source, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    rows = [line for line in done.stdout.splitlines()]
+    assert len(rows) == len(expected.fixes)
+    path = tmp_path / "stdout.jsonl"
+    path.write_text(done.stdout)
+    assert read_jsonl(path) == fixes_of(expected)
+    assert "Frames   882 received" in done.stderr  # the summary, off stdout
+    # The recording replays to the same fixes.
+    assert fixes_of(capture_replay(record)) == fixes_of(expected)
+
+
+def capture_replay(path):
+    from qz_host import replay
+    return replay.replay_file(path)
+
+
+class Gateway:
+    """A TCP server that serves `pieces` to successive clients, closing
+    each connection after its piece."""
+
+    def __init__(self, pieces):
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.pieces = list(pieces)
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        with self.server:
+            for piece in self.pieces:
+                client, _ = self.server.accept()
+                with client:
+                    client.sendall(piece)
+
+
+def test_closed_source_is_reopened_and_garbage_skipped(tmp_path, anchors, expected):
+    """The gateway closes mid-frame; live reopens it, loses only the torn
+    frame, and skips the garbage between frames, counting both."""
+    items = hall_frames()
+    half = len(items) // 2
+    noise = b"\x00\xff@QZ@\x13noise"  # a stray magic before an unknown type
+    first = b"".join(noise + frame for _, frame in items[:half]) + items[half][1][:25]
+    second = b"".join(frame + noise for _, frame in items[half + 1:])
+    gateway = Gateway([first, second])
+    torn = replay_decode(items[half][1])
+    fixes = len(expected.fixes) - (1 if torn is not None and not torn[1] else 0)
+    out = tmp_path / "fixes.jsonl"
+    with live_thread([f"socket://127.0.0.1:{gateway.port}", "--anchors", anchors, "--fcs",
+                      "--jsonl", out]) as session:
+        assert wait_for(lambda: line_count(out) >= fixes)
+        assert session.finish() == 0
+    summary = session.out.getvalue()
+    assert line_count(out) == fixes
+    assert f"reconnects: socket://127.0.0.1:{gateway.port} 1;" in summary
+    noisy = len(items) - 1
+    assert (f"{len(items) - 1 + noisy} received, 839 decoded, 42 heartbeats, {noisy} skipped  "
+            f"({len(first) + len(second)} bytes, {len(noise) * noisy + 25} outside frames)"
+            in summary), summary
+
+
+def test_sigterm_flushes_outputs(tmp_path, anchors):
+    port = free_port(socket.SOCK_DGRAM)
+    out, record = tmp_path / "fixes.jsonl", tmp_path / "rec.qzcap"
+    process = subprocess.Popen(LIVE + [f"udp://127.0.0.1:{port}", "--anchors", str(anchors),
+                                       "--fcs", "--jsonl", str(out), "--record", str(record)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    items = hall_frames()[:300]
+    tags = sum(1 for _, f in items if replay_decode(f) is not None and not replay_decode(f)[1])
+    probes = []
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            def probe():
+                # Heartbeats until the socket is bound and they are recorded.
+                assert process.poll() is None, process.stderr.read()
+                sock.sendto(frames.HBFrame(b"\x00").encode(), ("127.0.0.1", port))
+                probes.append(1)
+                return _recorded(record) > 0
+            assert wait_for(probe, interval=0.3)
+            for _, frame in items:
+                sock.sendto(frame, ("127.0.0.1", port))
+        # The file is flushed on the pipeline's tick: wait until it holds all.
+        assert wait_for(lambda: _recorded(record) >= len(items))
+        process.send_signal(signal.SIGTERM)
+        stdout, stderr = process.communicate(timeout=15)
+    finally:
+        process.kill()
+        process.wait()
+    assert process.returncode == 0, stderr
+    assert "Frames" in stdout
+    assert len(read_jsonl(out)) == tags
+    # Probes sent before the socket was bound are lost; the rest recorded.
+    assert len(items) < _recorded(record) <= len(items) + len(probes)
+
+
+def _recorded(path):
+    try:
+        with open(path) as source:
+            return sum(1 for line in source if line and not line.startswith("#"))
+    except FileNotFoundError:
+        return 0
+
+
+def replay_decode(frame):
+    from qz_host import replay
+    try:
+        return replay.decode(frame)
+    except replay.Skip:
+        return None
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["live", "udp://127.0.0.1:notaport"], "not udp://HOST:PORT"),
+    (["live", "/dev/no-such-port"], "cannot open /dev/no-such-port"),
+    (["live", "-", "--fcs", "md5"], "--fcs"),
+    (["live", "-", "--anchors", "/no/such.csv"], "cannot read /no/such.csv"),
+    (["live", "-", "--mqtt", "host:port"], "not HOST[:PORT]"),
+    (["live", "-", "--jsonl", "/no/such/dir/x.jsonl"], "cannot write"),
+    (["live", "-", "--mqtt", "localhost", "--mqtt-tls", "/no/ca.pem"], "--mqtt-tls"),
+    (["emit", "/no/such.qzcap", "udp://127.0.0.1:9"], "cannot read /no/such.qzcap"),
+    (["emit", str(HALL), "socket://127.0.0.1:x"], "not socket://HOST:PORT"),
+    (["emit", str(HALL), "/dev/no-such-port"], "/dev/no-such-port"),
+])
+def test_bad_options_exit_2_with_one_line(argv, message, capsys):
+    assert cli.main(argv) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and message in err[0], err
+
+
+@pytest.mark.parametrize("argv", [
+    ["live", "-", "--baud", "0"], ["live", "-", "--survey-samples", "0"],
+    ["live", "-", "--qos", "3"], ["emit", str(HALL), "udp://x:1", "--speed", "-1"],
+])
+def test_bad_values_are_usage_errors(argv, capsys):
+    with pytest.raises(SystemExit) as raised:
+        cli.main(argv)
+    assert raised.value.code == 2
+
+
+def test_anchors_file_needs_three_anchors(tmp_path, capsys):
+    path = tmp_path / "two.csv"
+    capture.write_anchors(path, {1: (0.0, 0.0, 0.0), 2: (1.0, 0.0, 0.0)})
+    assert cli.main(["live", "-", "--anchors", str(path)]) == 2
+    assert "needs 3 to 15 anchors" in capsys.readouterr().err
+
+
+def test_emit_paces_frames():
+    sent = []
+    items = [(0.0, b"a"), (0.1, b"b"), (0.2, b"c")]
+    import time
+    started = time.monotonic()
+    count = emit.play(items, sent.append, speed=2.0, loop=False, stop=threading.Event())
+    elapsed = time.monotonic() - started
+    assert count == 3 and sent == [b"a", b"b", b"c"]
+    assert 0.09 <= elapsed < 1.0
+
+
+def test_emit_loops_until_stopped():
+    sent = []
+    stop = threading.Event()
+
+    def send(frame):
+        sent.append(frame)
+        if len(sent) == 7:
+            stop.set()
+
+    assert emit.play([(0.0, b"a"), (0.001, b"b")], send, speed=0, loop=True, stop=stop) == 7

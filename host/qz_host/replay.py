@@ -106,16 +106,16 @@ def decode(frame: bytes, *, check_fcs: bool = False,
         raise Skip("heartbeat")
     if len(frame) < frames.MIN_DW_FRAME_LENGTH:
         raise Skip("short frame")
-    uwb = frame[frames.HEADER_LENGTH + frames.SUB_HEADER_LENGTH:-frames.UWB_FOOTER_LENGTH]
+    uwb = frame[frames.UWB_OFFSET:-frames.UWB_FOOTER_LENGTH]
     if check_fcs and checksum(uwb) != int.from_bytes(frame[-2:], "little"):
         raise Skip("fcs mismatch")
     payload_length = len(frame) - frames.MIN_DW_FRAME_LENGTH
-    if frame[frames.PAYLOAD_OFFSET - 1] == frames.MESSAGE_TYPE_RANGING:
+    if frame[frames.MESSAGE_TYPE_OFFSET] == frames.MESSAGE_TYPE_RANGING:
         # Checked here because a short ranging payload decodes without
         # error under python -O.
         if payload_length < frames.RANGING_MESSAGE_HEADER_LENGTH:
             raise Skip("count mismatch")
-        cnt = frame[frames.PAYLOAD_OFFSET + frames.RANGING_MESSAGE_HEADER_LENGTH - 1]
+        cnt = frame[frames.RANGING_COUNT_OFFSET]
         if payload_length != frames.RANGING_MESSAGE_HEADER_LENGTH + frames.RANGING_REPORT_LENGTH * cnt:
             raise Skip("count mismatch")
 

@@ -256,3 +256,24 @@ def test_oversized_frame():
 def test_wrong_type(make):
     with pytest.raises(TypeError):
         make()
+
+
+@pytest.mark.parametrize("record, unpacked, computed", [
+    (frames.Header, {"type"}, set()), (frames.SubHeader, set(), set()),
+    (frames.UWBHeader, set(), set()), (frames.UWBParams, set(), set()),
+    (frames.UWBFooter, set(), set()), (frames.UWBRangingReport, set(), set()),
+    (frames.UWBRangingMessage, {"reports"}, {"cnt"}),
+])
+def test_record_fields_follow_the_layout(record, unpacked, computed):
+    own = {f.name for f in dataclasses.fields(record)} - unpacked
+    assert own | computed == {name for name, _ in record._LAYOUT}
+
+
+def test_offsets_the_frame_checks_read():
+    # Positions in a DW frame, counted by hand from the byte layout.
+    assert (frames.HEADER_LENGTH, frames.UWB_OFFSET, frames.PAYLOAD_OFFSET,
+            frames.MIN_DW_FRAME_LENGTH) == (9, 19, 37, 39)
+    assert (frames.PACKET_LEN_OFFSET, frames.SRC_ADDR_OFFSET, frames.MESSAGE_TYPE_OFFSET,
+            frames.RANGING_FLAGS_OFFSET, frames.RANGING_COUNT_OFFSET) == (6, 26, 36, 40, 55)
+    with pytest.raises(KeyError):
+        frames.field_offset(frames.UWB_HEADER_LAYOUT, "nonesuch")

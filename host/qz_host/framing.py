@@ -50,7 +50,8 @@ MAX_FRAME_LENGTH = (frames.MIN_DW_FRAME_LENGTH + frames.RANGING_MESSAGE_HEADER_L
                     + frames.RANGING_REPORT_LENGTH * frames.MAX_REPORTS)
 
 _TYPES = (frames.TYPE_DW.encode("ascii"), frames.TYPE_HB.encode("ascii"))
-_LENGTH_FIELD = slice(6, 8)
+_TYPE_FIELD = slice(frames.TYPE_OFFSET, frames.TYPE_OFFSET + len(frames.TYPE_DW))
+_LENGTH_FIELD = slice(frames.PACKET_LEN_OFFSET, frames.PACKET_LEN_OFFSET + 2)
 
 
 class Skip(Exception):
@@ -69,9 +70,9 @@ def check(frame: bytes, checksum: Optional[Checksum] = None) -> str:
     bytes (frame bytes 19 up to the footer)."""
     if len(frame) < frames.HEADER_LENGTH:
         raise Skip("short header")
-    if frame[:4] != frames.MAGIC:
+    if frame[:len(frames.MAGIC)] != frames.MAGIC:
         raise Skip("bad magic")
-    kind = frame[4:6]
+    kind = frame[_TYPE_FIELD]
     if kind not in _TYPES:
         raise Skip("unknown type")
     if int.from_bytes(frame[_LENGTH_FIELD], "little") != len(frame):
@@ -81,15 +82,15 @@ def check(frame: bytes, checksum: Optional[Checksum] = None) -> str:
     if len(frame) < frames.MIN_DW_FRAME_LENGTH:
         raise Skip("short frame")
     if checksum is not None:
-        uwb = frame[frames.HEADER_LENGTH + frames.SUB_HEADER_LENGTH:-frames.UWB_FOOTER_LENGTH]
+        uwb = frame[frames.UWB_OFFSET:-frames.UWB_FOOTER_LENGTH]
         if checksum(uwb) != int.from_bytes(frame[-frames.UWB_FOOTER_LENGTH:], "little"):
             raise Skip("fcs mismatch")
-    if frame[frames.PAYLOAD_OFFSET - 1] == frames.MESSAGE_TYPE_RANGING:
+    if frame[frames.MESSAGE_TYPE_OFFSET] == frames.MESSAGE_TYPE_RANGING:
         # A short ranging payload decodes without error under python -O.
         payload_length = len(frame) - frames.MIN_DW_FRAME_LENGTH
         if payload_length < frames.RANGING_MESSAGE_HEADER_LENGTH:
             raise Skip("count mismatch")
-        cnt = frame[frames.PAYLOAD_OFFSET + frames.RANGING_MESSAGE_HEADER_LENGTH - 1]
+        cnt = frame[frames.RANGING_COUNT_OFFSET]
         if payload_length != (frames.RANGING_MESSAGE_HEADER_LENGTH
                               + frames.RANGING_REPORT_LENGTH * cnt):
             raise Skip("count mismatch")
@@ -145,9 +146,10 @@ class StreamFramer:
             pos = start
             if len(buffer) - start < frames.HEADER_LENGTH:
                 break
-            length = int.from_bytes(buffer[start + 6:start + 8], "little")
+            header = buffer[start:start + frames.HEADER_LENGTH]
+            length = int.from_bytes(header[_LENGTH_FIELD], "little")
             reason = None
-            if buffer[start + 4:start + 6] not in _TYPES:
+            if header[_TYPE_FIELD] not in _TYPES:
                 reason = "unknown type"
             elif not frames.HEADER_LENGTH <= length <= self.max_length:
                 reason = "bad length"

@@ -19,7 +19,7 @@ from __future__ import annotations
 import json
 import time
 from collections import deque
-from typing import Callable, Deque, Optional
+from typing import Callable, Deque, Optional, Set
 
 from .live_counters import LiveCounters
 from .pipeline import Anchors, Position, Sink
@@ -46,7 +46,7 @@ def parse_broker(text: str) -> tuple:
         host, port = text, str(DEFAULT_PORT)
     if not host or not port.isdigit() or not 0 < int(port) < 65536:
         raise ValueError(f"{text!r} is not HOST[:PORT]")
-    return host, int(port)
+    return host.strip("[]"), int(port)
 
 
 class MqttSink(Sink):
@@ -59,8 +59,11 @@ class MqttSink(Sink):
         self.prefix = prefix.rstrip("/")
         self.qos = qos
         self.log = log
-        # Fixes sent and not yet acknowledged, oldest first.
-        self._unacknowledged: Deque = deque()
+        # Message ids of the fixes not yet acknowledged, and the ids paho's
+        # thread reports acknowledged (a deque: appends need no lock).
+        self._waiting: Set[int] = set()
+        self._acknowledged: Deque[int] = deque()
+        self._offline_mid: Optional[int] = None
         self._connected_once = False
         self.mqtt = client.Client(client.CallbackAPIVersion.VERSION2, client_id=client_id)
         self.mqtt.max_queued_messages_set(queue_limit)
@@ -72,6 +75,7 @@ class MqttSink(Sink):
             self.mqtt.tls_set(ca_certs=tls_ca)
         self.mqtt.on_connect = self._on_connect
         self.mqtt.on_disconnect = self._on_disconnect
+        self.mqtt.on_publish = self._on_publish
         self._errors = client
         self._anchors: Optional[str] = None
         self.mqtt.connect_async(host, port, keepalive=KEEPALIVE)
@@ -102,36 +106,46 @@ class MqttSink(Sink):
                                     for a, (x, y, z) in sorted(anchors.items())})
         self.mqtt.publish(f"{self.prefix}/anchors", self._anchors, qos=1, retain=True)
 
+    def _on_publish(self, client, userdata, mid, reason_code, properties) -> None:
+        # paho calls this on its own thread holding its message lock: hand
+        # the id over without taking a lock of ours.
+        self._acknowledged.append(mid)
+
     def fix(self, position: Position) -> None:
         payload = json.dumps(position.as_json(), separators=(",", ":"))
         info = self.mqtt.publish(f"{self.prefix}/tag/{position.fix.tag:04X}/position",
                                  payload, qos=self.qos)
         codes = self._errors.MQTTErrorCode
+        # Not connected, QoS 1 and 2 messages wait in paho's queue; QoS 0 ones are lost.
         if info.rc == codes.MQTT_ERR_QUEUE_SIZE or (
                 self.qos == 0 and info.rc != codes.MQTT_ERR_SUCCESS):
             self.counters.dropped["mqtt queue"] += 1
         else:
-            self._unacknowledged.append(info)
+            self._waiting.add(info.mid)
 
     def tick(self) -> None:
-        waiting = self._unacknowledged
-        while waiting and waiting[0].is_published():
-            waiting.popleft()
-            self.counters.published += 1
+        acknowledged = self._acknowledged
+        while acknowledged:
+            mid = acknowledged.popleft()
+            if mid in self._waiting:
+                self._waiting.discard(mid)
+                self.counters.published += 1
+            elif mid == self._offline_mid:
+                self._offline_mid = None
 
     def close(self) -> None:
         """Publishes "offline", waits (bounded) for the broker to acknowledge
         every fix, and counts what it never did as dropped."""
-        status = self.mqtt.publish(self._status_topic, "offline", qos=1, retain=True)
+        self._offline_mid = self.mqtt.publish(self._status_topic, "offline", qos=1,
+                                              retain=True).mid
         deadline = time.monotonic() + STOP_TIMEOUT
         while time.monotonic() < deadline:
             self.tick()
-            if not self._unacknowledged and status.is_published():
+            if not self._waiting and self._offline_mid is None:
                 break
             time.sleep(0.01)
-        unacknowledged = sum(1 for info in self._unacknowledged if not info.is_published())
-        self.counters.published += len(self._unacknowledged) - unacknowledged
-        self._unacknowledged.clear()
+        unacknowledged = len(self._waiting)
+        self._waiting.clear()
         if unacknowledged:
             self.counters.dropped["mqtt unacknowledged"] += unacknowledged
             self.log(f"{unacknowledged} fixes never acknowledged by the MQTT broker")

@@ -266,3 +266,34 @@ def test_emit_loops_until_stopped():
             stop.set()
 
     assert emit.play([(0.0, b"a"), (0.001, b"b")], send, speed=0, loop=True, stop=stop) == 7
+
+
+def test_udp_socket_overflow_is_counted():
+    """Datagrams the socket's buffer could not hold are counted (the
+    kernel reports them with the next datagram that fits)."""
+    from qz_host.live_counters import LiveCounters
+    from qz_host.sources import SO_RXQ_OVFL, UdpSource
+    if not SO_RXQ_OVFL:
+        pytest.skip("the platform does not report socket overflows")
+    counters = LiveCounters()
+    source = UdpSource("udp://127.0.0.1:0", counters)
+    source.open()
+    address = source.socket.getsockname()
+    sent = 20000
+    payload = bytes(1000)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        for _ in range(sent):
+            sock.sendto(payload, address)
+        received = []
+        stop = threading.Event()
+        idle = []
+
+        def on_idle():
+            idle.append(1)
+            if len(idle) == 1:
+                sock.sendto(payload, address)  # carries the drop count
+            else:
+                stop.set()
+
+        source.serve(lambda item: received.append(item) or False, on_idle, stop)
+    assert 0 < counters.dropped["udp socket"] == sent + 1 - len(received)

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import queue
 import signal
 import sys
 import threading
@@ -24,10 +23,10 @@ from .cli import CommandError
 from .live_counters import LiveCounters
 from .pipeline import Anchors, LivePipeline, Sink
 from .sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
-from .sources import Inbox, LineSource, Source, open_source
+from .sources import LineSource, Source, open_source
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
-QUEUE_LIMIT = 100000
+QUEUE_LIMIT = 100000  # fixes kept for the broker
 
 
 def _positive(text: str) -> float:
@@ -189,29 +188,9 @@ def _stop_on_signals(stop: threading.Event) -> Iterator[None]:
             signal.signal(number, handler)
 
 
-def run(pipeline: LivePipeline, source: Source, inbox: Inbox, stop: threading.Event) -> None:
+def run(pipeline: LivePipeline, source: Source, stop: threading.Event) -> None:
     """Feeds the pipeline from `source` until `stop` is set or the source ends."""
-    reader = source.start(inbox, stop)
-    pending = inbox.queue
-    ended = False
-    while not stop.is_set():
-        try:
-            item = pending.get(timeout=pipeline.TICK)
-        except queue.Empty:
-            pipeline.tick()
-            continue
-        if _handle(pipeline, item):
-            ended = True
-            break
-    stop.set()
-    reader.join(timeout=1.0)
-    # What the reader queued before it stopped is processed, not lost.
-    while not ended:
-        try:
-            item = pending.get_nowait()
-        except queue.Empty:
-            break
-        ended = _handle(pipeline, item)
+    source.serve(lambda item: _handle(pipeline, item), pipeline.tick, stop)
     pipeline.tick()
 
 
@@ -278,10 +257,9 @@ def run_command(args: argparse.Namespace, out: TextIO,
                             log=log, on_anchors=None if anchors else save)
     holder.append(pipeline)
     stop = stop if stop is not None else threading.Event()
-    inbox = Inbox(QUEUE_LIMIT, counters)
     try:
         with _stop_on_signals(stop):
-            run(pipeline, source, inbox, stop)
+            run(pipeline, source, stop)
     except ValueError as error:  # a capture line declaring a bad unit or checksum
         raise CommandError(f"{args.source}: {error}") from None
     finally:

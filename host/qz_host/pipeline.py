@@ -52,7 +52,8 @@ class Position:
         f = self.fix
         return {"tag": f"{f.tag:04X}", "time": f.time, "x": f.x, "y": f.y, "z": self.z,
                 "sd": _finite(f.sd), "dop": _finite(f.dop),
-                "ranges": {f"{a:04X}": d for a, d in self.ranges.items()},
+                # A raw count times the unit: six decimals say it exactly.
+                "ranges": {f"{a:04X}": round(d, 6) for a, d in self.ranges.items()},
                 "rejected": f.rejected}
 
 

@@ -11,9 +11,11 @@
 
 A byte stream's frames are cut out by the pipeline's stream framer.
 
-A reader thread does the blocking reads and hands what it got to the
-pipeline thread through an ``Inbox``, a bounded queue that counts what it
-has to drop. A stream that breaks (a port unplugged, a TCP peer closing)
+A serial port, a TCP stream or standard input is read by a thread of its
+own, which hands what it got to the pipeline thread through an ``Inbox``,
+a bounded queue that counts what it has to drop. Datagrams are read in the
+pipeline's thread itself, with no hop between threads: the socket's
+receive buffer is their queue and the kernel counts its overflows. A stream that breaks (a port unplugged, a TCP peer closing)
 is reopened with a doubling delay, logged and counted; standard input
 ending ends the session.
 """
@@ -36,6 +38,9 @@ READ_TIMEOUT = 0.2  # seconds a read blocks before the thread checks for stop
 UDP_BUFFER = 4 << 20
 DATAGRAM_MAX = 65535
 STREAM_CHUNK = 65536
+INBOX_LIMIT = 100000  # items between a reader thread and the pipeline
+# Linux reports a socket's receive-buffer drops with each datagram.
+SO_RXQ_OVFL = getattr(socket, "SO_RXQ_OVFL", 40 if sys.platform.startswith("linux") else 0)
 
 # What a reader thread hands on:
 #   ("bytes", stream, time, data)  a chunk of a byte stream
@@ -80,26 +85,58 @@ def require_serial():
     return serial
 
 
+Handle = Callable[[Item], bool]  # feeds one item; True when the source has ended
+
+
 class Source:
-    """A reader thread over one source; `open()` raises OSError (or
-    ValueError for a malformed URL) when the source cannot be opened."""
+    """One source; `open()` raises OSError (or ValueError for a malformed
+    URL) when it cannot be opened, `serve()` hands its items to `handle`
+    until `stop` is set or the source ends, calling `idle` when nothing
+    came for READ_TIMEOUT."""
 
     name: str
 
     def open(self) -> None:
         raise NotImplementedError
 
+    def serve(self, handle: Handle, idle: Callable[[], None], stop: threading.Event) -> None:
+        raise NotImplementedError
+
+
+class ThreadedSource(Source):
+    """A source read by a thread of its own, which hands what it reads to
+    the caller's thread through a bounded Inbox."""
+
+    counters: LiveCounters
+
     def run(self, inbox: Inbox, stop: threading.Event) -> None:
         raise NotImplementedError
 
-    def start(self, inbox: Inbox, stop: threading.Event) -> threading.Thread:
-        thread = threading.Thread(target=self.run, args=(inbox, stop),
+    def serve(self, handle: Handle, idle: Callable[[], None], stop: threading.Event) -> None:
+        inbox = Inbox(INBOX_LIMIT, self.counters)
+        reader = threading.Thread(target=self.run, args=(inbox, stop),
                                   name=f"reader {self.name}", daemon=True)
-        thread.start()
-        return thread
+        reader.start()
+        pending = inbox.queue
+        ended = False
+        while not stop.is_set() and not ended:
+            try:
+                item = pending.get(timeout=READ_TIMEOUT)
+            except queue.Empty:
+                idle()
+                continue
+            ended = handle(item)
+        stop.set()
+        reader.join(timeout=1.0)
+        # What the reader queued before it stopped is handled, not lost.
+        while not ended:
+            try:
+                ended = handle(pending.get_nowait())
+            except queue.Empty:
+                break
 
 
-class StreamSource(Source):
+class StreamSource(ThreadedSource):
     """A byte stream that is reopened, with a doubling delay, when it breaks."""
 
     def __init__(self, url: str, counters: LiveCounters, log: Callable[[str], None]):
@@ -216,15 +253,18 @@ def parse_address(url: str, scheme: str = "udp") -> Tuple[str, int]:
 class UdpSource(Source):
     """One frame per datagram, on a socket bound to HOST:PORT."""
 
-    def __init__(self, url: str):
+    def __init__(self, url: str, counters: LiveCounters):
         self.name = url
         self.address = parse_address(url)
+        self.counters = counters
         self.socket: Optional[socket.socket] = None
 
     def open(self) -> None:
         sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         try:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, UDP_BUFFER)
+            if SO_RXQ_OVFL:
+                sock.setsockopt(socket.SOL_SOCKET, SO_RXQ_OVFL, 1)
             sock.bind(self.address)
         except OSError:
             sock.close()
@@ -232,32 +272,36 @@ class UdpSource(Source):
         sock.settimeout(READ_TIMEOUT)
         self.socket = sock
 
-    @property
-    def port(self) -> int:
-        assert self.socket is not None
-        return self.socket.getsockname()[1]
-
-    def run(self, inbox: Inbox, stop: threading.Event) -> None:
+    def serve(self, handle: Handle, idle: Callable[[], None], stop: threading.Event) -> None:
+        """Reads in the caller's thread: the socket's receive buffer is the
+        queue, and the kernel counts what overflows it."""
         sock = self.socket
-        assert sock is not None
+        if sock is None:
+            raise ValueError("the UDP source is not open")
+        ancillary = socket.CMSG_SPACE(4) if SO_RXQ_OVFL else 0
         try:
             while not stop.is_set():
                 try:
-                    data = sock.recv(DATAGRAM_MAX)
+                    data, extra, _, _ = sock.recvmsg(DATAGRAM_MAX, ancillary)
                 except socket.timeout:
+                    idle()
                     continue
-                inbox.offer(("frame", time.time(), data))
+                for level, kind, value in extra:
+                    if level == socket.SOL_SOCKET and kind == SO_RXQ_OVFL:
+                        self.counters.dropped["udp socket"] = int.from_bytes(value, sys.byteorder)
+                handle(("frame", time.time(), data))
         finally:
             sock.close()
 
 
-class LineSource(Source):
+class LineSource(ThreadedSource):
     """Capture lines from a text stream; waits for room rather than drop,
     since a file can be read as slowly as the pipeline needs."""
 
-    def __init__(self, stream: TextIO, name: str = "standard input"):
+    def __init__(self, stream: TextIO, counters: LiveCounters, name: str = "standard input"):
         self.name = name
         self.stream = stream
+        self.counters = counters
 
     def open(self) -> None:
         pass
@@ -274,9 +318,9 @@ def open_source(url: str, *, baud: int, counters: LiveCounters,
     """The opened source that `url` names; raises OSError, ValueError or
     ImportError (pyserial missing)."""
     if url == "-":
-        source: Source = LineSource(sys.stdin)
+        source: Source = LineSource(sys.stdin, counters)
     elif url.startswith("udp:"):
-        source = UdpSource(url)
+        source = UdpSource(url, counters)
     elif url.startswith("socket:"):
         source = TcpSource(url, counters, log)
     else:

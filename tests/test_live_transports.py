@@ -13,8 +13,9 @@ import pytest
 
 from qz_host import capture, cli, emit, frames
 
-from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_replay, line_count,
-                          live_thread, read_jsonl, udp_bound, wait_for, write_replay_anchors)
+from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_lines, hall_replay,
+                          line_count, live_thread, read_jsonl, udp_bound, wait_for,
+                          write_replay_anchors)
 
 pytest.importorskip("serial", reason="the live tests need pyserial (the live extra)")
 
@@ -297,3 +298,26 @@ def test_udp_socket_overflow_is_counted():
 
         source.serve(lambda item: received.append(item) or False, on_idle, stop)
     assert 0 < counters.dropped["udp socket"] == sent + 1 - len(received)
+
+
+def test_saved_survey_restarts_to_the_same_fixes(tmp_path):
+    """A self-surveying session saves its anchors; a session started with
+    them tracks to the very same fixes."""
+    saved = tmp_path / "surveyed.csv"
+    runs = []
+    for options in (["--save-anchors", str(saved)], ["--anchors", str(saved)]):
+        out = tmp_path / f"run{len(runs)}.jsonl"
+        with open(HALL) as source:
+            done = subprocess.run(LIVE + ["-", "--jsonl", str(out)] + options, stdin=source,
+                                  capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        runs.append(read_jsonl(out))
+    assert len(capture.read_anchors(saved)) == 6
+    assert runs[0] == runs[1] and len(runs[0]) == 600
+
+
+def test_session_without_anchors_exits_1(tmp_path):
+    lines = "".join(line for line in hall_lines() if line.startswith("#"))
+    done = subprocess.run(LIVE + ["-"], input=lines, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert "Anchors  not surveyed: fewer than 3 anchors heard" in done.stderr

@@ -116,6 +116,16 @@ def test_bad_metadata_exits_2(tmp_path, capsys):
     assert "dist_unit_m 'one centimetre' is not a number" in capsys.readouterr().err
 
 
+def test_unknown_checksum_exits_2(simulated, tmp_path, capsys):
+    path = tmp_path / "odd.qzcap"
+    path.write_text(simulated.read_text().replace("# fcs: ieee-802.15.4", "# fcs: crc-32"))
+    code, _ = run("replay", str(path))
+    assert code == 2
+    assert "declares an unknown checksum 'crc-32'" in capsys.readouterr().err
+    code, text = run("replay", str(path), "--no-fcs")
+    assert code == 0 and "no checksums" in text
+
+
 def test_capture_without_anchors_exits_1(tmp_path):
     path = tmp_path / "garbage.qzcap"
     path.write_text("# nothing useful\n1.0 00ff\nnot a frame line\n")

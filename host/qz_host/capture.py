@@ -4,15 +4,17 @@ A capture is a text file with one device frame per line::
 
     # qz capture
     # dist_unit_m: 0.01
-    # fcs: crc-ccitt
+    # fcs: ieee-802.15.4
     1.000417 40515a40445775000109...
 
 Each frame line holds the receive time in seconds and the whole frame in
 hexadecimal, separated by white space. Blank lines and lines starting with
 ``#`` are comments. A comment of the form ``# key: value`` before the first
 frame is metadata; the replay reads two keys: ``dist_unit_m``, the length
-in metres of one raw distance count, and ``fcs``, which when ``crc-ccitt``
-says that every footer holds ``frames.fcs`` of its UWB frame.
+in metres of one raw distance count, and ``fcs``, the name of the checksum
+that every footer holds (``ieee-802.15.4``, the radios' own frame check
+sequence, ``frames.fcs``; ``crc-ccitt`` in older captures,
+``frames.fcs_ccitt``).
 
 The simulator writes its ground truth beside a capture ``NAME.qzcap`` as
 ``NAME.anchors.csv`` (``anchor,x,y,z``) and ``NAME.tracks.csv``

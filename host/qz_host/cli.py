@@ -159,7 +159,8 @@ def _replay_options(parser: argparse.ArgumentParser) -> None:
                              "dist_unit_m, else 0.01)")
     fcs = parser.add_mutually_exclusive_group()
     fcs.add_argument("--fcs", dest="check_fcs", action="store_true", default=None,
-                     help="check every frame's checksum")
+                     help="check every frame's checksum (the capture's declared one, "
+                          "else the 802.15.4 FCS)")
     fcs.add_argument("--no-fcs", dest="check_fcs", action="store_false",
                      help="do not check checksums (default: as the capture declares)")
     parser.add_argument("--no-truth", action="store_true",

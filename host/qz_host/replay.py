@@ -88,8 +88,11 @@ class FrameCounts:
         self.skipped[reason] += 1
 
 
-def decode(frame: bytes, *, check_fcs: bool = False) -> Tuple[int, bool, Tuple[Tuple[int, int], ...]]:
-    """(src_addr, is_anchor, reports) of one ranging frame; raises Skip."""
+def decode(frame: bytes, *, check_fcs: bool = False,
+           checksum: Callable[[bytes], int] = frames.fcs
+           ) -> Tuple[int, bool, Tuple[Tuple[int, int], ...]]:
+    """(src_addr, is_anchor, reports) of one ranging frame; raises Skip.
+    With `check_fcs` the footer must hold `checksum` of the UWB frame."""
     if len(frame) < frames.HEADER_LENGTH:
         raise Skip("short header")
     if frame[:4] != frames.MAGIC:
@@ -106,16 +109,16 @@ def decode(frame: bytes, *, check_fcs: bool = False) -> Tuple[int, bool, Tuple[T
         raise Skip("heartbeat")
     if len(frame) < frames.MIN_DW_FRAME_LENGTH:
         raise Skip("short frame")
-    uwb = frame[frames.HEADER_LENGTH + frames.SUB_HEADER_LENGTH:-frames.UWB_FOOTER_LENGTH]
-    if check_fcs and frames.fcs(uwb) != int.from_bytes(frame[-2:], "little"):
+    uwb = frame[frames.UWB_OFFSET:-frames.UWB_FOOTER_LENGTH]
+    if check_fcs and checksum(uwb) != int.from_bytes(frame[-2:], "little"):
         raise Skip("fcs mismatch")
     payload_length = len(frame) - frames.MIN_DW_FRAME_LENGTH
-    if frame[frames.PAYLOAD_OFFSET - 1] == frames.MESSAGE_TYPE_RANGING:
+    if frame[frames.MESSAGE_TYPE_OFFSET] == frames.MESSAGE_TYPE_RANGING:
         # Checked here because a short ranging payload decodes without
         # error under python -O.
         if payload_length < frames.RANGING_MESSAGE_HEADER_LENGTH:
             raise Skip("count mismatch")
-        cnt = frame[frames.PAYLOAD_OFFSET + frames.RANGING_MESSAGE_HEADER_LENGTH - 1]
+        cnt = frame[frames.RANGING_COUNT_OFFSET]
         if payload_length != frames.RANGING_MESSAGE_HEADER_LENGTH + frames.RANGING_REPORT_LENGTH * cnt:
             raise Skip("count mismatch")
 
@@ -136,6 +139,7 @@ def decode(frame: bytes, *, check_fcs: bool = False) -> Tuple[int, bool, Tuple[T
 
 
 def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
+                  checksum: Callable[[bytes], int] = frames.fcs,
                   progress: Optional[Progress] = None) -> List[Message]:
     """The ranging messages of a capture's lines; skips are counted."""
     messages = []
@@ -154,7 +158,7 @@ def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
             continue
         counts.read += 1
         try:
-            src, is_anchor, reports = decode(item.frame, check_fcs=check_fcs)
+            src, is_anchor, reports = decode(item.frame, check_fcs=check_fcs, checksum=checksum)
         except Skip as skip:
             if skip.reason == "heartbeat":
                 counts.heartbeats += 1
@@ -189,6 +193,7 @@ class Replay:
     counts: FrameCounts
     dist_unit: float
     check_fcs: bool
+    checksum: str = frames.FCS_NAME  # the checksum's name, checked or not
     survey: Optional[Survey] = None
     survey_error: Optional[str] = None
     fixes: List[Fix] = field(default_factory=list)
@@ -199,10 +204,14 @@ class Replay:
 def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
            check_fcs: Optional[bool] = None, progress: Optional[Progress] = None,
            anchors: Optional[Mapping[int, Sequence[float]]] = None) -> Replay:
-    """Replays capture lines. `dist_unit` (metres per raw count) and
-    `check_fcs` default to the capture's metadata, then to centimetres and
-    no checksum. Known `anchors` (address to x, y, ...) in metres replace the
-    survey, so a capture without anchor messages can be tracked too."""
+    """Replays capture lines. `dist_unit` (metres per raw count) defaults to
+    the capture's metadata, then to centimetres. Checksums are checked when
+    the capture declares one, with the checksum it names; `check_fcs` True
+    checks them anyway (the 802.15.4 FCS when none is declared) and False
+    never. A declared checksum of an unknown name raises ValueError unless
+    `check_fcs` is False. Known `anchors` (address to x, y, ...) in metres
+    replace the survey, so a capture without anchor messages can be tracked
+    too."""
     lines = list(lines)
     metadata = capture.read_metadata(lines)
     if dist_unit is None:
@@ -213,10 +222,19 @@ def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
             raise ValueError(f"the capture's dist_unit_m {text!r} is not a number") from None
     if not (dist_unit > 0 and math.isfinite(dist_unit)):
         raise ValueError(f"the distance unit must be positive and finite, got {dist_unit}")
+    declared = metadata.get("fcs")
     if check_fcs is None:
-        check_fcs = metadata.get("fcs") == "crc-ccitt"
-    result = Replay(FrameCounts(), dist_unit, check_fcs)
-    messages = read_messages(lines, result.counts, check_fcs=check_fcs, progress=progress)
+        check_fcs = declared is not None
+    name = frames.FCS_NAME if declared is None else declared
+    checksum: Callable[[bytes], int] = frames.fcs
+    if check_fcs:
+        try:
+            checksum = frames.checksum(name)
+        except ValueError as error:
+            raise ValueError(f"the capture declares an {error}") from None
+    result = Replay(FrameCounts(), dist_unit, check_fcs, name)
+    messages = read_messages(lines, result.counts, check_fcs=check_fcs, checksum=checksum,
+                             progress=progress)
 
     try:
         if anchors is not None:

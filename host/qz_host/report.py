@@ -14,7 +14,7 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
             source: str = "", note: str = "") -> str:
     lines: List[str] = []
     c = result.counts
-    checksum = "checksums checked" if result.check_fcs else "no checksums"
+    checksum = f"{result.checksum} checksums checked" if result.check_fcs else "no checksums"
     lines.append(f"Capture  {source}  (distance unit {result.dist_unit:g} m, {checksum})")
     lines.append(f"Frames   {c.read} read, {c.decoded} decoded, {c.heartbeats} heartbeats, "
                  f"{sum(c.skipped.values())} skipped  ({c.lines} lines, {c.comments} comments)")

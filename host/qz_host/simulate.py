@@ -106,7 +106,7 @@ class Simulation:
     @property
     def metadata(self) -> Dict[str, str]:
         s = self.scenario
-        return {"dist_unit_m": repr(s.unit), "fcs": "crc-ccitt",
+        return {"dist_unit_m": repr(s.unit), "fcs": frames.FCS_NAME,
                 "source": (f"qz_host.simulate seed={s.seed} sigma={s.sigma} dropout={s.dropout} "
                            f"nlos={s.nlos} duration={s.duration} rate={s.rate}")}
 

@@ -94,7 +94,7 @@ def read_lines(path: PathLike) -> List[str]:
         data = source.read()
     # Universal newlines, as a text-mode read would split them.
     lines = io.StringIO(data.decode("ascii", errors="replace"), newline=None).readlines()
-    content = 0
+    content = False
     for line in lines:
         try:
             if parse_line(line) is not None:
@@ -102,14 +102,14 @@ def read_lines(path: PathLike) -> List[str]:
         except LineError:
             pass
         if line.strip() and not line.lstrip().startswith("#"):
-            content += 1
+            content = True
     if content:
         if data.startswith(_GZIP_MAGIC):
             hint = "it is gzip-compressed (decompress it first)"
         elif b"\0" in data:
             hint = "it holds binary data"
         else:
-            hint = f"none of its {content} lines is a receive time and a hexadecimal frame"
+            hint = "none of its lines is a receive time and a hexadecimal frame"
         raise NotACapture(f"not a capture: {hint}")
     return lines
 

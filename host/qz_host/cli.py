@@ -275,6 +275,9 @@ def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
     except ImportError as error:
         raise CommandError(f"{error}: install this package's extension modules "
                            "(pip install .)") from None
+    anchors_truth, tracks_truth = capture.truth_paths(path)
+    inputs = [path, anchors_truth, tracks_truth] + ([anchors_path] if anchors_path else [])
+    _check_outputs(inputs, [p for p in (csv_path, png_path) if p is not None])
     if png_path is not None:
         from .plot import picture_format, plot, require_matplotlib
         try:
@@ -283,9 +286,6 @@ def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
         except (ImportError, ValueError) as error:
             raise CommandError(str(error)) from None
     known = _read_known_anchors(anchors_path) if anchors_path is not None else None
-    anchors_truth, tracks_truth = capture.truth_paths(path)
-    inputs = [path, anchors_truth, tracks_truth] + ([anchors_path] if anchors_path else [])
-    _check_outputs(inputs, [p for p in (csv_path, png_path) if p is not None])
 
     started = time.perf_counter()
     try:

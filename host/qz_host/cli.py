@@ -329,7 +329,7 @@ def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
                 written.append(str(target))
             except OSError as error:
                 failures.append(f"cannot write {target}: {error.strerror or error}")
-    elif known is None:
+    elif known is None and result.counts.decoded:
         notes.append("         known anchor positions can be given with --anchors FILE")
     total = time.perf_counter() - started
     notes.append(f"Time     replay {elapsed:.2f} s, with output files {total:.2f} s")

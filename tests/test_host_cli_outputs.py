@@ -108,25 +108,16 @@ def test_a_late_write_failure_keeps_the_summary(simulated, tmp_path, monkeypatch
     assert "cannot write" in err and "fixes.csv: No space left on device" in err
 
 
-def test_simulate_keeps_existing_files_without_force(tmp_path, capsys):
+@pytest.mark.parametrize("existing", [0, 1, 2])  # the capture, or one truth file alone
+def test_simulate_keeps_existing_files_without_force(tmp_path, existing, capsys):
     path = tmp_path / "hall.qzcap"
-    assert run("simulate", path, "--duration", "1")[0] == 0
-    capsys.readouterr()
-    before = snapshot(tmp_path)
-    code, _ = run("simulate", path, "--duration", "2")
+    target = [path, *capture.truth_paths(path)][existing]
+    target.write_text("precious\n")
+    code, _ = run("simulate", path, "--duration", "1")
     assert code == 2
     err = error_line(capsys)
-    assert "will not replace" in err and "--force" in err
-    assert snapshot(tmp_path) == before
-    assert run("simulate", path, "--duration", "2", "--force")[0] == 0
-    assert snapshot(tmp_path) != before
-
-
-def test_simulate_refuses_when_only_the_truth_exists(tmp_path, capsys):
-    path = tmp_path / "hall.qzcap"
-    tracks = capture.truth_paths(path)[1]
-    tracks.write_text("precious\n")
-    code, _ = run("simulate", path)
-    assert code == 2
-    assert str(tracks) in error_line(capsys)
-    assert tracks.read_text() == "precious\n" and not path.exists()
+    assert f"will not replace {target}" in err and "--force" in err
+    assert [p.name for p in tmp_path.iterdir()] == [target.name]
+    assert target.read_text() == "precious\n"
+    assert run("simulate", path, "--duration", "1", "--force")[0] == 0
+    assert target.read_text() != "precious\n"

@@ -102,6 +102,10 @@ def draw(result: Replay, evaluation: Optional[Evaluation] = None, title: str = "
                       label=f"tag {tag:04X} true" if legend else None)
         axes.annotate(f"{tag:04X}", (fixes[-1].x, fixes[-1].y), textcoords="offset points",
                       xytext=(4, -10), fontsize=7, color=_darker(colour), zorder=5)
+    if not legend:
+        axes.plot([], [], ".", color="grey", label="estimated, labelled by tag")
+        if evaluation is not None:
+            axes.plot([], [], "-", color="black", linewidth=0.8, label="true")
     if evaluation is not None:
         axes.plot([p[0] for p in evaluation.anchors.values()],
                   [p[1] for p in evaluation.anchors.values()], "^", markersize=11,

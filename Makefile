@@ -7,7 +7,7 @@ BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find sources host stubs -t
 .PHONY: install test bench demo clean sanitize fuzz
 
 $(PY):
-	@echo "Setting up $(VENV) and building the C++ modules for the first time: about a minute"
+	@echo "Setting up $(VENV) and building the C++ modules for the first time: half a minute to a minute"
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 

@@ -43,7 +43,8 @@ def test_clean_capture_is_accurate(seed, unit):
     sim = simulate(Scenario(sigma=0.05, nlos=0.0, seed=seed, unit=unit))
     result, ev = replay_and_evaluate(sim)
     assert result.dist_unit == unit  # read from the capture
-    assert result.counts.skipped.keys() == {"heartbeat"}
+    # Heartbeats are sound frames with nothing to decode, not failures.
+    assert not result.counts.skipped and result.counts.heartbeats == 42
     assert set(ev.anchor_errors) == {a for a, _, _ in DEFAULT_ANCHORS}
     assert max(ev.anchor_errors.values()) < 0.10
     assert set(ev.tags) == {0x1001, 0x1002}
@@ -170,10 +171,13 @@ def test_malformed_lines_are_skipped_and_counted():
     lines, expected, good = malformed_capture()
     result = replay(lines)
     counts = result.counts
+    # A heartbeat is read and needs no decoding: counted apart, not skipped.
+    heartbeats = expected.pop("heartbeat")
+    assert counts.heartbeats == heartbeats == 1
     assert counts.skipped == expected
     assert counts.decoded == good
     assert counts.comments == 5
-    assert counts.read == counts.decoded + sum(counts.skipped.values())
+    assert counts.read == counts.decoded + counts.heartbeats + sum(counts.skipped.values())
     assert counts.lines == len(lines) == counts.read + counts.comments
     assert set(expected) == set(SKIP_REASONS) - {"undecodable"}
     # The good frames still make a survey and tracks.

@@ -24,6 +24,7 @@ The simulator writes its ground truth beside a capture ``NAME.qzcap`` as
 from __future__ import annotations
 
 import csv
+import io
 import math
 from dataclasses import dataclass
 from pathlib import Path
@@ -32,6 +33,11 @@ from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional, 
 PathLike = Union[str, Path]
 T = TypeVar("T")
 HEADING = "qz capture"
+_GZIP_MAGIC = b"\x1f\x8b"
+
+
+class NotACapture(ValueError):
+    """A file in which no line is a frame line."""
 
 
 class LineError(ValueError):
@@ -75,6 +81,37 @@ def parse_line(text: str) -> Optional[FrameLine]:
     except ValueError:
         raise LineError("bad hex", "the frame is not an even run of hexadecimal digits") from None
     return FrameLine(time, frame)
+
+
+def read_lines(path: PathLike) -> List[str]:
+    """The lines of a capture file.
+
+    Raises NotACapture when the file holds lines but none of them is a frame
+    line: a binary or compressed file would otherwise replay as a heap of
+    "bad line" skips. A file of comments only, or an empty one, is a capture
+    without frames."""
+    with open(path, "rb") as source:
+        data = source.read()
+    # Universal newlines, as a text-mode read would split them.
+    lines = io.StringIO(data.decode("ascii", errors="replace"), newline=None).readlines()
+    content = False
+    for line in lines:
+        try:
+            if parse_line(line) is not None:
+                return lines
+        except LineError:
+            pass
+        if line.strip() and not line.lstrip().startswith("#"):
+            content = True
+    if content:
+        if data.startswith(_GZIP_MAGIC):
+            hint = "it is gzip-compressed (decompress it first)"
+        elif b"\0" in data:
+            hint = "it holds binary data"
+        else:
+            hint = "none of its lines is a receive time and a hexadecimal frame"
+        raise NotACapture(f"not a capture: {hint}")
+    return lines
 
 
 def parse_metadata(line: str) -> Optional[Tuple[str, str]]:

@@ -22,15 +22,16 @@ converted into metres here, with the capture's ``dist_unit_m``.
 
 from __future__ import annotations
 
+import math
 import statistics
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import qz_packets
 
 from . import capture, framing, frames
-from .survey import DistanceTable, Survey, SurveyError, survey
+from .survey import MIN_ANCHORS, DistanceTable, Survey, SurveyError, known_anchors, survey
 from .tracking import Tracker
 
 DEFAULT_DIST_UNIT = 0.01  # metres per raw count: centimetres
@@ -64,10 +65,13 @@ class Message:
 
 @dataclass
 class FrameCounts:
+    """Every frame line read is decoded, a heartbeat, or skipped."""
+
     lines: int = 0
     comments: int = 0
     read: int = 0
     decoded: int = 0
+    heartbeats: int = 0  # sound frames that carry nothing to decode
     skipped: Counter = field(default_factory=Counter)
 
     def skip(self, reason: str) -> None:
@@ -120,7 +124,10 @@ def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
         try:
             src, is_anchor, reports = decode(item.frame, check_fcs=check_fcs, checksum=checksum)
         except Skip as skip:
-            counts.skip(skip.reason)
+            if skip.reason == "heartbeat":
+                counts.heartbeats += 1
+            else:
+                counts.skip(skip.reason)
             continue
         counts.decoded += 1
         messages.append(Message(item.time, src, is_anchor, reports))
@@ -159,13 +166,16 @@ class Replay:
 
 
 def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
-           check_fcs: Optional[bool] = None, progress: Optional[Progress] = None) -> Replay:
+           check_fcs: Optional[bool] = None, progress: Optional[Progress] = None,
+           anchors: Optional[Mapping[int, Sequence[float]]] = None) -> Replay:
     """Replays capture lines. `dist_unit` (metres per raw count) defaults to
     the capture's metadata, then to centimetres. Checksums are checked when
     the capture declares one, with the checksum it names; `check_fcs` True
     checks them anyway (the 802.15.4 FCS when none is declared) and False
     never. A declared checksum of an unknown name raises ValueError unless
-    `check_fcs` is False."""
+    `check_fcs` is False. Known `anchors` (address to x, y, ...) in metres
+    replace the survey, so a capture without anchor messages can be tracked
+    too."""
     lines = list(lines)
     metadata = capture.read_metadata(lines)
     if dist_unit is None:
@@ -174,8 +184,8 @@ def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
             dist_unit = float(text)
         except ValueError:
             raise ValueError(f"the capture's dist_unit_m {text!r} is not a number") from None
-    if not dist_unit > 0:
-        raise ValueError(f"the distance unit must be positive, got {dist_unit}")
+    if not (dist_unit > 0 and math.isfinite(dist_unit)):
+        raise ValueError(f"the distance unit must be positive and finite, got {dist_unit}")
     declared = metadata.get("fcs")
     if check_fcs is None:
         check_fcs = declared is not None
@@ -190,20 +200,13 @@ def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
     messages = read_messages(lines, result.counts, check_fcs=check_fcs, checksum=checksum,
                              progress=progress)
 
-    anchors = {m.src for m in messages if m.is_anchor}
-    table = DistanceTable()
-    for m in messages:
-        if m.is_anchor:
-            for peer, raw in m.reports:
-                if peer in anchors and peer != m.src:
-                    table.add(m.src, peer, raw * dist_unit)
-                else:
-                    result.unknown_peers += 1
-    table.addresses.update(anchors)
     try:
-        result.survey = survey(table)
+        if anchors is not None:
+            result.survey = known_anchors(anchors)
+        else:
+            result.survey = _survey(messages, result, dist_unit)
     except SurveyError as error:
-        result.survey_error = str(error)
+        result.survey_error = _survey_failure(error, messages, result.counts)
         return result
 
     index = {address: i for i, address in enumerate(result.survey.addresses)}
@@ -231,6 +234,39 @@ def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
     for address, dropped in tracker.dropped.items():
         result.tags[address].dropped = dropped
     return result
+
+
+def _survey(messages: Sequence[Message], result: Replay, dist_unit: float) -> Survey:
+    anchors = {m.src for m in messages if m.is_anchor}
+    table = DistanceTable()
+    for m in messages:
+        if m.is_anchor:
+            for peer, raw in m.reports:
+                if peer in anchors and peer != m.src:
+                    table.add(m.src, peer, raw * dist_unit)
+                else:
+                    result.unknown_peers += 1
+    table.addresses.update(anchors)
+    return survey(table)
+
+
+def _survey_failure(error: SurveyError, messages: Sequence[Message], counts: FrameCounts) -> str:
+    """Why the anchors could not be placed, naming what the capture lacks."""
+    if counts.read == 0:
+        return "the capture holds no frames"
+    if not messages:
+        return f"{error}: none of the capture's {counts.read} frames is a ranging message"
+    anchors = sorted({m.src for m in messages if m.is_anchor})
+    peers = sorted({peer for m in messages if not m.is_anchor for peer, _ in m.reports}
+                   - set(anchors))
+    text = str(error)
+    if len(anchors) < MIN_ANCHORS:
+        heard = ", ".join(f"{a:04X}" for a in anchors) or "none"
+        text += f" (anchor messages from: {heard})"
+        if peers:
+            text += ("; the tags range to " + ", ".join(f"{a:04X}" for a in peers)
+                     + ", which sent no anchor messages")
+    return text
 
 
 def replay_file(path: capture.PathLike, **options) -> Replay:

@@ -5,6 +5,7 @@ import io
 import json
 import math
 import random
+import sys
 
 import pytest
 
@@ -285,3 +286,66 @@ def test_counters_frames_add_up():
     c = LiveCounters(decoded=3, heartbeats=2)
     c.skipped["bad magic"] += 4
     assert c.frames == 9
+
+
+class FakeWeb:
+    """Stands in for the web map: records what the live host calls."""
+
+    def __init__(self):
+        self.calls = []
+        web = self
+
+        class MapState:
+            def set_anchors(self, anchors):
+                web.calls.append(("anchors", anchors))
+
+            def add_fix(self, fix):
+                web.calls.append(("fix", fix))
+
+            def set_counters(self, counters):
+                web.calls.append(("counters", counters))
+
+        class WebServer:
+            def __init__(self, state, host, port):
+                web.calls.append(("server", host, port))
+
+            def start(self):
+                web.calls.append(("start",))
+
+            def stop(self):
+                web.calls.append(("stop",))
+
+        self.state = type(sys)("qz_host.web.state")
+        self.state.MapState = MapState
+        self.server = type(sys)("qz_host.web.server")
+        self.server.WebServer = WebServer
+
+
+def test_web_map_is_fed(monkeypatch, hall):
+    from qz_host import live
+    web = FakeWeb()
+    monkeypatch.setitem(sys.modules, "qz_host.web", type(sys)("qz_host.web"))
+    monkeypatch.setitem(sys.modules, "qz_host.web.state", web.state)
+    monkeypatch.setitem(sys.modules, "qz_host.web.server", web.server)
+    counters = LiveCounters()
+    feed = live._WebFeed("127.0.0.1:8080", counters)
+    _, anchors = hall
+    pipeline = LivePipeline([feed], counters=counters, anchors=anchors)
+    for time, frame in hall_frames()[:100]:
+        pipeline.feed_frame(time, frame)
+    pipeline.tick()
+    pipeline.close()
+    kinds = [call[0] for call in web.calls]
+    assert web.calls[0] == ("server", "127.0.0.1", 8080) and kinds[1:3] == ["start", "anchors"]
+    assert web.calls[2][1] == {a: (x, y) for a, (x, y, _) in anchors.items()}
+    assert kinds.count("fix") == sum(counters.fixes.values()) > 0
+    assert ("counters", counters.as_dict()) in web.calls
+    assert kinds[-1] == "stop"
+
+
+def test_web_without_the_module_is_one_line(monkeypatch, capsys):
+    from qz_host import cli
+    monkeypatch.setitem(sys.modules, "qz_host.web", None)
+    assert cli.main(["live", "-", "--web", "127.0.0.1:8080"]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and "--web needs the web map" in err[0]

@@ -14,13 +14,13 @@ import socket
 import threading
 import time
 from pathlib import Path
-from typing import Callable, List, TextIO, Tuple
+from typing import Callable, List, Optional, TextIO, Tuple
 
 from . import capture
 from .cli import CommandError
 from .sources import parse_address, require_serial
 
-Send = Callable[[bytes], None]
+Send = Callable[[bytes], object]
 
 
 def add_command(commands) -> None:
@@ -114,7 +114,7 @@ def _serve_tcp(url: str, items, args, stop: threading.Event, out: TextIO) -> int
 
 
 def run_command(args: argparse.Namespace, out: TextIO,
-                stop: threading.Event = None) -> int:
+                stop: Optional[threading.Event] = None) -> int:
     from .live import _stop_on_signals
 
     try:

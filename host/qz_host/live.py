@@ -10,13 +10,14 @@ published, and the summary printed.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import signal
 import sys
 import threading
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Iterator, List, Optional, TextIO
+from typing import IO, Iterator, List, Optional, TextIO
 
 from . import capture, frames
 from .cli import CommandError
@@ -102,8 +103,8 @@ class _WebFeed(Sink):
 
     def __init__(self, address: str, counters: LiveCounters):
         try:
-            from .web.server import WebServer
-            from .web.state import MapState
+            state = importlib.import_module(f"{__package__}.web.state")
+            server = importlib.import_module(f"{__package__}.web.server")
         except ImportError as error:
             raise CommandError(f"--web needs the web map ({error}): "
                                "pip install 'qz-rtls[web]'") from None
@@ -111,8 +112,8 @@ class _WebFeed(Sink):
         if not sep or not host or not port.isdigit():
             raise CommandError(f"--web {address!r} is not HOST:PORT")
         self.counters = counters
-        self.state = MapState()
-        self.server = WebServer(self.state, host, int(port))
+        self.state = state.MapState()
+        self.server = server.WebServer(self.state, host, int(port))
         self.server.start()
 
     def anchors(self, anchors: Anchors) -> None:
@@ -128,7 +129,7 @@ class _WebFeed(Sink):
         self.server.stop()
 
 
-def _open_text(path: Path, mode: str) -> TextIO:
+def _open_text(path: Path, mode: str) -> IO[str]:
     try:
         return open(path, mode, encoding="ascii", newline="")
     except OSError as error:

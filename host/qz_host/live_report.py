@@ -26,10 +26,13 @@ def summary(c: LiveCounters, pipeline: LivePipeline, *, source: str,
         lines.append(f"  skipped {count:6d}  {reason:<15} {_REASONS.get(reason, '')}")
     anchors = pipeline.anchors
     if anchors is None:
-        lines.append("Anchors  not surveyed: " + (", ".join(
-            f"{a:04X}-{b:04X}" for a, b in pipeline.survey.short_pairs())
-            + " short of samples" if pipeline.survey and pipeline.survey.short_pairs()
-            else "fewer than 3 anchors heard"))
+        heard = pipeline.survey.anchors if pipeline.survey is not None else set()
+        short = pipeline.survey.short_pairs() if pipeline.survey is not None else []
+        if len(heard) < 3:
+            why = "fewer than 3 anchors heard"
+        else:
+            why = ", ".join(f"{a:04X}-{b:04X}" for a, b in short) + " short of samples"
+        lines.append(f"Anchors  not surveyed: {why}")
     else:
         how = f"from {anchors_from}" if anchors_from else "surveyed"
         lines.append(f"Anchors  {len(anchors)} {how}: "

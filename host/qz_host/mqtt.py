@@ -76,7 +76,7 @@ class MqttSink(Sink):
         self.mqtt.on_connect = self._on_connect
         self.mqtt.on_disconnect = self._on_disconnect
         self.mqtt.on_publish = self._on_publish
-        self._errors = client
+        self._codes = client.MQTTErrorCode
         self._anchors: Optional[str] = None
         self.mqtt.connect_async(host, port, keepalive=KEEPALIVE)
         self.mqtt.loop_start()
@@ -115,7 +115,7 @@ class MqttSink(Sink):
         payload = json.dumps(position.as_json(), separators=(",", ":"))
         info = self.mqtt.publish(f"{self.prefix}/tag/{position.fix.tag:04X}/position",
                                  payload, qos=self.qos)
-        codes = self._errors.MQTTErrorCode
+        codes = self._codes
         # Not connected, QoS 1 and 2 messages wait in paho's queue; QoS 0 ones are lost.
         if info.rc == codes.MQTT_ERR_QUEUE_SIZE or (
                 self.qos == 0 and info.rc != codes.MQTT_ERR_SUCCESS):

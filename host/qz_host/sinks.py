@@ -10,7 +10,7 @@ from __future__ import annotations
 import csv
 import json
 import os
-from typing import IO, Callable, TextIO, Tuple
+from typing import IO, Callable, Tuple
 
 from . import capture
 from .pipeline import Anchors, Position, Sink
@@ -19,7 +19,7 @@ from .pipeline import Anchors, Position, Sink
 class JsonLinesSink(Sink):
     """One JSON object per fix: tag, time, x, y, z, sd, dop, ranges, rejected."""
 
-    def __init__(self, stream: TextIO, *, owned: bool, flush_each: bool = False):
+    def __init__(self, stream: IO[str], *, owned: bool, flush_each: bool = False):
         self.stream = stream
         self.owned = owned
         self.flush_each = flush_each
@@ -42,7 +42,7 @@ class JsonLinesSink(Sink):
 class CsvSink(Sink):
     """The replay's positions CSV: time, tag, x, y."""
 
-    def __init__(self, stream: TextIO):
+    def __init__(self, stream: IO[str]):
         self.stream = stream
         self.writer = csv.writer(stream, lineterminator="\n")
         self.writer.writerow(["time", "tag", "x", "y"])

@@ -27,7 +27,7 @@ import socket
 import sys
 import threading
 import time
-from typing import Callable, Optional, TextIO, Tuple
+from typing import Any, Callable, Optional, TextIO, Tuple
 from urllib.parse import urlsplit
 
 from .live_counters import LiveCounters
@@ -79,7 +79,7 @@ class Inbox:
 
 def require_serial():
     try:
-        import serial
+        import serial  # type: ignore[import-untyped]  # pyserial ships no types
     except ImportError:
         raise ImportError("serial sources need pyserial: pip install 'qz-rtls[live]'") from None
     return serial
@@ -187,7 +187,7 @@ class SerialSource(StreamSource):
                  log: Callable[[str], None]):
         super().__init__(url, counters, log)
         self.baud = baud
-        self.port = None
+        self.port: Any = None  # a pyserial port once open
 
     def open(self) -> None:
         serial = require_serial()
@@ -223,6 +223,8 @@ class TcpSource(StreamSource):
         self.connected = True
 
     def read(self) -> bytes:
+        if self.socket is None:
+            raise ConnectionError("the connection is closed")
         try:
             data = self.socket.recv(STREAM_CHUNK)
         except socket.timeout:

@@ -218,6 +218,7 @@ def replay_decode(frame):
     (["live", "-", "--anchors", "/no/such.csv"], "cannot read /no/such.csv"),
     (["live", "-", "--mqtt", "host:port"], "not HOST[:PORT]"),
     (["live", "-", "--jsonl", "/no/such/dir/x.jsonl"], "cannot write"),
+    (["live", "udp://127.0.0.1:0", "--csv", "/no/such/dir/x.csv"], "cannot write"),
     (["live", "-", "--mqtt", "localhost", "--mqtt-tls", "/no/ca.pem"], "--mqtt-tls"),
     (["emit", "/no/such.qzcap", "udp://127.0.0.1:9"], "cannot read /no/such.qzcap"),
     (["emit", str(HALL), "socket://127.0.0.1:x"], "not socket://HOST:PORT"),

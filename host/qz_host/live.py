@@ -17,7 +17,7 @@ import sys
 import threading
 from contextlib import contextmanager
 from pathlib import Path
-from typing import IO, Iterator, List, Optional, TextIO
+from typing import IO, Callable, Iterator, List, Optional, TextIO, Tuple
 
 from . import capture, frames
 from .cli import CommandError
@@ -136,12 +136,12 @@ def _open_text(path: Path, mode: str) -> IO[str]:
         raise CommandError(f"cannot write {path}: {error.strerror}") from None
 
 
-def _sinks(args: argparse.Namespace, counters: LiveCounters, pipeline_settings,
-           log) -> List[Sink]:
+def _sinks(args: argparse.Namespace, counters: LiveCounters,
+           settings: Callable[[], Tuple[float, str]], log: Callable[[str], None]) -> List[Sink]:
     sinks: List[Sink] = []
     try:
         if args.record is not None:
-            sinks.append(RecordSink(_open_text(args.record, "a"), pipeline_settings))
+            sinks.append(RecordSink(_open_text(args.record, "a"), settings))
         jsonl = args.jsonl
         if jsonl is None and args.csv is None and args.mqtt is None and args.web is None:
             jsonl = "-"
@@ -250,13 +250,20 @@ def run_command(args: argparse.Namespace, out: TextIO,
             except OSError as error:
                 log(f"cannot write {args.save_anchors}: {error.strerror}")
 
-    holder: List[LivePipeline] = []
-    sinks = _sinks(args, counters, lambda: (holder[0].dist_unit, holder[0].checksum_name), log)
+    def settings() -> Tuple[float, str]:
+        # What the recording's heading declares, read when its first frame
+        # comes: by then capture lines have declared theirs.
+        return pipeline.dist_unit, pipeline.checksum_name
+
+    try:
+        sinks = _sinks(args, counters, settings, log)
+    except BaseException:
+        source.close()
+        raise
     pipeline = LivePipeline(sinks, counters=counters, anchors=anchors, dist_unit=args.unit,
                             checksum_name=checksum_name, survey_samples=args.survey_samples,
                             survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
                             log=log, on_anchors=None if anchors else save)
-    holder.append(pipeline)
     stop = stop if stop is not None else threading.Event()
     try:
         with _stop_on_signals(stop):

@@ -102,6 +102,9 @@ class Source:
     def serve(self, handle: Handle, idle: Callable[[], None], stop: threading.Event) -> None:
         raise NotImplementedError
 
+    def close(self) -> None:
+        """Releases the source when it will not be served."""
+
 
 class ThreadedSource(Source):
     """A source read by a thread of its own, which hands what it reads to
@@ -273,6 +276,10 @@ class UdpSource(Source):
             raise
         sock.settimeout(READ_TIMEOUT)
         self.socket = sock
+
+    def close(self) -> None:
+        if self.socket is not None:
+            self.socket.close()
 
     def serve(self, handle: Handle, idle: Callable[[], None], stop: threading.Event) -> None:
         """Reads in the caller's thread: the socket's receive buffer is the

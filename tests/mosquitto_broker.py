@@ -5,7 +5,6 @@ import shutil
 import socket
 import subprocess
 import threading
-import time
 from pathlib import Path
 
 import pytest
@@ -108,7 +107,3 @@ class Subscriber:
     def close(self):
         self.client.disconnect()
         self.client.loop_stop()
-
-
-def settle(seconds=0.3):
-    time.sleep(seconds)

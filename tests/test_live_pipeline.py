@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from qz_host import capture, frames, replay
+from qz_host import frames, replay
 from qz_host.live_counters import LiveCounters
 from qz_host.pipeline import LivePipeline, Sink
 from qz_host.sinks import CsvSink, JsonLinesSink, RecordSink

@@ -322,3 +322,20 @@ def test_session_without_anchors_exits_1(tmp_path):
     done = subprocess.run(LIVE + ["-"], input=lines, capture_output=True, text=True, timeout=60)
     assert done.returncode == 1
     assert "Anchors  not surveyed: fewer than 3 anchors heard" in done.stderr
+
+
+def test_emit_into_a_pty():
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    expected_bytes = hall_bytes()
+    got = bytearray()
+    try:
+        emitter = start_emit(os.ttyname(slave), "--speed", "0")
+        with emitter.stdout:
+            while len(got) < len(expected_bytes):
+                got += os.read(master, 65536)
+            assert emitter.wait(20) == 0
+    finally:
+        os.close(master)
+        os.close(slave)
+    assert bytes(got) == expected_bytes

@@ -101,6 +101,27 @@ def test_broker_restart_loses_no_fix(tmp_path, broker, anchors, expected):
     assert "dropped: none" in summary
 
 
+def test_last_will_says_offline(broker, anchors):
+    """A host that dies without a word is reported offline by the broker."""
+    subscriber = Subscriber(broker.port, clean=True, client_id="")
+    process = subprocess.Popen(
+        [sys.executable, "-m", "qz_host", "live", "-", "--anchors", str(anchors),
+         "--mqtt", f"127.0.0.1:{broker.port}"],
+        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        def statuses():
+            return [payload for _, payload, _ in subscriber.received("qz/status")]
+        assert wait_for(lambda: "online" in statuses())
+        process.kill()
+        process.wait()
+        assert wait_for(lambda: statuses()[-1] == "offline", timeout=20)
+    finally:
+        process.kill()
+        process.wait()
+        process.stdin.close()
+        subscriber.close()
+
+
 def test_queue_bound_counts_drops(tmp_path, anchors, expected):
     """With no broker at all, fixes beyond the queue's bound are dropped
     and counted exactly; the rest are reported unacknowledged."""

@@ -27,7 +27,7 @@ from .pipeline import Anchors, Position, Sink
 DEFAULT_PORT = 1883
 RECONNECT_MIN = 0.5
 RECONNECT_MAX = 10.0
-KEEPALIVE = 10
+KEEPALIVE = 5  # seconds; the broker declares the host gone (the last will) after 1.5 times this
 STOP_TIMEOUT = 5.0  # seconds close() waits for the broker to acknowledge
 
 

@@ -344,8 +344,9 @@ def main():
                 ["path", "sent", "fixes", "median", "p99", "max"])
     print(f"p99 ratio live / broker alone: {p99 / b_p99:.2f}")
     if rss:
-        print(f"live RSS: {rss[0] / 1024:.1f} MiB after 1 s, {max(rss) / 1024:.1f} MiB at most, "
-              f"{rss[-1] / 1024:.1f} MiB at the end ({len(rss)} samples)")
+        minute = f", {rss[59] / 1024:.1f} MiB after 60 s" if len(rss) > 60 else ""
+        print(f"live RSS: {rss[0] / 1024:.1f} MiB after 1 s{minute}, {max(rss) / 1024:.1f} MiB "
+              f"at most, {rss[-1] / 1024:.1f} MiB at the end ({len(rss)} samples, one a second)")
     print(json.dumps({"throughput": best, "baseline": round(base),
                       "p99_ms": round(p99 * 1e3, 3), "rss_kib": rss[-1:]}))
 

@@ -1,10 +1,10 @@
 """``qz-host live``: frames from a port or the network, fixes out as they come.
 
-A reader thread per source hands bytes, datagrams or capture lines to this
-module's loop, which feeds the pipeline (framer, decoder, survey, tracker,
-sinks) and runs its periodic checks. SIGINT and SIGTERM stop the loop:
-what was queued is processed, every output flushed and closed, "offline"
-published, and the summary printed.
+The source hands bytes, datagrams or capture lines (see ``sources``) to
+this module's loop, which feeds the pipeline (framer, decoder, survey,
+tracker, sinks) and runs its periodic checks. SIGINT and SIGTERM stop the
+loop: what was queued is processed, every output flushed and closed,
+"offline" published, and the summary printed.
 """
 
 from __future__ import annotations

@@ -45,6 +45,8 @@ def test_pty(tmp_path, anchors, expected):
     try:
         with live_thread([os.ttyname(slave), "--anchors", anchors, "--fcs",
                           "--jsonl", out]) as session:
+            # Opening a port discards what it held: write once it is open.
+            assert wait_for(lambda: opened_twice(os.ttyname(slave)))
             writer = threading.Thread(target=os.write, args=(master, hall_bytes()))
             writer.start()
             assert wait_for(lambda: line_count(out) >= len(expected.fixes))
@@ -54,6 +56,41 @@ def test_pty(tmp_path, anchors, expected):
         os.close(master)
         os.close(slave)
     assert read_jsonl(out, times=False) == fixes_of(expected, times=False)
+
+
+def opened_twice(path):
+    """Whether this process holds `path` open twice: the test and live."""
+    links = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            links.append(os.readlink(f"/proc/self/fd/{fd}"))
+        except OSError:
+            continue
+    return links.count(path) >= 2
+
+
+def test_vanished_port_is_retried(tmp_path, anchors, expected, capsys):
+    """A port unplugged mid-stream: the frames before it are tracked, the
+    host logs its attempts to reopen it with a growing delay and still
+    stops cleanly."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    name = os.ttyname(slave)
+    out = tmp_path / "fixes.jsonl"
+    items = hall_frames()[:200]
+    fixes = sum(1 for fix in expected.fixes if fix.time <= items[-1][0])
+    logged = []
+    with live_thread([name, "--anchors", anchors, "--jsonl", out]) as session:
+        assert wait_for(lambda: opened_twice(name))
+        os.write(master, b"".join(frame for _, frame in items))
+        assert wait_for(lambda: line_count(out) == fixes)
+        os.close(master)
+        os.close(slave)
+        assert wait_for(lambda: logged.append(capsys.readouterr().err)
+                        or "next try in 0.2 s" in "".join(logged))
+        assert session.finish() == 0
+    assert "reopening" in "".join(logged)
+    assert "200 received" in session.out.getvalue()
 
 
 def start_emit(target, *extra):

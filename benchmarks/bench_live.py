@@ -321,7 +321,8 @@ def main():
                     f"(fixes written within {KEEP_UP:g} s of the last frame)",
                     [(f"{r:,}", f"{s:,}", f"{g:,}", f"{w:,} of {e:,}") for r, s, g, w, e in rows],
                     ["rate (frames/s)", "sent", "received", "fixes out"])
-        print(f"highest rate kept up with, no frame lost: {best or 0:,} frames/s; the same pipeline "
+        print(f"highest rate kept up with, no frame lost: {best or 0:,} frames/s; "
+              f"the same pipeline "
               f"fed from a list: {base:,.0f} frames/s (ratio {(best or 0) / base:.2f})")
         if shutil.which("mosquitto") is None and not Path("/usr/sbin/mosquitto").exists():
             print("latency: skipped, mosquitto is not installed")

@@ -349,3 +349,27 @@ def test_web_without_the_module_is_one_line(monkeypatch, capsys):
     assert cli.main(["live", "-", "--web", "127.0.0.1:8080"]) == 2
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and "--web needs the web map" in err[0]
+
+
+def test_summary_reads_the_counters():
+    from qz_host.live_report import summary
+    anchors = {0x0A01: (0.0, 0.0, 0.0), 0x0A02: (9.5, -1e-7, 0.0), 0x0A03: (9.0, 7.0, 0.0)}
+    pipeline = LivePipeline([], anchors=anchors)
+    c = pipeline.counters
+    c.skipped.update({"bad magic": 2, "fcs mismatch": 5})
+    c.fixes[0x1001] += 3
+    c.reconnects["mqtt"] += 1
+    c.dropped["mqtt queue"] += 4
+    text = summary(c, pipeline, source="udp://:1")
+    assert "Frames   7 received, 0 decoded, 0 heartbeats, 7 skipped" in text
+    assert text.index("fcs mismatch") < text.index("bad magic")  # the most first
+    assert "0A02 (9.500, 0.000)" in text
+    assert "  1001          3        0         0" in text
+    assert "reconnects: mqtt 1; dropped: mqtt queue 4" in text
+
+
+def test_summary_before_the_survey():
+    from qz_host.live_report import summary
+    pipeline = LivePipeline([])
+    assert "not surveyed: fewer than 3 anchors heard" in summary(pipeline.counters, pipeline,
+                                                                 source="-")

@@ -172,8 +172,8 @@ def write_anchors(path: PathLike, anchors: Mapping[int, Tuple[float, float, floa
     with open(path, "w", newline="", encoding="ascii") as out:
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(["anchor", "x", "y", "z"])
-        for address, (x, y, z) in sorted(anchors.items()):
-            writer.writerow([f"{address:04X}", number(float(x)), number(float(y)), number(float(z))])
+        for address, position in sorted(anchors.items()):
+            writer.writerow([f"{address:04X}"] + [number(float(c)) for c in position])
 
 
 def read_anchors(path: PathLike) -> Dict[int, Tuple[float, float, float]]:

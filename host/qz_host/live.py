@@ -64,7 +64,7 @@ def add_commands(commands) -> None:
     fcs = live.add_mutually_exclusive_group()
     fcs.add_argument("--fcs", nargs="?", const=frames.FCS_NAME, metavar="NAME",
                      help=f"check every frame's checksum (default name {frames.FCS_NAME}; "
-                          f"also: {', '.join(n for n in frames.CHECKSUMS if n != frames.FCS_NAME)})")
+                          f"known: {', '.join(frames.CHECKSUMS)})")
     fcs.add_argument("--no-fcs", action="store_true",
                      help="check no checksum (default for byte streams and datagrams; "
                           "capture lines: as they declare)")

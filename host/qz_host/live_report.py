@@ -8,6 +8,7 @@ from .framing import FRAME_SKIPS, STREAM_SKIPS
 from .live_counters import LiveCounters
 from .pipeline import LivePipeline
 from .replay import SKIP_REASONS
+from .report import _coordinate
 
 _REASONS = {**SKIP_REASONS, **FRAME_SKIPS, **STREAM_SKIPS}
 
@@ -36,7 +37,7 @@ def summary(c: LiveCounters, pipeline: LivePipeline, *, source: str,
     else:
         how = f"from {anchors_from}" if anchors_from else "surveyed"
         lines.append(f"Anchors  {len(anchors)} {how}: "
-                     + ", ".join(f"{a:04X} ({x:.3f}, {y:.3f})"
+                     + ", ".join(f"{a:04X} ({_coordinate(x).strip()}, {_coordinate(y).strip()})"
                                  for a, (x, y, _) in sorted(anchors.items())))
     tags = sorted(set(c.fixes) | set(c.too_few) | set(c.rejected))
     lines.append(f"Tracks   {len(tags)} tags, {sum(c.fixes.values())} fixes, "

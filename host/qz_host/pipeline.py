@@ -118,8 +118,8 @@ class SelfSurvey:
         try:
             result = survey(table)
         except SurveyError as error:
-            missing = [f"{a:04X}-{b:04X}" for a, b in itertools.combinations(sorted(self.anchors), 2)
-                       if (a, b) not in self.pairs]
+            pairs = itertools.combinations(sorted(self.anchors), 2)
+            missing = [f"{a:04X}-{b:04X}" for a, b in pairs if (a, b) not in self.pairs]
             self.log(f"survey failed ({error}); pairs never measured: "
                      f"{', '.join(missing) or 'none'}; retrying in {self.timeout:g} s")
             return None

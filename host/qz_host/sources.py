@@ -15,9 +15,10 @@ A serial port, a TCP stream or standard input is read by a thread of its
 own, which hands what it got to the pipeline thread through an ``Inbox``,
 a bounded queue that counts what it has to drop. Datagrams are read in the
 pipeline's thread itself, with no hop between threads: the socket's
-receive buffer is their queue and the kernel counts its overflows. A stream that breaks (a port unplugged, a TCP peer closing)
-is reopened with a doubling delay, logged and counted; standard input
-ending ends the session.
+receive buffer is their queue and the kernel counts its overflows. A
+stream that breaks (a port unplugged, a TCP peer closing) is reopened with
+a doubling delay, logged and counted; standard input ending ends the
+session.
 """
 
 from __future__ import annotations

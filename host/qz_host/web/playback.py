@@ -14,7 +14,7 @@ import threading
 import time
 from typing import Callable, Dict, List, Optional, Sequence
 
-from .. import capture
+from .. import capture, frames
 from ..replay import FrameCounts, Replay, read_messages
 from .state import MapState
 from .trackfix import TrackFixTracker
@@ -64,6 +64,7 @@ def play(lines: Sequence[str], surveyed: Replay, state: MapState, clock: Playbac
     index = {address: i for i, address in enumerate(addresses)}
     state.set_anchors(dict(zip(addresses, surveyed.survey.positions)))
     tracker = TrackFixTracker(surveyed.survey.positions)
+    checksum = frames.checksum(surveyed.checksum) if surveyed.check_fcs else frames.fcs
     counts = FrameCounts()
     fixes = too_few = 0
     clock.start(next((t for t in map(_line_time, lines) if t is not None), 0.0))
@@ -71,7 +72,8 @@ def play(lines: Sequence[str], surveyed: Replay, state: MapState, clock: Playbac
         when = _line_time(line)
         if when is not None and stop.wait(clock.delay(when)):
             break
-        for message in read_messages([line], counts, check_fcs=surveyed.check_fcs):
+        for message in read_messages([line], counts, check_fcs=surveyed.check_fcs,
+                                     checksum=checksum):
             if message.is_anchor:
                 continue
             per_anchor: Dict[int, List[float]] = {}

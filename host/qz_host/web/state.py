@@ -38,6 +38,12 @@ def _finite(value: Any, what: str) -> float:
     return number
 
 
+def _address(value: Any, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 0xFFFF:
+        raise ValueError(f"{what} addresses must be ints 0 to 0xFFFF, got {value!r}")
+    return value
+
+
 def _number_or_none(value: Any) -> Optional[float]:
     """JSON has no infinity or NaN: an unknown quality is null."""
     number = float(value)
@@ -103,10 +109,8 @@ class MapState:
         """Replaces the anchors: {address: (x, y)} in metres."""
         checked = {}
         for address, position in anchors.items():
-            if isinstance(address, bool) or not isinstance(address, int) or not 0 <= address <= 0xFFFF:
-                raise ValueError(f"anchor addresses must be ints 0 to 0xFFFF, got {address!r}")
             x, y = position
-            checked[address] = (_finite(x, "anchor x"), _finite(y, "anchor y"))
+            checked[_address(address, "anchor")] = (_finite(x, "anchor x"), _finite(y, "anchor y"))
         with self._lock:
             self._anchors = checked
             self._version += 1
@@ -117,7 +121,7 @@ class MapState:
         counted under ``invalid_fixes`` and otherwise ignored, so one bad
         value never stops the pipeline."""
         try:
-            tag = int(fix.tag)
+            tag = _address(fix.tag, "tag")
             when, x, y = (_finite(v, "fix") for v in (fix.time, fix.x, fix.y))
             sd, dop = _number_or_none(fix.sd), _number_or_none(fix.dop)
             used = tuple(int(i) for i in fix.used)

@@ -23,9 +23,13 @@
     return "hsl(" + ((index * 137.508) % 360).toFixed(1) + ", 72%, 40%)";
   }
 
+  function set(node, attributes) {
+    for (const key in attributes) node.setAttribute(key, attributes[key]);
+  }
+
   function element(name, attributes, parent) {
     const node = document.createElementNS(SVG, name);
-    for (const key in attributes) node.setAttribute(key, attributes[key]);
+    set(node, attributes);
     if (parent) parent.appendChild(node);
     return node;
   }
@@ -57,39 +61,80 @@
              left: left, right: right, bottom: bottom, top: top };
   }
 
+  // The drawing is kept between updates and changed in place: one node per
+  // anchor and per tag, so a marker stays the same element as it moves.
+  const layers = {};
+  for (const name of ["scale", "anchors", "tags"]) layers[name] = element("g", { class: name }, map);
+  const scaleParts = ["bar", "left", "right"].map(() => element("line", {}, layers.scale));
+  const scaleLabel = element("text", {}, layers.scale);
+  const anchorNodes = new Map();
+  const tagNodes = new Map();
+
+  // Nodes for the items of `items`, made by `make` when new; nodes of items
+  // that are gone are removed.
+  function sync(nodes, items, make) {
+    const seen = new Set();
+    for (const item of items) {
+      seen.add(item.label);
+      if (!nodes.has(item.label)) nodes.set(item.label, make(item));
+    }
+    for (const [label, node] of nodes) {
+      if (!seen.has(label)) { node.group.remove(); nodes.delete(label); }
+    }
+  }
+
   function drawScale(p, width, height) {
     const metres = niceLength((width - 2 * MARGIN_PX) / 4 / p.scale);
     const length = metres * p.scale;
-    const group = element("g", { class: "scale", "data-metres": metres,
-                                 transform: "translate(" + MARGIN_PX + "," + (height - 16) + ")" }, map);
-    element("line", { x1: 0, y1: 0, x2: length, y2: 0 }, group);
-    element("line", { x1: 0, y1: -5, x2: 0, y2: 5 }, group);
-    element("line", { x1: length, y1: -5, x2: length, y2: 5 }, group);
-    element("text", { x: length + 6, y: 4 }, group).textContent = metres + " m";
+    set(layers.scale, { "data-metres": metres,
+                        transform: "translate(" + MARGIN_PX + "," + (height - 16) + ")" });
+    set(scaleParts[0], { x1: 0, y1: 0, x2: length, y2: 0 });
+    set(scaleParts[1], { x1: 0, y1: -5, x2: 0, y2: 5 });
+    set(scaleParts[2], { x1: length, y1: -5, x2: length, y2: 5 });
+    set(scaleLabel, { x: length + 6, y: 4 });
+    scaleLabel.textContent = metres + " m";
+  }
+
+  function makeAnchor(anchor) {
+    const group = element("g", { class: "anchor", "data-address": anchor.label }, layers.anchors);
+    // A triangle whose bounding box is centred on the anchor.
+    element("polygon", { points: "0,-7 7,7 -7,7" }, group);
+    element("text", { x: 9, y: -6 }, group).textContent = anchor.label;
+    return { group: group, title: element("title", {}, group) };
   }
 
   function drawAnchor(p, anchor) {
-    const group = element("g", { class: "anchor", "data-address": anchor.label,
-                                 transform: "translate(" + p.x(anchor.x) + "," + p.y(anchor.y) + ")" }, map);
-    element("polygon", { points: "0,-8 7,5 -7,5" }, group);
-    element("text", { x: 9, y: -6 }, group).textContent = anchor.label;
-    element("title", {}, group).textContent =
+    const node = anchorNodes.get(anchor.label);
+    set(node.group, { transform: "translate(" + p.x(anchor.x) + "," + p.y(anchor.y) + ")" });
+    node.title.textContent =
       "anchor " + anchor.label + " at (" + anchor.x.toFixed(2) + ", " + anchor.y.toFixed(2) + ") m";
   }
 
-  function drawTag(p, tag) {
+  function makeTag(tag) {
     const hue = colour(tag.colour);
-    const group = element("g", { class: tag.stale ? "tag stale" : "tag", "data-address": tag.label }, map);
-    element("polyline", { class: "trail", stroke: hue,
-                          points: tag.trail.map((q) => p.x(q[0]) + "," + p.y(q[1])).join(" ") }, group);
+    const group = element("g", { class: "tag", "data-address": tag.label }, layers.tags);
+    return {
+      group: group,
+      trail: element("polyline", { class: "trail", stroke: hue }, group),
+      quality: element("circle", { class: "quality", fill: hue, stroke: hue }, group),
+      marker: element("circle", { class: "marker", r: 6, fill: hue }, group),
+      label: element("text", { fill: hue }, group),
+      title: element("title", {}, group),
+    };
+  }
+
+  function drawTag(p, tag) {
+    const node = tagNodes.get(tag.label);
     const cx = p.x(tag.x), cy = p.y(tag.y);
-    if (tag.sd !== null) {
-      element("circle", { class: "quality", cx: cx, cy: cy, r: Math.max(tag.sd * p.scale, 2),
-                          fill: hue, stroke: hue }, group);
-    }
-    element("circle", { class: "marker", cx: cx, cy: cy, r: 6, fill: hue }, group);
-    element("text", { x: cx + 9, y: cy - 8, fill: hue }, group).textContent = tag.label;
-    element("title", {}, group).textContent =
+    node.group.setAttribute("class", tag.stale ? "tag stale" : "tag");
+    node.trail.setAttribute("points", tag.trail.map((q) => p.x(q[0]) + "," + p.y(q[1])).join(" "));
+    // The quality circle: one standard deviation around the fix.
+    set(node.quality, { cx: cx, cy: cy, r: tag.sd === null ? 0 : Math.max(tag.sd * p.scale, 2),
+                        visibility: tag.sd === null ? "hidden" : "visible" });
+    set(node.marker, { cx: cx, cy: cy });
+    set(node.label, { x: cx + 9, y: cy - 8 });
+    node.label.textContent = tag.label;
+    node.title.textContent =
       "tag " + tag.label + " at (" + tag.x.toFixed(2) + ", " + tag.y.toFixed(2) + ") m, sd " +
       fixed(tag.sd, 3) + " m, DOP " + fixed(tag.dop, 2) + ", last fix " + tag.time.toFixed(1) +
       " s" + (tag.stale ? " (stale)" : "");
@@ -97,11 +142,12 @@
 
   function drawMap(state) {
     const width = map.clientWidth, height = map.clientHeight;
-    while (map.firstChild) map.removeChild(map.firstChild);
     map.setAttribute("viewBox", "0 0 " + width + " " + height);
     const p = projection(state, width, height);
     drawScale(p, width, height);
+    sync(anchorNodes, state.anchors, makeAnchor);
     for (const anchor of state.anchors) drawAnchor(p, anchor);
+    sync(tagNodes, state.tags, makeTag);
     for (const tag of state.tags) drawTag(p, tag);
   }
 

@@ -2,6 +2,8 @@
 
 import io
 import json
+import subprocess
+import sys
 import time
 
 import pytest
@@ -77,8 +79,11 @@ class TestPlay:
         snapshot = state.snapshot()
         assert counts.read == surveyed.counts.read and counts.decoded == surveyed.counts.decoded
         counters = snapshot["counters"]
-        assert (counters["frames"], counters["decoded"], counters["skipped"]) == (
-            surveyed.counts.read, surveyed.counts.decoded, sum(surveyed.counts.skipped.values()))
+        assert (counters["frames"], counters["decoded"], counters["heartbeats"],
+                counters["skipped"]) == (
+            surveyed.counts.read, surveyed.counts.decoded, surveyed.counts.heartbeats,
+            sum(surveyed.counts.skipped.values()))
+        assert counters["heartbeats"] > 0
         assert counters["skipped_by_reason"] == dict(surveyed.counts.skipped)
         assert counters["fixes"] == snapshot["fixes"] == len(surveyed.fixes)
         for tag in snapshot["tags"]:
@@ -102,6 +107,13 @@ class TestPlay:
 
 
 class TestCommand:
+    def test_help(self):
+        done = subprocess.run([sys.executable, "-m", "qz_host", "view", "--help"],
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0 and done.stderr == ""
+        assert done.stdout.startswith("usage: qz-host view")
+        assert "--web HOST:PORT" in done.stdout
+
     def run(self, *args):
         out = io.StringIO()
         return cli.main(["view", *args], out=out), out.getvalue()

@@ -20,7 +20,7 @@
 
   // Golden-angle hues: any number of tags, neighbours far apart on the wheel.
   function colour(index) {
-    return "hsl(" + ((index * 137.508) % 360).toFixed(1) + ", 72%, 40%)";
+    return "hsl(" + ((210 + index * 137.508) % 360).toFixed(1) + ", 72%, 40%)";
   }
 
   function set(node, attributes) {

@@ -48,6 +48,7 @@ def counters(counts: FrameCounts, fixes: int, too_few: int) -> Dict[str, object]
     return {
         "frames": counts.read,
         "decoded": counts.decoded,
+        "heartbeats": counts.heartbeats,
         "skipped": sum(counts.skipped.values()),
         "skipped_by_reason": dict(sorted(counts.skipped.items())),
         "fixes": fixes,

@@ -61,14 +61,15 @@ def centre(locator):
 def pixels_per_metre(page):
     """From the scale bar as drawn: its label and its length on screen."""
     label = page.locator(".scale text").text_content()
-    metres = float(label.removesuffix(" m"))
+    assert label.endswith(" m")
+    metres = float(label[:-2])
     ticks = page.locator(".scale line")
     return (centre(ticks.nth(2))[0] - centre(ticks.nth(1))[0]) / metres
 
 
 def test_anchors_drawn_at_their_surveyed_places(page, view):
     page.goto(view.url)
-    page.wait_for_function("document.querySelectorAll('.anchor').length === 6")
+    page.locator(".anchor").nth(5).wait_for()
     anchors = server_state(view)["state"]["anchors"]
     scale = pixels_per_metre(page)
     origin = centre(page.locator(f'.anchor[data-address="{anchors[0]["label"]}"] polygon'))
@@ -85,8 +86,7 @@ def test_tags_appear_and_move_as_frames_arrive(page, view):
     """Also saves a screenshot of the map as a test artefact."""
     page.goto(view.url)
     marker = page.locator('.tag[data-address="1001"] .marker')
-    marker.wait_for()
-    assert page.locator(".tag").count() == 2
+    page.locator('.tag[data-address="1002"]').wait_for()
     assert page.locator('.tag[data-address="1001"] text').text_content() == "1001"
     first = centre(marker)
     page.wait_for_timeout(1000)

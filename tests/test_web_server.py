@@ -5,6 +5,7 @@ import json
 import threading
 import time
 import tracemalloc
+from pathlib import Path
 
 import pytest
 
@@ -279,3 +280,14 @@ class TestBindAddress:
         ("0.0.0.0", False), ("::", False), ("10.0.0.1", False), ("example.com", False)])
     def test_loopback(self, host, loopback):
         assert is_loopback(host) is loopback
+
+
+@pytest.mark.parametrize("name", ["map.html", "map.js", "map.css", "icon.svg"])
+def test_page_is_installed_with_the_package(name):
+    import qz_host.web
+
+    folder = Path(qz_host.web.__file__).parent
+    if "site-packages" not in folder.parts and "dist-packages" not in folder.parts:
+        pytest.skip(f"qz_host is not installed (imported from {folder})")
+    source = Path(__file__).resolve().parent.parent / "host" / "qz_host" / "web" / name
+    assert (folder / name).read_bytes() == source.read_bytes()

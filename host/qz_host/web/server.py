@@ -21,7 +21,7 @@ import http
 import ipaddress
 import json
 import threading
-from importlib import resources
+from pathlib import Path
 from typing import Any, Dict, Optional, Set, Tuple
 
 from .state import MapState
@@ -101,7 +101,7 @@ def is_loopback(host: str) -> bool:
 
 
 def _load_page() -> Dict[str, Tuple[bytes, str]]:
-    folder = resources.files(__package__)
+    folder = Path(__file__).parent
     return {path: ((folder / name).read_bytes(), kind) for path, (name, kind) in PAGE_FILES.items()}
 
 

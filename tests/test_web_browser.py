@@ -179,3 +179,25 @@ def test_page_makes_no_request_outside_the_server(page, view):
     # The page keeps to its own Content-Security-Policy.
     assert not [text for text in console if "Content Security Policy" in text], console
     assert not [text for text in console if "error" in text.lower()], console
+
+
+def test_distinct_colours_for_many_tags(page):
+    from qz_host.web.server import WebServer
+    from qz_host.web.state import MapState
+    from qz_host.web.trackfix import TrackFix
+
+    state = MapState(clock=lambda: 1.0)
+    state.set_anchors({0x0A01: (0.0, 0.0), 0x0A02: (30.0, 0.0), 0x0A03: (0.0, 30.0)})
+    for i in range(40):
+        state.add_fix(TrackFix(1.0, 0x2000 + i, 1.0 + i % 7 * 4, 1.0 + i // 7 * 4,
+                               0.1, 1.0, (0, 1, 2), 0))
+    server = WebServer(state, "127.0.0.1", 0)
+    server.start()
+    try:
+        page.goto(server.url)
+        page.locator(".tag").nth(39).wait_for()
+        fills = page.locator(".tag .marker").evaluate_all(
+            "markers => markers.map(m => getComputedStyle(m).fill)")
+        assert len(set(fills)) == 40 and GREY not in fills
+    finally:
+        server.stop()

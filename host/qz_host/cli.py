@@ -15,7 +15,7 @@ import time
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
-from . import __version__
+from . import __version__, view
 
 SAMPLE = Path("examples") / "hall.qzcap"
 
@@ -150,6 +150,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help=f"capture to replay (default {SAMPLE})")
     demo.add_argument("--out", type=Path,
                       help="directory for the CSV and PNG (default: the capture's)")
+    view.add_commands(commands)
     return parser
 
 
@@ -371,7 +372,8 @@ def _demo(args: argparse.Namespace, out: TextIO) -> int:
 def main(argv: Optional[List[str]] = None, out: Optional[TextIO] = None) -> int:
     out = out if out is not None else sys.stdout
     args = build_parser().parse_args(argv)
-    handler = {"simulate": _simulate, "replay": _replay, "demo": _demo}[args.command]
+    handler = getattr(args, "handler", None) or {
+        "simulate": _simulate, "replay": _replay, "demo": _demo}[args.command]
     try:
         return handler(args, out)
     except CommandError as error:

@@ -1,0 +1,364 @@
+"""qz_track: the TagFilter type and the smoother, on simulated ranges."""
+import copy
+import math
+import pickle
+import random
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import qz_track
+from qz_track import TagFilter
+
+HALL = [(0.5, 0.5), (10.0, 0.3), (19.5, 0.5), (19.5, 11.5), (10.0, 11.7), (0.5, 11.5)]
+SIGMA = 0.05
+
+
+def ranges(point, anchors=HALL, noise=0.0, rng=None):
+    return [math.dist(point, a) + (rng.gauss(0.0, noise) if noise else 0.0) for a in anchors]
+
+
+def bound_rms(point, anchors=HALL, sigma=SIGMA):
+    """The per-fix Cramer-Rao bound: sqrt(trace(sigma^2 (H^T H)^-1))."""
+    h = np.array([(point[0] - a[0], point[1] - a[1]) for a in anchors])
+    h /= np.linalg.norm(h, axis=1)[:, None]
+    return math.sqrt(sigma ** 2 * np.trace(np.linalg.inv(h.T @ h)))
+
+
+def seeded(point=(6.0, 4.0), anchors=HALL, time=0.0, **options):
+    f = TagFilter(anchors, sigma=SIGMA, **options)
+    f.seed(time, point[0], point[1], ranges(point, anchors))
+    return f
+
+
+class TestFollowing:
+    @pytest.mark.parametrize("seed", [11, 12, 13])
+    @pytest.mark.parametrize("process_noise, share", [(0.5, 0.95), (0.0, 0.3)])
+    def test_stationary_tag_converges_within_the_bound(self, seed, process_noise, share):
+        """A walker's process noise still beats one fix; a filter told the
+        tag stands still averages all of them."""
+        rng = random.Random(seed)
+        truth = (7.0, 5.0)
+        f = seeded((7.3, 4.8), process_noise=process_noise)
+        errors = []
+        for k in range(1, 301):
+            x, y, sd, dop, used, rejected = f.update(0.1 * k, ranges(truth, noise=SIGMA, rng=rng))
+            if k > 100:
+                errors.append(math.dist((x, y), truth))
+        assert math.sqrt(np.mean(np.square(errors))) < share * bound_rms(truth)
+        assert sd < share * bound_rms(truth)
+
+    @pytest.mark.parametrize("velocity", [(1.0, 0.0), (0.6, -0.8), (-1.5, 0.5)])
+    def test_constant_velocity_is_followed_without_lag(self, velocity):
+        rng = random.Random(5)
+        start = (5.0, 6.0)
+        f = seeded(start)
+        along = []
+        for k in range(1, 81):
+            t = 0.1 * k
+            truth = (start[0] + velocity[0] * t, start[1] + velocity[1] * t)
+            x, y, *_ = f.update(t, ranges(truth, noise=SIGMA, rng=rng))
+            if k > 30:
+                speed = math.hypot(*velocity)
+                along.append(((x - truth[0]) * velocity[0] + (y - truth[1]) * velocity[1]) / speed)
+        assert abs(np.mean(along)) < 0.01  # no lag behind the tag
+        vx, vy = f.state[2:]
+        assert math.hypot(vx - velocity[0], vy - velocity[1]) < 0.3
+
+    def test_tag_off_the_anchor_plane(self):
+        anchors = [(x, y, 2.5) for x, y in HALL]
+        truth = (8.0, 3.0)
+        exact = [math.sqrt(math.dist(truth, a[:2]) ** 2 + (1.0 - 2.5) ** 2) for a in anchors]
+        f = TagFilter(anchors, sigma=SIGMA, height=1.0)
+        f.seed(0.0, 8.2, 3.1, exact)
+        for k in range(1, 30):
+            x, y, *_ = f.update(0.1 * k, exact)
+        assert math.dist((x, y), truth) < 0.01
+
+    def test_covariance_stays_symmetric_positive(self):
+        rng = random.Random(3)
+        f = seeded()
+        for k in range(1, 500):
+            f.update(0.1 * k, ranges((6.0 + 0.01 * k, 4.0), noise=SIGMA, rng=rng))
+        c = np.array(f.covariance).reshape(4, 4)
+        assert np.array_equal(c, c.T)
+        assert np.linalg.eigvalsh(c).min() > 0
+
+    def test_dop_is_that_of_the_used_anchors(self):
+        f = seeded((10.0, 6.0))
+        x, y, sd, dop, used, rejected = f.update(0.1, ranges((10.0, 6.0)))
+        h = np.array([(x - a[0], y - a[1]) for a in HALL])
+        h /= np.linalg.norm(h, axis=1)[:, None]
+        assert dop == pytest.approx(math.sqrt(np.trace(np.linalg.inv(h.T @ h))), rel=1e-9)
+        # two anchors on one line through the tag fix nothing across it
+        line = [(0.0, 0.0), (20.0, 0.0)]
+        g = TagFilter(line, sigma=SIGMA)
+        *_, dop, used, _ = g.seed(0.0, 10.0, 0.0, [10.0, 10.0])
+        assert used == (0, 1) and dop == 1000.0
+
+
+class TestRejection:
+    def test_one_long_range_is_rejected_and_counted(self):
+        truth = (6.0, 4.0)
+        f = seeded(truth)
+        for k in range(1, 10):
+            f.update(0.1 * k, ranges(truth))
+        distances = ranges(truth)
+        distances[3] += 1.0
+        x, y, sd, dop, used, rejected = f.update(1.0, distances)
+        assert rejected == 1 and used == (0, 1, 2, 4, 5)
+        assert f.rejected == 1
+        assert math.dist((x, y), truth) < 0.01
+
+    def test_two_outliers_in_one_fix_are_both_rejected(self):
+        truth = (12.0, 7.0)
+        f = seeded(truth)
+        for k in range(1, 10):
+            f.update(0.1 * k, ranges(truth))
+        distances = ranges(truth)
+        distances[0] += 0.8
+        distances[4] += 0.5
+        x, y, sd, dop, used, rejected = f.update(1.0, distances)
+        assert rejected == 2 and used == (1, 2, 3, 5)
+        assert math.dist((x, y), truth) < 0.01
+
+    def test_short_ranges_are_gated_more_loosely(self):
+        truth = (6.0, 4.0)
+        f = seeded(truth, gate=3.0, short_gate=100.0)
+        for k in range(1, 10):
+            f.update(0.1 * k, ranges(truth))
+        too_long, too_short = ranges(truth), ranges(truth)
+        too_long[2] += 0.4
+        too_short[2] -= 0.4
+        assert f.update(1.0, too_short)[5] == 0
+        assert f.update(1.1, too_long)[5] == 1
+
+    @pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf, -3.0, 1e9])
+    def test_unusable_range_is_a_counted_rejection(self, bad):
+        f = seeded()
+        distances = ranges((6.0, 4.0))
+        distances[1] = bad
+        x, y, sd, dop, used, rejected = f.update(0.1, distances)
+        assert rejected == 1 and 1 not in used
+        assert all(math.isfinite(v) for v in (x, y, sd, dop) + f.state + f.covariance)
+
+    def test_zero_is_no_range(self):
+        f = seeded()
+        distances = ranges((6.0, 4.0))
+        distances[2] = 0.0
+        assert f.update(0.1, distances)[4:] == ((0, 1, 3, 4, 5), 0)
+
+    def test_all_rejected_in_a_row_asks_for_a_seed(self):
+        f = seeded(max_rejected_updates=2)
+        wrong = ranges((16.0, 9.0))  # the tag jumped far away
+        assert f.update(0.1, wrong)[5] >= 4
+        assert f.update(0.2, wrong) is not None
+        assert f.update(0.3, wrong) is None and f.seeded
+
+
+class TestSeeding:
+    def test_unseeded_filter_returns_none(self):
+        f = TagFilter(HALL)
+        assert not f.seeded
+        assert f.update(0.0, ranges((5.0, 5.0))) is None
+
+    def test_seed_covariance_is_the_fit_bound(self):
+        point = (9.0, 5.0)
+        f = TagFilter(HALL, sigma=SIGMA)
+        x, y, sd, dop, used, rejected = f.seed(2.0, *point, ranges(point))
+        assert (x, y, used, rejected) == (9.0, 5.0, (0, 1, 2, 3, 4, 5), 0)
+        assert sd == pytest.approx(bound_rms(point), rel=1e-3)
+        assert f.state[2:] == (0.0, 0.0) and f.time == 2.0
+
+    def test_gap_asks_for_a_seed(self):
+        f = seeded(max_gap=2.0)
+        assert f.update(1.9, ranges((6.0, 4.0))) is not None
+        assert f.update(4.0, ranges((6.0, 4.0))) is None
+
+    def test_updates_without_ranges_do_not_hide_a_gap(self):
+        f = seeded(max_gap=2.0)
+        for k in range(1, 30):
+            f.update(0.1 * k, [0.0] * 6)
+        assert f.update(3.0, ranges((6.0, 4.0))) is None
+
+    def test_new_anchors_reset_the_filter(self):
+        f = seeded()
+        moved = [(x + 1.0, y) for x, y in HALL]
+        f.set_anchors(moved)
+        assert not f.seeded
+        assert f.anchors == [(x, y, 0.0) for x, y in moved]
+        assert f.update(0.1, ranges((6.0, 4.0), moved)) is None
+
+    def test_reset(self):
+        f = seeded()
+        f.reset()
+        assert not f.seeded
+
+
+class TestBadInput:
+    @pytest.mark.parametrize("time, message", [
+        (math.nan, "finite"), (math.inf, "finite"), (-1.0, "negative"), (0.5, "backwards")])
+    def test_bad_time(self, time, message):
+        f = seeded(time=1.0)
+        with pytest.raises(ValueError, match=message):
+            f.update(time, ranges((6.0, 4.0)))
+        with pytest.raises(ValueError, match=message):
+            f.seed(time, 6.0, 4.0, ranges((6.0, 4.0)))
+        assert f.seeded and f.time == 1.0
+
+    @pytest.mark.parametrize("distances", [[1.0] * 5, [1.0] * 7, [], iter([1.0] * 7)])
+    def test_wrong_number_of_distances(self, distances):
+        with pytest.raises(ValueError, match="distances"):
+            seeded().update(0.1, distances)
+
+    @pytest.mark.parametrize("distances, error", [
+        ([1.0] * 5 + ["a"], TypeError), (None, TypeError), (5.0, TypeError)])
+    def test_distances_that_are_not_numbers(self, distances, error):
+        with pytest.raises(error):
+            seeded().update(0.1, distances)
+
+    def test_distances_from_any_iterable(self):
+        a = seeded().update(0.1, ranges((6.0, 4.0)))
+        b = seeded().update(0.1, (d for d in ranges((6.0, 4.0))))
+        c = seeded().update(0.1, np.array(ranges((6.0, 4.0))))
+        assert a == b == c
+
+    @pytest.mark.parametrize("x, y", [(math.nan, 1.0), (1.0, math.inf)])
+    def test_seed_at_a_non_finite_point(self, x, y):
+        with pytest.raises(ValueError, match="finite"):
+            TagFilter(HALL).seed(0.0, x, y, ranges((6.0, 4.0)))
+
+    @pytest.mark.parametrize("anchors, error", [
+        ([], ValueError), ([(0.0, 0.0)] * 33, ValueError), ([(0.0,)], ValueError),
+        ([(0.0, 0.0, 0.0, 0.0)], ValueError), ([(math.nan, 0.0)], ValueError),
+        ([(0.0, "a")], TypeError), (5, TypeError), ([5], TypeError)])
+    def test_bad_anchors(self, anchors, error):
+        with pytest.raises(error):
+            TagFilter(anchors)
+        f = seeded()
+        with pytest.raises(error):
+            f.set_anchors(anchors)
+        assert f.anchor_count == 6 and f.seeded
+
+    @pytest.mark.parametrize("option, value", [
+        ("sigma", 0.0), ("sigma", -1.0), ("sigma", math.nan), ("process_noise", -1.0),
+        ("gate", 0.0), ("short_gate", -2.0), ("max_gap", 0.0), ("max_range", 0.0),
+        ("max_rejected_updates", 0), ("max_rejected_updates", 1.5), ("height", math.inf)])
+    def test_bad_options(self, option, value):
+        with pytest.raises(ValueError):
+            TagFilter(HALL, **{option: value})
+
+    def test_argument_errors(self):
+        with pytest.raises(TypeError, match="exactly 1 positional"):
+            TagFilter(HALL, 0.05)
+        with pytest.raises(TypeError, match="unexpected keyword"):
+            TagFilter(HALL, spread=1.0)
+        with pytest.raises(TypeError, match="update"):
+            seeded().update(0.1)
+        assert seeded().update(time=0.1, distances=ranges((6.0, 4.0))) is not None
+
+    def test_pickling_is_refused(self):
+        f = seeded()
+        for attempt in (pickle.dumps, copy.copy, copy.deepcopy):
+            with pytest.raises(TypeError, match="no default __reduce__"):
+                attempt(f)
+
+    def test_not_subclassable(self):
+        with pytest.raises(TypeError):
+            type("Sub", (TagFilter,), {})
+
+    def test_update_leaks_nothing(self):
+        f = seeded()
+        distances = ranges((6.0, 4.0))
+        for k in range(1, 200):
+            f.update(0.01 * k, distances)
+        tracemalloc.start()
+        before = tracemalloc.get_traced_memory()[0]
+        refs = sys.getrefcount(distances)
+        for k in range(200, 5000):
+            f.update(0.01 * k, distances)
+            try:
+                f.update(-1.0, distances)
+            except ValueError:
+                pass
+        grown = tracemalloc.get_traced_memory()[0] - before
+        tracemalloc.stop()
+        assert grown < 4096 and sys.getrefcount(distances) == refs
+
+
+def clean_track(rng, count=300):
+    """A walk with turns and its noisy ranges: (times, truth, distances)."""
+    times, truth, measured = [], [], []
+    here, heading = (5.0, 5.0), 0.0
+    for k in range(count):
+        if k % 40 == 0:
+            heading = rng.uniform(0, 2 * math.pi)
+        here = (here[0] + 0.1 * math.cos(heading), here[1] + 0.1 * math.sin(heading))
+        here = (min(max(here[0], 1.5), 18.5), min(max(here[1], 1.5), 10.5))
+        times.append(0.1 * k)
+        truth.append(here)
+        measured.append(ranges(here, noise=SIGMA, rng=rng))
+    return times, truth, measured
+
+
+class TestSmoother:
+    @pytest.mark.parametrize("seed", [21, 22, 23])
+    def test_smoothing_never_increases_the_error_of_a_clean_track(self, seed):
+        times, truth, measured = clean_track(random.Random(seed))
+        f = TagFilter(HALL, sigma=SIGMA)
+        states, covariances, starts, filtered = [], [], [], []
+        for k, (t, d) in enumerate(zip(times, measured)):
+            fix = f.seed(t, *truth[0], d) if k == 0 else f.update(t, d)
+            filtered.append(fix[:2])
+            states.extend(f.state)
+            covariances.extend(f.covariance)
+            starts.append(k == 0)
+        smoothed = qz_track.smooth(times, states, covariances, starts, f.process_noise)
+        before = np.sqrt(np.mean([math.dist(p, q) ** 2 for p, q in zip(filtered, truth)]))
+        after = np.sqrt(np.mean([math.dist(p[:2], q) ** 2 for p, q in zip(smoothed, truth)]))
+        assert after < 0.8 * before
+        # the last fix has no future to learn from
+        assert smoothed[-1][:2] == pytest.approx(filtered[-1], abs=1e-12)
+        assert all(s[2] <= math.sqrt(c[0] + c[5]) + 1e-12 for s, c in
+                   zip(smoothed, zip(covariances[0::16], *[covariances[i::16] for i in range(1, 16)])))
+
+    def test_segments_are_smoothed_apart(self):
+        f = TagFilter(HALL, sigma=SIGMA)
+        times = [0.0, 0.1, 0.2, 5.0, 5.1]
+        points = [(5.0, 5.0)] * 3 + [(15.0, 8.0)] * 2
+        states, covariances = [], []
+        for k, (t, p) in enumerate(zip(times, points)):
+            if k in (0, 3):
+                f.seed(t, *p, ranges(p))
+            else:
+                f.update(t, ranges(p))
+            states.extend(f.state)
+            covariances.extend(f.covariance)
+        starts = [True, False, False, True, False]
+        smoothed = qz_track.smooth(times, states, covariances, starts, f.process_noise)
+        assert smoothed[2][:2] == pytest.approx(points[2], abs=1e-3)  # not pulled to (15, 8)
+        assert smoothed[2][:2] == pytest.approx(states[8:10], abs=1e-12)
+
+    def test_empty_track(self):
+        assert qz_track.smooth([], [], [], [], 0.5) == []
+
+    @pytest.mark.parametrize("times, states, covs, starts, message", [
+        ([0.0, 1.0], [0.0] * 7, [1.0] * 32, [True, False], "states"),
+        ([0.0, 1.0], [0.0] * 8, [1.0] * 31, [True, False], "covariances"),
+        ([0.0, 1.0], [0.0] * 8, [1.0] * 32, [True], "starts"),
+        ([0.0, 1.0], [0.0] * 8, [1.0] * 32, [True, False, True], "starts"),
+        ([0.0, math.nan], [0.0] * 8, [1.0] * 32, [True, False], "finite"),
+        ([1.0, 0.0], [0.0] * 8, list(np.eye(4).ravel()) * 2, [True, False], "backwards"),
+        ([0.0, 1.0], [0.0] * 8, list(-np.eye(4).ravel()) * 2, [True, False], "positive definite"),
+    ])
+    def test_bad_input(self, times, states, covs, starts, message):
+        with pytest.raises(ValueError, match=message):
+            qz_track.smooth(times, states, covs, starts, 0.5)
+
+    def test_bad_process_noise(self):
+        with pytest.raises(ValueError):
+            qz_track.smooth([], [], [], [], -1.0)
+        with pytest.raises(TypeError):
+            qz_track.smooth([], [], [], [])

@@ -106,6 +106,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="probability of a non-line-of-sight outlier (default 0.02)")
     sim.add_argument("--unit", type=_positive, default=0.01,
                      help="metres per raw distance count (default 0.01, centimetres)")
+    sim.add_argument("--anchors", type=_anchor_count, default=6,
+                     help="anchors along the hall's walls, 4 to 15 (default 6)")
 
     rep = commands.add_parser(
         "replay", help="decode a capture, survey the anchors, track the tags",
@@ -116,6 +118,8 @@ def build_parser() -> argparse.ArgumentParser:
     _replay_options(rep)
     rep.add_argument("--csv", type=Path, help="write the positions to this CSV file")
     rep.add_argument("--plot", type=Path, help="write a PNG picture to this file")
+    rep.add_argument("--smooth", action="store_true",
+                     help="smooth each tag's whole track (offline) instead of the causal fixes")
 
     demo = commands.add_parser(
         "demo", help="replay the bundled sample capture, writing CSV and PNG",
@@ -127,6 +131,13 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--out", type=Path,
                       help="directory for the CSV and PNG (default: the capture's)")
     return parser
+
+
+def _anchor_count(text: str) -> int:
+    count = _count(text)
+    if not 4 <= count <= 15:
+        raise argparse.ArgumentTypeError(f"the hall takes 4 to 15 anchors, got {count}")
+    return count
 
 
 def _replay_options(parser: argparse.ArgumentParser) -> None:
@@ -144,13 +155,14 @@ def _replay_options(parser: argparse.ArgumentParser) -> None:
 
 def _simulate(args: argparse.Namespace, out: TextIO) -> int:
     from . import capture
-    from .simulate import DEFAULT_TAGS, Scenario, simulate
+    from .simulate import DEFAULT_TAGS, Scenario, simulate, wall_anchors
 
     tags = tuple(DEFAULT_TAGS[0] + k for k in range(args.tags))
     try:
         scenario = Scenario(tags=tags, seed=args.seed, duration=args.duration, rate=args.rate,
                             speed=args.speed, sigma=args.sigma, dropout=args.dropout,
-                            nlos=args.nlos, unit=args.unit)
+                            nlos=args.nlos, unit=args.unit,
+                            anchors=wall_anchors(args.anchors))
     except ValueError as error:
         raise CommandError(str(error)) from None
     result = simulate(scenario)
@@ -168,7 +180,8 @@ def _simulate(args: argparse.Namespace, out: TextIO) -> int:
 
 def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
                 check_fcs: Optional[bool] = None, use_truth: bool = True,
-                csv_path: Optional[Path] = None, png_path: Optional[Path] = None) -> int:
+                csv_path: Optional[Path] = None, png_path: Optional[Path] = None,
+                smooth: bool = False) -> int:
     from . import capture, evaluate, report
 
     if png_path is not None:
@@ -191,7 +204,8 @@ def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
         raise CommandError(f"cannot read {path}: {error.strerror}") from None
     bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
     try:
-        result = replay(lines, dist_unit=unit, check_fcs=check_fcs, progress=bar)
+        result = replay(lines, dist_unit=unit, check_fcs=check_fcs, progress=bar,
+                        smooth=smooth)
     except ValueError as error:
         raise CommandError(f"{path}: {error}") from None
     finally:
@@ -224,12 +238,13 @@ def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
     written = [str(p) for p in (csv_path, png_path) if p is not None and result.survey is not None]
     if written:
         out.write(f"wrote {', '.join(written)}\n")
-    return 0 if result.survey is not None else 1
+    return 0 if result.survey is not None and result.layout_error is None else 1
 
 
 def _replay(args: argparse.Namespace, out: TextIO) -> int:
     return _run_replay(args.capture, out, unit=args.unit, check_fcs=args.check_fcs,
-                       use_truth=not args.no_truth, csv_path=args.csv, png_path=args.plot)
+                       use_truth=not args.no_truth, csv_path=args.csv, png_path=args.plot,
+                       smooth=args.smooth)
 
 
 def _demo(args: argparse.Namespace, out: TextIO) -> int:

@@ -22,6 +22,7 @@ converted into metres here, with the capture's ``dist_unit_m``.
 
 from __future__ import annotations
 
+import math
 import statistics
 from collections import Counter
 from dataclasses import dataclass, field
@@ -31,7 +32,8 @@ import qz_packets
 
 from . import capture, frames
 from .survey import DistanceTable, Survey, SurveyError, survey
-from .tracking import Tracker
+from .geometry import layout_problem
+from .tracking import Tracker, TrackFix, range_noise
 
 DEFAULT_DIST_UNIT = 0.01  # metres per raw count: centimetres
 
@@ -160,20 +162,19 @@ def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
     return messages
 
 
-@dataclass(frozen=True)
-class Fix:
-    time: float
-    tag: int
-    x: float
-    y: float
+# A replay's fixes are the tracker's.
+Fix = TrackFix
 
 
 @dataclass
 class TagCounts:
     messages: int = 0
     fixes: int = 0
-    too_few: int = 0
-    dropped: int = 0
+    no_fix: int = 0  # messages whose ranges could not fix the tag
+    rejected: int = 0  # ranges rejected (non-line-of-sight or unusable)
+    seeds: int = 0  # times the filter was (re)started from a per-fix fit
+    late: int = 0  # messages older than the tag's previous one
+    worst_dop: float = 0.0
 
 
 @dataclass
@@ -185,16 +186,23 @@ class Replay:
     check_fcs: bool
     survey: Optional[Survey] = None
     survey_error: Optional[str] = None
-    fixes: List[Fix] = field(default_factory=list)
+    fixes: List[TrackFix] = field(default_factory=list)
+    filtered: List[TrackFix] = field(default_factory=list)  # causal, as tracked
+    smoothed: bool = False  # fixes are the filtered ones smoothed
+    sigma: float = 0.0  # ranging noise the tracker assumed (m)
+    layout_error: Optional[str] = None
     tags: Dict[int, TagCounts] = field(default_factory=dict)
     unknown_peers: int = 0
 
 
 def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
-           check_fcs: Optional[bool] = None, progress: Optional[Progress] = None) -> Replay:
+           check_fcs: Optional[bool] = None, progress: Optional[Progress] = None,
+           smooth: bool = False, **tracker_options) -> Replay:
     """Replays capture lines. `dist_unit` (metres per raw count) and
     `check_fcs` default to the capture's metadata, then to centimetres and
-    no checksum."""
+    no checksum. With `smooth` the fixes are smoothed over each tag's whole
+    track. `tracker_options` go to the Tracker; its ranging noise defaults
+    to the spread of the anchors' repeated ranges of one another."""
     lines = list(lines)
     metadata = capture.read_metadata(lines)
     if dist_unit is None:
@@ -226,31 +234,71 @@ def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
         result.survey_error = str(error)
         return result
 
-    index = {address: i for i, address in enumerate(result.survey.addresses)}
-    tracker = Tracker(result.survey.positions)
+    result.layout_error = layout_problem(result.survey.positions)
+    if result.layout_error is not None:
+        return result
+    _track(result, messages, table, smooth, progress, tracker_options)
+    return result
+
+
+def _track(result: Replay, messages: List[Message], table: DistanceTable, smooth: bool,
+           progress: Optional[Progress], options: dict) -> None:
+    survey_result = result.survey
+    assert survey_result is not None
+    index = {address: i for i, address in enumerate(survey_result.addresses)}
+    count = len(index)
+    unit = result.dist_unit
+    if "sigma" not in options:
+        # rounding to the distance unit is part of the noise
+        floor = unit / math.sqrt(12.0)
+        options["sigma"] = max(range_noise(table.samples.values()), floor)
+    result.sigma = options["sigma"]
+    tracker = Tracker(survey_result.positions, history=smooth, **options)
     tag_messages = [m for m in messages if not m.is_anchor]
+    total = len(tag_messages)
+    tags = result.tags
+    fixes = result.filtered
     for done, m in enumerate(tag_messages, 1):
         if progress is not None:
-            progress("track", done, len(tag_messages))
-        tag = result.tags.setdefault(m.src, TagCounts())
+            progress("track", done, total)
+        tag = tags.get(m.src)
+        if tag is None:
+            tag = tags[m.src] = TagCounts()
         tag.messages += 1
-        per_anchor: Dict[int, List[float]] = {}
+        distances = [0.0] * count
+        repeated: Optional[Dict[int, List[float]]] = None
         for peer, raw in m.reports:
-            if peer in index:
-                per_anchor.setdefault(index[peer], []).append(raw * dist_unit)
-            else:
+            i = index.get(peer)
+            if i is None:
                 result.unknown_peers += 1
-        distances = [statistics.median(per_anchor[i]) if i in per_anchor else 0.0
-                     for i in range(len(index))]
-        position = tracker.fix(m.src, distances)
-        if position is None:
-            tag.too_few += 1
+            elif distances[i] == 0.0:
+                distances[i] = raw * unit
+            else:
+                # several reports to one anchor: their median
+                if repeated is None:
+                    repeated = {}
+                repeated.setdefault(i, [distances[i]]).append(raw * unit)
+        if repeated:
+            for i, values in repeated.items():
+                distances[i] = statistics.median(values)
+        try:
+            fix = tracker.update(m.src, m.time, distances)
+        except ValueError:
+            tag.late += 1
+            continue
+        if fix is None:
+            tag.no_fix += 1
             continue
         tag.fixes += 1
-        result.fixes.append(Fix(m.time, m.src, position[0], position[1]))
-    for address, dropped in tracker.dropped.items():
-        result.tags[address].dropped = dropped
-    return result
+        if fix.dop > tag.worst_dop:
+            tag.worst_dop = fix.dop
+        fixes.append(fix)
+    for address, rejected in tracker.rejected.items():
+        tags[address].rejected = rejected
+    for address, seeds in tracker.seeds.items():
+        tags[address].seeds = seeds
+    result.smoothed = smooth
+    result.fixes = tracker.smoothed() if smooth else fixes
 
 
 def replay_file(path: capture.PathLike, **options) -> Replay:

@@ -20,7 +20,7 @@ from timing import per_call_seconds, print_table  # noqa: E402
 ANCHORS = [(0.5, 0.5), (7.0, 0.3), (13.0, 0.3), (19.5, 0.5),
            (19.5, 11.5), (13.0, 11.7), (7.0, 11.7), (0.5, 11.5)]
 SIGMA = 0.05
-Q = 0.5
+Q = 0.2
 
 
 class NumpyFilter:

@@ -11,7 +11,7 @@ namespace {
 
 // Defaults of TagFilter's parameters.
 constexpr double default_sigma = 0.05;
-constexpr double default_process_noise = 0.5;
+constexpr double default_process_noise = 0.2;
 constexpr double default_gate = 3.5;
 constexpr double default_short_gate = 6.0;
 constexpr double default_height = 0.0;
@@ -463,7 +463,7 @@ PyType_Slot filter_slots[] = {
     {Py_tp_getset, filter_getset},
     {Py_tp_doc,
      const_cast<char *>(
-         "TagFilter(anchors, *, sigma=0.05, process_noise=0.5, gate=3.5,\n"
+         "TagFilter(anchors, *, sigma=0.05, process_noise=0.2, gate=3.5,\n"
          "          short_gate=6.0, height=0.0, max_gap=2.0,\n"
          "          max_rejected_updates=3, max_range=1000.0)\n--\n\n"
          "A constant-velocity filter of one tag's x, y, vx, vy on its\n"

@@ -150,12 +150,39 @@ class TestRejection:
         distances[2] = 0.0
         assert f.update(0.1, distances)[4:] == ((0, 1, 3, 4, 5), 0)
 
-    def test_all_rejected_in_a_row_asks_for_a_seed(self):
+    def test_rejections_in_a_row_ask_for_a_seed(self):
         f = seeded(max_rejected_updates=2)
-        wrong = ranges((16.0, 9.0))  # the tag jumped far away
-        assert f.update(0.1, wrong)[5] >= 4
+        wrong = [0.0] * 6
+        wrong[0], wrong[3] = 3.0, 3.0  # two ranges, both far off
+        assert f.update(0.1, wrong)[4:] == ((), 2)
         assert f.update(0.2, wrong) is not None
         assert f.update(0.3, wrong) is None and f.seeded
+        assert f.rejected == 4
+
+    def test_a_tag_that_jumps_is_followed_not_rejected(self):
+        """Most ranges missing their gates means the prediction is off, not
+        the ranges: the filter widens its covariance and follows."""
+        f = seeded((6.0, 4.0))
+        for k in range(1, 10):
+            f.update(0.1 * k, ranges((6.0, 4.0)))
+        x, y, sd, dop, used, rejected = f.update(1.0, ranges((6.8, 4.5)))
+        assert rejected == 0 and len(used) == 6
+        assert math.dist((x, y), (6.8, 4.5)) < 0.05
+
+    @pytest.mark.parametrize("sigma", [0.02, 0.05])
+    def test_sharp_turns_are_followed(self, sigma):
+        rng = random.Random(9)
+        f = TagFilter(HALL, sigma=sigma)
+        here, velocity = (4.0, 4.0), (1.5, 0.0)
+        f.seed(0.0, *here, ranges(here))
+        worst = 0.0
+        for k in range(1, 200):
+            if k % 25 == 0:  # turn by 90 degrees at once
+                velocity = (-velocity[1], velocity[0])
+            here = (here[0] + 0.1 * velocity[0], here[1] + 0.1 * velocity[1])
+            fix = f.update(0.1 * k, ranges(here, noise=sigma, rng=rng))
+            worst = max(worst, math.dist(fix[:2], here))
+        assert worst < 0.2 and f.rejected < 10
 
 
 class TestSeeding:

@@ -10,6 +10,8 @@ namespace {
 // Weak prior of a seed's position (variance, m^2): keeps the covariance
 // defined when the seeding ranges fix only one direction.
 constexpr double seed_prior_variance = 1e4;
+// The most the covariance grows in one update to let a turn through.
+constexpr double max_growth = 1e4;
 
 void mat_mul(const double *a, const double *b, double *out)
 {
@@ -173,6 +175,66 @@ bool inverse_trace_2x2(double sxx, double sxy, double syy, double *trace,
     return true;
 }
 
+// The scalar updates of track_fuse, ranges[order[k]] for k below count.
+// Sets their status and *used; returns how many the gate rejected.
+int fuse_in_order(track_state_t *s, const track_params_t *p,
+                  const track_anchor_t *anchors, const double *ranges,
+                  const int *order, int count, unsigned char *status,
+                  int *used)
+{
+    const double variance = p->sigma * p->sigma;
+    int rejected = 0;
+    // one scalar update per range, each gated against its predicted variance
+    for (int k = 0; k < count; ++k) {
+        const int i = order[k];
+        double hx, hy, r;
+        if (!direction(anchors[i], s->state[0], s->state[1], p->height, &hx,
+                       &hy, &r)) {
+            status[i] = TRACK_REJECTED;
+            ++rejected;
+            continue;
+        }
+        double *c = s->cov;
+        double ph[4]; // P H^T
+        for (int j = 0; j < 4; ++j)
+            ph[j] = c[j * 4 + 0] * hx + c[j * 4 + 1] * hy;
+        const double predicted = hx * ph[0] + hy * ph[1] + variance;
+        const double innovation = ranges[i] - r;
+        const double bound = std::sqrt(predicted);
+        if (innovation > p->gate_long * bound ||
+            innovation < -p->gate_short * bound) {
+            status[i] = TRACK_REJECTED;
+            ++rejected;
+            continue;
+        }
+        double gain[4];
+        for (int j = 0; j < 4; ++j) {
+            gain[j] = ph[j] / predicted;
+            s->state[j] += gain[j] * innovation;
+        }
+        // Joseph form: (I - K H) P (I - K H)^T + K R K^T
+        double a[16], ap[16], updated[16];
+        for (int row = 0; row < 4; ++row) {
+            for (int col = 0; col < 4; ++col)
+                a[row * 4 + col] = row == col ? 1.0 : 0.0;
+            a[row * 4 + 0] -= gain[row] * hx;
+            a[row * 4 + 1] -= gain[row] * hy;
+        }
+        mat_mul(a, c, ap);
+        mat_mul_transposed(ap, a, updated);
+        for (int row = 0; row < 4; ++row) {
+            for (int col = 0; col < 4; ++col)
+                updated[row * 4 + col] += gain[row] * variance * gain[col];
+        }
+        symmetrise(updated);
+        std::memcpy(c, updated, sizeof updated);
+        status[i] = TRACK_USED;
+        ++*used;
+    }
+
+    return rejected;
+}
+
 } // namespace
 
 int track_needs_seed(const track_state_t *s, const track_params_t *p,
@@ -254,7 +316,9 @@ int track_fuse(track_state_t *s, const track_params_t *p,
     double score[TRACK_MAX_ANCHORS];
     int count = 0, rejected = 0, used = 0;
 
-    // order the ranges by gated innovation at the prediction
+    // order the ranges by gated innovation at the prediction, and note how
+    // far the covariance would have to grow for each to pass its gate
+    double needed[TRACK_MAX_ANCHORS];
     for (int i = 0; i < n; ++i) {
         status[i] = TRACK_NONE;
         if (ranges[i] == 0.0)
@@ -268,13 +332,18 @@ int track_fuse(track_state_t *s, const track_params_t *p,
             continue;
         }
         const double *c = s->cov;
-        const double predicted = hx * hx * c[0] + 2.0 * hx * hy * c[1] +
-                                 hy * hy * c[5] + variance;
-        const double innovation = (ranges[i] - r) / std::sqrt(predicted);
-        const double gated = innovation > 0.0 ? innovation / p->gate_long
-                                              : -innovation / p->gate_short;
-        // insertion sort, smallest first
-        int k = count++;
+        const double spread = hx * hx * c[0] + 2.0 * hx * hy * c[1] +
+                              hy * hy * c[5];
+        const double innovation = ranges[i] - r;
+        const double gate = innovation > 0.0 ? p->gate_long : p->gate_short;
+        const double reach = innovation / gate;
+        const double gated =
+            std::fabs(reach) / std::sqrt(spread + variance);
+        double growth = (reach * reach - variance) / spread;
+        if (!(growth > 1.0))
+            growth = 1.0;
+        // insertion sorts, smallest first
+        int k = count;
         while (k > 0 && score[k - 1] > gated) {
             score[k] = score[k - 1];
             order[k] = order[k - 1];
@@ -282,55 +351,40 @@ int track_fuse(track_state_t *s, const track_params_t *p,
         }
         score[k] = gated;
         order[k] = i;
+        k = count;
+        while (k > 0 && needed[k - 1] > growth) {
+            needed[k] = needed[k - 1];
+            --k;
+        }
+        needed[k] = growth;
+        ++count;
     }
 
-    // one scalar update per range, each gated against its predicted variance
-    for (int k = 0; k < count; ++k) {
-        const int i = order[k];
-        double hx, hy, r;
-        if (!direction(anchors[i], s->state[0], s->state[1], p->height, &hx,
-                       &hy, &r)) {
-            status[i] = TRACK_REJECTED;
-            ++rejected;
-            continue;
+    // When most ranges miss their gates it is the prediction that is off
+    // (the tag turned or stopped), not the ranges: a non-line-of-sight
+    // range is the exception. So the covariance grows until the median
+    // range passes, and if most are still rejected once relinearised, ten
+    // times more, and so on, so the update follows the tag instead of
+    // rejecting it.
+    const track_state_t predicted = *s;
+    double growth = count >= 3 ? needed[count / 2] : 1.0;
+    int gated_out = 0;
+    for (;;) {
+        *s = predicted;
+        if (growth > max_growth)
+            growth = max_growth;
+        if (growth > 1.0) {
+            for (int j = 0; j < 16; ++j)
+                s->cov[j] *= growth;
         }
-        double *c = s->cov;
-        double ph[4]; // P H^T
-        for (int j = 0; j < 4; ++j)
-            ph[j] = c[j * 4 + 0] * hx + c[j * 4 + 1] * hy;
-        const double predicted = hx * ph[0] + hy * ph[1] + variance;
-        const double innovation = ranges[i] - r;
-        const double bound = std::sqrt(predicted);
-        if (innovation > p->gate_long * bound ||
-            innovation < -p->gate_short * bound) {
-            status[i] = TRACK_REJECTED;
-            ++rejected;
-            continue;
-        }
-        double gain[4];
-        for (int j = 0; j < 4; ++j) {
-            gain[j] = ph[j] / predicted;
-            s->state[j] += gain[j] * innovation;
-        }
-        // Joseph form: (I - K H) P (I - K H)^T + K R K^T
-        double a[16], ap[16], updated[16];
-        for (int row = 0; row < 4; ++row) {
-            for (int col = 0; col < 4; ++col)
-                a[row * 4 + col] = row == col ? 1.0 : 0.0;
-            a[row * 4 + 0] -= gain[row] * hx;
-            a[row * 4 + 1] -= gain[row] * hy;
-        }
-        mat_mul(a, c, ap);
-        mat_mul_transposed(ap, a, updated);
-        for (int row = 0; row < 4; ++row) {
-            for (int col = 0; col < 4; ++col)
-                updated[row * 4 + col] += gain[row] * variance * gain[col];
-        }
-        symmetrise(updated);
-        std::memcpy(c, updated, sizeof updated);
-        status[i] = TRACK_USED;
-        ++used;
+        used = 0;
+        gated_out = fuse_in_order(s, p, anchors, ranges, order, count, status,
+                                  &used);
+        if (count < 3 || 2 * gated_out <= count || growth >= max_growth)
+            break;
+        growth = 10.0 * (growth > 1.0 ? growth : 1.0);
     }
+    rejected += gated_out;
 
     if (!all_finite(s->state, 4) || !all_finite(s->cov, 16)) {
         *s = before;

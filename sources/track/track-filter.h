@@ -73,7 +73,10 @@ TRACK_EXPORT int track_predict(track_state_t *s, const track_params_t *p,
 //                 max_range: rejected
 //   status  out   unsigned char[n]: TRACK_NONE, TRACK_USED, TRACK_REJECTED
 // A range whose innovation lies beyond gate_long (too long) or gate_short
-// (too short) predicted standard deviations is rejected. Covariances are
+// (too short) predicted standard deviations is rejected. When the median
+// of three or more ranges would be, the prediction is taken to be off and
+// the covariance is first grown (at most 1e4 times) until that median
+// range passes. Covariances are
 // updated in Joseph form and kept symmetric.
 // Returns the count of rejected ranges, or -1 when the result would not be
 // finite: then s holds its state before the call and is marked unseeded.

@@ -75,7 +75,10 @@ def _misfit(frame: FrameMap, truth: Sequence[Point], surveyed: Sequence[Point]) 
 def survey_frames(truth: Mapping[int, Tuple[float, ...]], result: Survey) -> List[FrameMap]:
     """The maps of `truth` (address to x, y, ...) into the frame of
     `result`, best fit first; two when the anchors cannot tell the mirror
-    image apart, else one."""
+    image apart, else one. Known anchors share the truth's frame: the map
+    is the identity."""
+    if result.known:
+        return [FrameMap(1.0, 0.0, False)]
     common = [((truth[a][0], truth[a][1]), p) for a, p in zip(result.addresses, result.positions)
               if a in truth]
     if len(common) < 2:

@@ -54,6 +54,33 @@ ModuleState *module_state(PyObject *module)
     return static_cast<ModuleState *>(PyModule_GetState(module));
 }
 
+#if PY_VERSION_HEX < 0x03090000
+// Before 3.9 a type cannot name its module, so the state of the module that
+// made the type is kept here.
+ModuleState *legacy_state;
+
+PyObject *type_of_module(PyObject *module, PyType_Spec *spec)
+{
+    legacy_state = module_state(module);
+    return PyType_FromSpec(spec);
+}
+
+ModuleState *state_of_type(PyTypeObject *)
+{
+    return legacy_state;
+}
+#else
+PyObject *type_of_module(PyObject *module, PyType_Spec *spec)
+{
+    return PyType_FromModuleAndSpec(module, spec, nullptr);
+}
+
+ModuleState *state_of_type(PyTypeObject *type)
+{
+    return static_cast<ModuleState *>(PyType_GetModuleState(type));
+}
+#endif
+
 // The interpreter's float conversion to a double. Returns 0, or -1 with
 // the exception set.
 int to_double(PyObject *obj, double *out)
@@ -199,8 +226,7 @@ PyObject *fix_tuple(TagFilter *filter, int rejected)
 
 PyObject *filter_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
-    ModuleState *state =
-        static_cast<ModuleState *>(PyType_GetModuleState(type));
+    ModuleState *state = state_of_type(type);
     if (state == nullptr)
         return nullptr;
     // anchors, then keyword-only parameters
@@ -623,8 +649,7 @@ int module_exec(PyObject *module)
         intern_all(state->seed_keywords, seed_names, SEED_KEYWORDS) < 0 ||
         intern_all(state->smooth_keywords, smooth_names, SMOOTH_KEYWORDS) < 0)
         return -1;
-    state->filter_type =
-        PyType_FromModuleAndSpec(module, &filter_spec, nullptr);
+    state->filter_type = type_of_module(module, &filter_spec);
     if (state->filter_type == nullptr)
         return -1;
     Py_INCREF(state->filter_type);

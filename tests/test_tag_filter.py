@@ -1,5 +1,6 @@
 """qz_track: the TagFilter type and the smoother, on simulated ranges."""
 import copy
+import ctypes
 import math
 import pickle
 import random
@@ -8,6 +9,8 @@ import tracemalloc
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import qz_track
 from qz_track import TagFilter
@@ -389,3 +392,100 @@ class TestSmoother:
             qz_track.smooth([], [], [], [], -1.0)
         with pytest.raises(TypeError):
             qz_track.smooth([], [], [], [])
+
+
+coordinate = st.floats(-1e4, 1e4, allow_nan=False)
+distance = st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.just(0.0),
+                     st.floats(0.0, 50.0))
+
+
+@settings(max_examples=150, deadline=None)
+@given(anchors=st.lists(st.tuples(coordinate, coordinate), min_size=1, max_size=8),
+       steps=st.lists(st.tuples(st.floats(0.0, 100.0), st.lists(distance, min_size=8,
+                                                                 max_size=8)),
+                      min_size=1, max_size=20),
+       options=st.fixed_dictionaries({}, optional={
+           "sigma": st.floats(1e-6, 10.0), "process_noise": st.floats(0.0, 1e3),
+           "gate": st.floats(0.1, 100.0), "short_gate": st.floats(0.1, 100.0)}))
+def test_any_input_gives_finite_fixes_or_a_standard_error(anchors, steps, options):
+    """Whatever the ranges (NaN, infinities, zero, huge), anchors and
+    options, a fix is finite and the filter's state stays finite."""
+    f = TagFilter(anchors, **options)
+    time = 0.0
+    for dt, values in steps:
+        time += dt
+        distances = values[:len(anchors)]
+        fix = f.update(time, distances)
+        if fix is None:
+            fix = f.seed(time, anchors[0][0] + 1.0, anchors[0][1], distances)
+        x, y, sd, dop, used, rejected = fix
+        assert all(math.isfinite(v) for v in (x, y, sd, dop))
+        assert 0 <= rejected <= len(anchors) and set(used) <= set(range(len(anchors)))
+        assert all(math.isfinite(v) for v in f.state + f.covariance)
+
+
+class Anchor(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_double), ("y", ctypes.c_double), ("z", ctypes.c_double)]
+
+
+class Params(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_double) for name in (
+        "sigma", "accel_noise", "gate_long", "gate_short", "height", "max_range", "max_gap")]
+    _fields_ += [("max_bad", ctypes.c_int)]
+
+
+class State(ctypes.Structure):
+    _fields_ = [("state", ctypes.c_double * 4), ("cov", ctypes.c_double * 16),
+                ("time", ctypes.c_double), ("fused_time", ctypes.c_double),
+                ("seeded", ctypes.c_int), ("bad_streak", ctypes.c_int)]
+
+
+class TestCoreRoutines:
+    """The exported routines of the filter core, through ctypes."""
+
+    lib = ctypes.CDLL(qz_track.__file__)
+
+    def setup_method(self):
+        self.params = Params(SIGMA, 0.2, 3.5, 6.0, 0.0, 1000.0, 2.0, 3)
+        self.anchors = (Anchor * 32)(*[Anchor(x, y, 0.0) for x, y in HALL])
+        self.ranges = (ctypes.c_double * 32)(*ranges((6.0, 4.0)))
+        self.status = (ctypes.c_ubyte * 32)()
+        self.state = State()
+        assert self.lib.track_seed(ctypes.byref(self.state), ctypes.byref(self.params),
+                                   self.anchors, 6, self.ranges, self.status,
+                                   ctypes.c_double(6.0), ctypes.c_double(4.0),
+                                   ctypes.c_double(1.0), ctypes.c_double(2.0)) == 0
+
+    def fuse(self, n):
+        return self.lib.track_fuse(ctypes.byref(self.state), ctypes.byref(self.params),
+                                   self.anchors, n, self.ranges, self.status)
+
+    @pytest.mark.parametrize("n", [-1, 33])
+    def test_anchor_count_out_of_range_is_refused(self, n):
+        assert self.fuse(n) == -1 and self.state.seeded == 0
+
+    def test_predict_refuses_going_backwards(self):
+        predict = self.lib.track_predict
+        predict.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_double]
+        assert predict(ctypes.byref(self.state), ctypes.byref(self.params), 0.5) == -1
+        assert predict(ctypes.byref(self.state), ctypes.byref(self.params), math.nan) == -1
+        assert self.state.time == 1.0
+        assert predict(ctypes.byref(self.state), ctypes.byref(self.params), 1.5) == 0
+        assert self.state.time == 1.5
+
+    def test_needs_seed(self):
+        needs = self.lib.track_needs_seed
+        needs.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_double]
+        assert needs(ctypes.byref(self.state), ctypes.byref(self.params), 2.9) == 0
+        assert needs(ctypes.byref(self.state), ctypes.byref(self.params), 3.1) == 1
+        self.state.bad_streak = 3
+        assert needs(ctypes.byref(self.state), ctypes.byref(self.params), 1.1) == 1
+
+    def test_dop_of_collinear_anchors_is_the_cap(self):
+        dop = self.lib.track_dop
+        dop.restype = ctypes.c_double
+        dop.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p] + [ctypes.c_double] * 3
+        line = (Anchor * 3)(Anchor(0, 0, 0), Anchor(5, 0, 0), Anchor(10, 0, 0))
+        used = (ctypes.c_ubyte * 3)(1, 1, 1)
+        assert dop(line, 3, used, 20.0, 0.0, 0.0) == 1000.0
+        assert 0 < dop(line, 3, used, 5.0, 5.0, 0.0) < 1000.0

@@ -253,7 +253,7 @@ int track_seed(track_state_t *s, const track_params_t *p,
                double speed_sd)
 {
     if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(time) ||
-        !std::isfinite(speed_sd))
+        !std::isfinite(speed_sd) || n < 0 || n > TRACK_MAX_ANCHORS)
         return -1;
     // information of the used ranges, with the weak prior
     const double weight = 1.0 / (p->sigma * p->sigma);
@@ -311,6 +311,10 @@ int track_fuse(track_state_t *s, const track_params_t *p,
                unsigned char *status)
 {
     const track_state_t before = *s;
+    if (n < 0 || n > TRACK_MAX_ANCHORS) {
+        s->seeded = 0;
+        return -1;
+    }
     const double variance = p->sigma * p->sigma;
     int order[TRACK_MAX_ANCHORS];
     double score[TRACK_MAX_ANCHORS];

@@ -55,7 +55,8 @@ TRACK_EXPORT int track_needs_seed(const track_state_t *s,
 //                 finite, else TRACK_NONE
 // The position covariance is sigma^2 (H^T H)^-1 for the rows of H of the
 // used ranges, with a weak prior (100 m sd) so that it always exists.
-// Returns 0, or -1 (s untouched) when x, y, time or speed_sd is not finite.
+// Returns 0, or -1 (s untouched) when x, y, time or speed_sd is not finite
+// or n is out of range.
 TRACK_EXPORT int track_seed(track_state_t *s, const track_params_t *p,
                             const track_anchor_t *anchors, int n,
                             const double *ranges, unsigned char *status,
@@ -78,8 +79,10 @@ TRACK_EXPORT int track_predict(track_state_t *s, const track_params_t *p,
 // the covariance is first grown (at most 1e4 times) until that median
 // range passes. Covariances are
 // updated in Joseph form and kept symmetric.
+// n is 0 to TRACK_MAX_ANCHORS.
 // Returns the count of rejected ranges, or -1 when the result would not be
-// finite: then s holds its state before the call and is marked unseeded.
+// finite (or n is out of range): then s holds its state before the call and
+// is marked unseeded.
 TRACK_EXPORT int track_fuse(track_state_t *s, const track_params_t *p,
                             const track_anchor_t *anchors, int n,
                             const double *ranges, unsigned char *status);

@@ -222,3 +222,45 @@ def test_range_noise_from_repeated_pairs(sigma, unit):
 def test_range_noise_needs_samples():
     assert range_noise([[1.0, 1.0]], default=0.07) == 0.07
     assert range_noise([[2.0] * 40], default=0.07) == 0.07
+
+
+def cli_run(*args):
+    import io
+
+    from qz_host import cli
+    out = io.StringIO()
+    return cli.main(list(args), out=out), out.getvalue()
+
+
+@pytest.mark.parametrize("count", ["3", "16", "six"])
+def test_simulate_refuses_anchor_counts_outside_the_hall(count, capsys):
+    from qz_host import cli
+    with pytest.raises(SystemExit) as exit:
+        cli.main(["simulate", "x.qzcap", "--anchors", count])
+    assert exit.value.code == 2 and "--anchors" in capsys.readouterr().err
+
+
+def test_simulate_anchors_and_replay_smooth(tmp_path):
+    path = tmp_path / "eight.qzcap"
+    code, text = cli_run("simulate", str(path), "--anchors", "8", "--duration", "5", "--nlos", "0")
+    assert code == 0
+    assert "--anchors 8" in path.read_text().splitlines()[3]
+    code, causal = cli_run("replay", str(path))
+    assert code == 0 and "Survey   8 anchors" in causal and "smoothed" not in causal
+    csv_path = tmp_path / "smooth.csv"
+    code, smoothed = cli_run("replay", str(path), "--smooth", "--csv", str(csv_path))
+    assert code == 0 and "fixes, smoothed;" in smoothed
+    rms = [float(line.split()[-3]) for line in (causal, smoothed)
+           for line in line.splitlines() if line.startswith("  1001")]
+    assert rms[1] < rms[0]
+    assert csv_path.read_text().splitlines()[0].startswith("time,tag,x,y,sd,dop,used,")
+
+
+def test_replay_of_a_collinear_layout_exits_1(tmp_path):
+    from qz_host import capture
+    anchors = ((0x0A01, 1.0, 6.0), (0x0A02, 7.0, 6.1), (0x0A03, 13.0, 5.9), (0x0A04, 19.0, 6.05))
+    sim = simulate(Scenario(anchors=anchors, duration=2.0, nlos=0.0))
+    path = tmp_path / "line.qzcap"
+    capture.write_capture(path, sim.frames, sim.metadata)
+    code, text = cli_run("replay", str(path))
+    assert code == 1 and "not tracked: the anchors lie nearly on one line" in text

@@ -12,10 +12,12 @@ namespace track
 
 PyMethodDef module_methods[] = {
     {"smooth", capi::fastcall(smooth), METH_FASTCALL | METH_KEYWORDS,
-     "smooth(times, states, covariances, starts, process_noise)\n--\n\n"
+     "smooth(times, states, covariances, starts, growths, process_noise)\n"
+     "--\n\n"
      "Rauch-Tung-Striebel smoothing of a filtered track: times (s), states\n"
      "flat (4 per fix: x, y, vx, vy), covariances flat (16 per fix), starts\n"
-     "true where the filter was seeded. Returns a list of (x, y, sd)."},
+     "true where the filter was seeded, growths the filter's growth after\n"
+     "each fix. Returns a list of (x, y, sd)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -39,7 +41,7 @@ int module_exec(PyObject *module)
     static const char *const seed_names[SEED_KEYWORDS] = {"time", "x", "y",
                                                           "distances"};
     static const char *const smooth_names[SMOOTH_KEYWORDS] = {
-        "times", "states", "covariances", "starts", "process_noise"};
+        "times", "states", "covariances", "starts", "growths", "process_noise"};
     if (intern_all(state->new_keywords, new_names, NEW_KEYWORDS) < 0 ||
         intern_all(state->update_keywords, update_names, UPDATE_KEYWORDS) <
             0 ||

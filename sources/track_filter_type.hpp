@@ -347,6 +347,11 @@ PyObject *get_sigma(PyObject *self, void *)
     return PyFloat_FromDouble(as_filter(self)->params.sigma);
 }
 
+PyObject *get_growth(PyObject *self, void *)
+{
+    return PyFloat_FromDouble(as_filter(self)->state.growth);
+}
+
 PyObject *get_height(PyObject *self, void *)
 {
     return PyFloat_FromDouble(as_filter(self)->params.height);
@@ -370,6 +375,10 @@ PyGetSetDef filter_getset[] = {
      "white-acceleration spectral density (m^2/s^3)", nullptr},
     {"sigma", get_sigma, nullptr, "range noise sd (m)", nullptr},
     {"height", get_height, nullptr, "the tag's fixed z (m)", nullptr},
+    {"growth", get_growth, nullptr,
+     "factor by which the last update grew its prediction's covariance to "
+     "follow a turn (1: none)",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -11,7 +11,7 @@ namespace track
 {
 
 enum { NEW_KEYWORDS = 9, UPDATE_KEYWORDS = 2, SEED_KEYWORDS = 4,
-       SMOOTH_KEYWORDS = 5 };
+       SMOOTH_KEYWORDS = 6 };
 
 struct ModuleState {
     PyObject *filter_type;

@@ -55,11 +55,14 @@ class TagFilter:
     def sigma(self) -> float: ...
     @property
     def height(self) -> float: ...
+    @property
+    def growth(self) -> float: ...
 
 def smooth(
     times: Iterable[SupportsFloat],
     states: Iterable[SupportsFloat],
     covariances: Iterable[SupportsFloat],
     starts: Iterable[object],
+    growths: Iterable[SupportsFloat],
     process_noise: SupportsFloat,
 ) -> list[Tuple[float, float, float]]: ...

@@ -412,12 +412,14 @@ def track_update():
 
 def track_smooth():
     covariance = [1.0, 0, 0, 0, 0, 1.0, 0, 0, 0, 0, 1.0, 0, 0, 0, 0, 1.0]
-    qz_track.smooth([0.0, 0.1], [0.0] * 8, covariance * 2, [True, False], 0.5)
-    expect(ValueError, qz_track.smooth, [0.0, 0.1], [0.0] * 7, covariance * 2, [1, 0], 0.5)
-    expect(ValueError, qz_track.smooth, [0.1, 0.0], [0.0] * 8, covariance * 2, [1, 0], 0.5)
+    qz_track.smooth([0.0, 0.1], [0.0] * 8, covariance * 2, [True, False], [1.0, 3.0], 0.5)
+    expect(ValueError, qz_track.smooth, [0.0, 0.1], [0.0] * 7, covariance * 2, [1, 0], [1, 1],
+           0.5)
+    expect(ValueError, qz_track.smooth, [0.1, 0.0], [0.0] * 8, covariance * 2, [1, 0], [1, 1],
+           0.5)
     expect(ValueError, qz_track.smooth, [0.0, 0.1], [0.0] * 8,
-           [-v for v in covariance] * 2, [1, 0], 0.5)
-    expect(TypeError, qz_track.smooth, [0.0], [0.0] * 4, covariance)
+           [-v for v in covariance] * 2, [1, 0], [1, 1], 0.5)
+    expect(TypeError, qz_track.smooth, [0.0], [0.0] * 4, covariance, [True], [1.0])
 
 
 def track_pickling():

@@ -338,14 +338,16 @@ class TestSmoother:
     def test_smoothing_never_increases_the_error_of_a_clean_track(self, seed):
         times, truth, measured = clean_track(random.Random(seed))
         f = TagFilter(HALL, sigma=SIGMA)
-        states, covariances, starts, filtered = [], [], [], []
+        states, covariances, starts, growths, filtered = [], [], [], [], []
         for k, (t, d) in enumerate(zip(times, measured)):
             fix = f.seed(t, *truth[0], d) if k == 0 else f.update(t, d)
             filtered.append(fix[:2])
             states.extend(f.state)
             covariances.extend(f.covariance)
             starts.append(k == 0)
-        smoothed = qz_track.smooth(times, states, covariances, starts, f.process_noise)
+            growths.append(f.growth)
+        smoothed = qz_track.smooth(times, states, covariances, starts, growths,
+                                   f.process_noise)
         before = np.sqrt(np.mean([math.dist(p, q) ** 2 for p, q in zip(filtered, truth)]))
         after = np.sqrt(np.mean([math.dist(p[:2], q) ** 2 for p, q in zip(smoothed, truth)]))
         assert after < 0.8 * before
@@ -367,31 +369,53 @@ class TestSmoother:
             states.extend(f.state)
             covariances.extend(f.covariance)
         starts = [True, False, False, True, False]
-        smoothed = qz_track.smooth(times, states, covariances, starts, f.process_noise)
+        smoothed = qz_track.smooth(times, states, covariances, starts, [1.0] * 5,
+                                   f.process_noise)
         assert smoothed[2][:2] == pytest.approx(points[2], abs=1e-3)  # not pulled to (15, 8)
         assert smoothed[2][:2] == pytest.approx(states[8:10], abs=1e-12)
 
     def test_empty_track(self):
-        assert qz_track.smooth([], [], [], [], 0.5) == []
+        assert qz_track.smooth([], [], [], [], [], 0.5) == []
 
-    @pytest.mark.parametrize("times, states, covs, starts, message", [
-        ([0.0, 1.0], [0.0] * 7, [1.0] * 32, [True, False], "states"),
-        ([0.0, 1.0], [0.0] * 8, [1.0] * 31, [True, False], "covariances"),
-        ([0.0, 1.0], [0.0] * 8, [1.0] * 32, [True], "starts"),
-        ([0.0, 1.0], [0.0] * 8, [1.0] * 32, [True, False, True], "starts"),
-        ([0.0, math.nan], [0.0] * 8, [1.0] * 32, [True, False], "finite"),
-        ([1.0, 0.0], [0.0] * 8, list(np.eye(4).ravel()) * 2, [True, False], "backwards"),
-        ([0.0, 1.0], [0.0] * 8, list(-np.eye(4).ravel()) * 2, [True, False], "positive definite"),
+    EYE = list(np.eye(4).ravel()) * 2
+
+    @pytest.mark.parametrize("times, states, covs, starts, growths, message", [
+        ([0.0, 1.0], [0.0] * 7, EYE, [True, False], [1, 1], "states"),
+        ([0.0, 1.0], [0.0] * 8, EYE[:-1], [True, False], [1, 1], "covariances"),
+        ([0.0, 1.0], [0.0] * 8, EYE, [True], [1, 1], "starts"),
+        ([0.0, 1.0], [0.0] * 8, EYE, [True, False, True], [1, 1], "starts"),
+        ([0.0, 1.0], [0.0] * 8, EYE, [True, False], [1], "growths"),
+        ([0.0, math.nan], [0.0] * 8, EYE, [True, False], [1, 1], "finite"),
+        ([1.0, 0.0], [0.0] * 8, EYE, [True, False], [1, 1], "backwards"),
+        ([0.0, 1.0], [0.0] * 8, EYE, [True, False], [1, 0.5], "growth"),
+        ([0.0, 1.0], [0.0] * 8, EYE, [True, False], [1, 1e5], "growth"),
+        ([0.0, 1.0], [0.0] * 8, [-v for v in EYE], [True, False], [1, 1], "positive definite"),
     ])
-    def test_bad_input(self, times, states, covs, starts, message):
+    def test_bad_input(self, times, states, covs, starts, growths, message):
         with pytest.raises(ValueError, match=message):
-            qz_track.smooth(times, states, covs, starts, 0.5)
+            qz_track.smooth(times, states, covs, starts, growths, 0.5)
 
     def test_bad_process_noise(self):
         with pytest.raises(ValueError):
-            qz_track.smooth([], [], [], [], -1.0)
+            qz_track.smooth([], [], [], [], [], -1.0)
         with pytest.raises(TypeError):
-            qz_track.smooth([], [], [], [])
+            qz_track.smooth([], [], [], [], [])
+
+    def test_growth_loosens_the_link_across_a_turn(self):
+        """A fix whose prediction the filter widened is pulled less towards
+        the fixes before it by the smoother: a grown prediction says the
+        motion model held less there."""
+        f = TagFilter(HALL, sigma=SIGMA)
+        times, states, covs = [0.0, 0.1], [], []
+        f.seed(0.0, 5.0, 5.0, ranges((5.0, 5.0)))
+        states.extend(f.state)
+        covs.extend(f.covariance)
+        f.update(0.1, ranges((5.5, 5.0)))
+        states.extend(f.state)
+        covs.extend(f.covariance)
+        plain = qz_track.smooth(times, states, covs, [True, False], [1.0, 1.0], 0.2)
+        grown = qz_track.smooth(times, states, covs, [True, False], [1.0, 100.0], 0.2)
+        assert abs(grown[0][0] - states[0]) < abs(plain[0][0] - states[0])
 
 
 coordinate = st.floats(-1e4, 1e4, allow_nan=False)
@@ -437,7 +461,7 @@ class Params(ctypes.Structure):
 class State(ctypes.Structure):
     _fields_ = [("state", ctypes.c_double * 4), ("cov", ctypes.c_double * 16),
                 ("time", ctypes.c_double), ("fused_time", ctypes.c_double),
-                ("seeded", ctypes.c_int), ("bad_streak", ctypes.c_int)]
+                ("growth", ctypes.c_double), ("seeded", ctypes.c_int), ("bad_streak", ctypes.c_int)]
 
 
 class TestCoreRoutines:

@@ -243,7 +243,7 @@ class Tracker:
         self.seeds: Dict[int, int] = {}
         self._filters: Dict[int, qz_track.TagFilter] = {}
         self._fixes: List[TrackFix] = []
-        self._states: Dict[int, Tuple[list, list, list, list, list]] = {}
+        self._states: Dict[int, Tuple[list, list, list, list, list, list]] = {}
         self.set_anchors(anchors)
 
     def set_anchors(self, anchors: Sequence[Point]) -> None:
@@ -284,12 +284,13 @@ class Tracker:
         return fix
 
     def _record(self, tag: int, f: qz_track.TagFilter, fix: TrackFix, start: bool) -> None:
-        times, states, covariances, starts, indices = self._states.setdefault(
-            tag, ([], [], [], [], []))
+        times, states, covariances, starts, growths, indices = self._states.setdefault(
+            tag, ([], [], [], [], [], []))
         times.append(fix.time)
         states.extend(f.state)
         covariances.extend(f.covariance)
         starts.append(start)
+        growths.append(f.growth)
         indices.append(len(self._fixes))
         self._fixes.append(fix)
 
@@ -297,10 +298,10 @@ class Tracker:
         """Every fix so far (with history on), in order, smoothed over each
         tag's whole track."""
         result = list(self._fixes)
-        for tag, (times, states, covariances, starts, indices) in self._states.items():
+        for tag, (times, states, covariances, starts, growths, indices) in self._states.items():
             f = self._filters[tag]
             for index, (x, y, sd) in zip(indices, qz_track.smooth(
-                    times, states, covariances, starts, f.process_noise)):
+                    times, states, covariances, starts, growths, f.process_noise)):
                 result[index] = replace(result[index], x=x, y=y, sd=sd)
         return result
 

@@ -285,6 +285,7 @@ int track_seed(track_state_t *s, const track_params_t *p,
     s->state[3] = 0.0;
     s->time = time;
     s->fused_time = time;
+    s->growth = 1.0;
     s->seeded = 1;
     s->bad_streak = 0;
     return 0;
@@ -389,6 +390,7 @@ int track_fuse(track_state_t *s, const track_params_t *p,
         growth = 10.0 * (growth > 1.0 ? growth : 1.0);
     }
     rejected += gated_out;
+    s->growth = growth > 1.0 ? growth : 1.0;
 
     if (!all_finite(s->state, 4) || !all_finite(s->cov, 16)) {
         *s = before;
@@ -426,7 +428,7 @@ double track_dop(const track_anchor_t *anchors, int n,
 
 int track_smooth(int count, const double *times, double *states,
                  double *covs, const unsigned char *starts,
-                 double accel_noise)
+                 const double *growths, double accel_noise)
 {
     // backwards from the last fix; a fix followed by a seed ends a
     // segment, and its filtered estimate is already its smoothed one
@@ -445,6 +447,12 @@ int track_smooth(int count, const double *times, double *states,
         double f[16], predicted[16], predicted_inverse[16];
         transition(dt, f);
         propagate(c, dt, accel_noise, predicted);
+        // the prediction as the filter used it, grown where it let a turn in
+        const double growth = growths != nullptr ? growths[k + 1] : 1.0;
+        if (!(growth >= 1.0 && growth <= max_growth))
+            return -1;
+        for (int i = 0; i < 16; ++i)
+            predicted[i] *= growth;
         if (!invert_spd(predicted, predicted_inverse))
             return -1;
         const double x_pred[4] = {x[0] + dt * x[2], x[1] + dt * x[3], x[2],

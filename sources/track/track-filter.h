@@ -35,6 +35,7 @@ typedef struct {
     double cov[16];  // covariance of state, row-major 4x4
     double time;     // time of state (s)
     double fused_time; // time of the last update that used a range (s)
+    double growth;   // factor the last update grew the prediction's covariance by
     int seeded;      // 0 until seeded, and again once a re-seed is due
     int bad_streak;  // updates in a row that rejected more ranges than used
 } track_state_t;
@@ -102,12 +103,14 @@ TRACK_EXPORT double track_dop(const track_anchor_t *anchors, int n,
 //   covs         in-out double[count][16], row stride 16: likewise
 //   starts       in     unsigned char[count]: nonzero where the filter was
 //                       seeded, which begins a new segment
+//   growths      in     double[count]: the growth of each fix's update (the
+//                       state's growth after it), or null for none
 //   accel_noise  in     the filter's process noise
 // Returns 0, or -1 at the first fix whose time goes backwards or whose
 // predicted covariance cannot be inverted; the fixes after it are smoothed,
 // those before it untouched.
 TRACK_EXPORT int track_smooth(int count, const double *times, double *states,
                               double *covs, const unsigned char *starts,
-                              double accel_noise);
+                              const double *growths, double accel_noise);
 
 #endif

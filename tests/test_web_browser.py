@@ -184,7 +184,7 @@ def test_page_makes_no_request_outside_the_server(page, view):
 def test_distinct_colours_for_many_tags(page):
     from qz_host.web.server import WebServer
     from qz_host.web.state import MapState
-    from qz_host.web.trackfix import TrackFix
+    from qz_host.tracking import TrackFix
 
     state = MapState(clock=lambda: 1.0)
     state.set_anchors({0x0A01: (0.0, 0.0), 0x0A02: (30.0, 0.0), 0x0A03: (0.0, 30.0)})

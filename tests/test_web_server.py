@@ -16,7 +16,7 @@ from websockets.sync.client import connect  # noqa: E402
 from qz_host.web.server import (CONTENT_SECURITY_POLICY, FEED_PATH, WebServer,  # noqa: E402
                                 is_loopback, parse_bind)
 from qz_host.web.state import MapState  # noqa: E402
-from qz_host.web.trackfix import TrackFix  # noqa: E402
+from qz_host.tracking import TrackFix  # noqa: E402
 from web_client import client_frame, get, open_feed, raw_request, wait_for  # noqa: E402
 
 

@@ -8,7 +8,7 @@ from types import SimpleNamespace
 import pytest
 
 from qz_host.web.state import RATE_WINDOW, MapState
-from qz_host.web.trackfix import TrackFix
+from qz_host.tracking import TrackFix
 
 
 def fix(tag=0x1001, time=1.0, x=1.0, y=2.0, sd=0.05, dop=1.5, used=(0, 1, 2), rejected=0):

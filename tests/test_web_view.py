@@ -88,7 +88,7 @@ class TestPlay:
         assert counters["fixes"] == snapshot["fixes"] == len(surveyed.fixes)
         for tag in snapshot["tags"]:
             assert tag["fixes"] == surveyed.tags[tag["address"]].fixes
-            assert tag["rejected"] == surveyed.tags[tag["address"]].dropped
+            assert tag["rejected"] == surveyed.tags[tag["address"]].rejected
             last = [f for f in surveyed.fixes if f.tag == tag["address"]][-1]
             assert (tag["x"], tag["y"], tag["time"]) == pytest.approx((last.x, last.y, last.time))
         anchors = {a["address"]: (a["x"], a["y"]) for a in snapshot["anchors"]}

@@ -70,8 +70,9 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         surveyed = replay(lines)
     except ValueError as error:
         raise CommandError(f"{args.capture}: {error}") from None
-    if surveyed.survey is None:
-        print(f"qz-host view: {args.capture}: {surveyed.survey_error}", file=sys.stderr)
+    problem = surveyed.survey_error or surveyed.layout_error
+    if surveyed.survey is None or problem is not None:
+        print(f"qz-host view: {args.capture}: {problem}", file=sys.stderr)
         return 1
 
     clock = PlaybackClock(speed=args.speed)

@@ -9,15 +9,14 @@ as the frames arrive.
 
 from __future__ import annotations
 
-import statistics
 import threading
 import time
-from typing import Callable, Dict, List, Optional, Sequence
+from typing import Callable, Dict, Optional, Sequence
 
 from .. import capture, frames
-from ..replay import FrameCounts, Replay, read_messages
+from ..replay import FrameCounts, Replay, message_distances, read_messages
+from ..tracking import Tracker
 from .state import MapState
-from .trackfix import TrackFixTracker
 
 
 class PlaybackClock:
@@ -44,7 +43,7 @@ class PlaybackClock:
         return max(0.0, (when - self()) / self.speed)
 
 
-def counters(counts: FrameCounts, fixes: int, too_few: int) -> Dict[str, object]:
+def counters(counts: FrameCounts, fixes: int, no_fix: int) -> Dict[str, object]:
     return {
         "frames": counts.read,
         "decoded": counts.decoded,
@@ -52,7 +51,7 @@ def counters(counts: FrameCounts, fixes: int, too_few: int) -> Dict[str, object]
         "skipped": sum(counts.skipped.values()),
         "skipped_by_reason": dict(sorted(counts.skipped.items())),
         "fixes": fixes,
-        "too_few": too_few,
+        "no_fix": no_fix,
     }
 
 
@@ -64,10 +63,10 @@ def play(lines: Sequence[str], surveyed: Replay, state: MapState, clock: Playbac
     addresses = surveyed.survey.addresses
     index = {address: i for i, address in enumerate(addresses)}
     state.set_anchors(dict(zip(addresses, surveyed.survey.positions)))
-    tracker = TrackFixTracker(surveyed.survey.positions)
+    tracker = Tracker(surveyed.survey.positions, sigma=surveyed.sigma)
     checksum = frames.checksum(surveyed.checksum) if surveyed.check_fcs else frames.fcs
     counts = FrameCounts()
-    fixes = too_few = 0
+    fixes = no_fix = 0
     clock.start(next((t for t in map(_line_time, lines) if t is not None), 0.0))
     for line in lines:
         when = _line_time(line)
@@ -77,19 +76,17 @@ def play(lines: Sequence[str], surveyed: Replay, state: MapState, clock: Playbac
                                      checksum=checksum):
             if message.is_anchor:
                 continue
-            per_anchor: Dict[int, List[float]] = {}
-            for peer, raw in message.reports:
-                if peer in index:
-                    per_anchor.setdefault(index[peer], []).append(raw * surveyed.dist_unit)
-            distances = [statistics.median(per_anchor[i]) if i in per_anchor else 0.0
-                         for i in range(len(addresses))]
-            fix = tracker.update(message.src, message.time, distances)
+            distances, _ = message_distances(message.reports, index, surveyed.dist_unit)
+            try:
+                fix = tracker.update(message.src, message.time, distances)
+            except ValueError:  # older than the tag's previous message
+                continue
             if fix is None:
-                too_few += 1
+                no_fix += 1
             else:
                 fixes += 1
                 state.add_fix(fix)
-        state.set_counters(counters(counts, fixes, too_few))
+        state.set_counters(counters(counts, fixes, no_fix))
     return counts
 
 

@@ -35,6 +35,13 @@ def write_replay_anchors(path, result):
                                in zip(result.survey.addresses, result.survey.positions)})
 
 
+def replay_recording(path, expected):
+    """The replay of a live session's recording with the anchors and the
+    ranging noise of `expected` (the bundled capture's replay)."""
+    anchors = dict(zip(expected.survey.addresses, expected.survey.positions))
+    return replay.replay_file(path, anchors=anchors, sigma=expected.sigma)
+
+
 def fixes_of(result, times=True):
     return [(f.tag, f.time, f.x, f.y) if times else (f.tag, f.x, f.y) for f in result.fixes]
 

@@ -11,7 +11,8 @@ import pytest
 from qz_host.mqtt import parse_broker
 
 from live_helpers import (HALL, fixes_of, hall_frames, hall_replay, line_count, live_thread,
-                          read_jsonl, udp_bound, wait_for, free_port, write_replay_anchors)
+                          read_jsonl, replay_recording, udp_bound, wait_for, free_port,
+                          write_replay_anchors)
 from mosquitto_broker import Subscriber, broker  # noqa: F401 (a fixture)
 
 
@@ -21,23 +22,24 @@ def expected():
 
 
 @pytest.fixture
-def anchors(tmp_path, expected):
+def known(tmp_path, expected):
+    """Options that make live track as the replay did."""
     path = tmp_path / "anchors.csv"
     write_replay_anchors(path, expected)
-    return path
+    return ["--anchors", str(path), "--sigma", repr(expected.sigma)]
 
 
 def positions(subscriber):
     return [json.loads(payload) for topic, payload, _ in subscriber.received("qz/tag/")]
 
 
-def test_every_fix_anchors_and_status(tmp_path, broker, anchors, expected):
+def test_every_fix_anchors_and_status(tmp_path, broker, known, expected):
     subscriber = Subscriber(broker.port, clean=True, client_id="")
     out = tmp_path / "fixes.jsonl"
     try:
         with open(HALL) as source:
             done = subprocess.run(
-                [sys.executable, "-m", "qz_host", "live", "-", "--anchors", str(anchors),
+                [sys.executable, "-m", "qz_host", "live", "-", *known,
                  "--mqtt", f"127.0.0.1:{broker.port}", "--jsonl", str(out)],
                 stdin=source, capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, done.stderr
@@ -47,7 +49,9 @@ def test_every_fix_anchors_and_status(tmp_path, broker, anchors, expected):
         statuses = [payload for _, payload, _ in subscriber.received("qz/status")]
     finally:
         subscriber.close()
-    assert [(int(p["tag"], 16), p["time"], p["x"], p["y"]) for p in received] == fixes_of(expected)
+    # Fixes published before the connection was up may come in another order.
+    assert sorted((int(p["tag"], 16), p["time"], p["x"], p["y"]) for p in received) == sorted(
+        fixes_of(expected))
     assert topics == {"qz/tag/1001/position", "qz/tag/1002/position"}
     assert statuses[0] == "online" and statuses[-1] == "offline"
     assert f"MQTT     {len(expected.fixes)} fixes acknowledged" in done.stdout
@@ -66,16 +70,16 @@ def test_every_fix_anchors_and_status(tmp_path, broker, anchors, expected):
         late.close()
 
 
-def test_broker_restart_loses_no_fix(tmp_path, broker, anchors, expected):
+def test_broker_restart_loses_no_fix(tmp_path, broker, known, expected):
     """The broker stops mid-stream and comes back: QoS 1 fixes queued
     meanwhile reach the subscriber; the counts say no fix was dropped."""
     subscriber = Subscriber(broker.port)
     port = free_port(socket.SOCK_DGRAM)
-    out = tmp_path / "fixes.jsonl"
+    out, record = tmp_path / "fixes.jsonl", tmp_path / "received.qzcap"
     items = hall_frames()
     half = len(items) // 2
     try:
-        with live_thread([f"udp://127.0.0.1:{port}", "--anchors", anchors, "--fcs",
+        with live_thread([f"udp://127.0.0.1:{port}", *known, "--fcs", "--record", record,
                           "--jsonl", out, "--mqtt", f"127.0.0.1:{broker.port}",
                           "--topic-prefix", "qz"]) as session:
             assert wait_for(lambda: udp_bound(port))
@@ -95,17 +99,17 @@ def test_broker_restart_loses_no_fix(tmp_path, broker, anchors, expected):
         subscriber.close()
     summary = session.out.getvalue()
     unique = {(int(p["tag"], 16), p["x"], p["y"]) for p in positions(subscriber)}
-    assert unique == set(fixes_of(expected, times=False))
+    assert unique == set(fixes_of(replay_recording(record, expected), times=False))
     assert set(read_jsonl(out, times=False)) == unique
     assert "reconnects: mqtt 1" in summary
     assert "dropped: none" in summary
 
 
-def test_last_will_says_offline(broker, anchors):
+def test_last_will_says_offline(broker, known):
     """A host that dies without a word is reported offline by the broker."""
     subscriber = Subscriber(broker.port, clean=True, client_id="")
     process = subprocess.Popen(
-        [sys.executable, "-m", "qz_host", "live", "-", "--anchors", str(anchors),
+        [sys.executable, "-m", "qz_host", "live", "-", *known,
          "--mqtt", f"127.0.0.1:{broker.port}"],
         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
@@ -122,13 +126,13 @@ def test_last_will_says_offline(broker, anchors):
         subscriber.close()
 
 
-def test_queue_bound_counts_drops(tmp_path, anchors, expected):
+def test_queue_bound_counts_drops(tmp_path, known, expected):
     """With no broker at all, fixes beyond the queue's bound are dropped
     and counted exactly; the rest are reported unacknowledged."""
     port = free_port()  # nothing listens there
     with open(HALL) as source:
         done = subprocess.run(
-            [sys.executable, "-m", "qz_host", "live", "-", "--anchors", str(anchors),
+            [sys.executable, "-m", "qz_host", "live", "-", *known,
              "--mqtt", f"127.0.0.1:{port}", "--mqtt-queue", "100"],
             stdin=source, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr

@@ -14,8 +14,8 @@ import pytest
 from qz_host import capture, cli, emit, frames
 
 from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_lines, hall_replay,
-                          line_count, live_thread, read_jsonl, udp_bound, wait_for,
-                          write_replay_anchors)
+                          line_count, live_thread, read_jsonl, replay_recording, udp_bound,
+                          wait_for, write_replay_anchors)
 
 pytest.importorskip("serial", reason="the live tests need pyserial (the live extra)")
 
@@ -28,23 +28,24 @@ def expected():
 
 
 @pytest.fixture
-def anchors(tmp_path, expected):
+def known(tmp_path, expected):
+    """Options that make live track as the replay did."""
     path = tmp_path / "anchors.csv"
     write_replay_anchors(path, expected)
-    return path
+    return ["--anchors", str(path), "--sigma", repr(expected.sigma)]
 
 
 def hall_bytes():
     return b"".join(frame for _, frame in hall_frames())
 
 
-def test_pty(tmp_path, anchors, expected):
+def test_pty(tmp_path, known, expected):
     master, slave = os.openpty()
     tty.setraw(slave)
-    out = tmp_path / "fixes.jsonl"
+    out, record = tmp_path / "fixes.jsonl", tmp_path / "received.qzcap"
     try:
-        with live_thread([os.ttyname(slave), "--anchors", anchors, "--fcs",
-                          "--jsonl", out]) as session:
+        with live_thread([os.ttyname(slave), *known, "--fcs",
+                          "--jsonl", out, "--record", record]) as session:
             # Opening a port discards what it held: write once it is open.
             assert wait_for(lambda: opened_twice(os.ttyname(slave)))
             writer = threading.Thread(target=os.write, args=(master, hall_bytes()))
@@ -55,7 +56,8 @@ def test_pty(tmp_path, anchors, expected):
     finally:
         os.close(master)
         os.close(slave)
-    assert read_jsonl(out, times=False) == fixes_of(expected, times=False)
+    assert read_jsonl(out) == fixes_of(replay_recording(record, expected))
+    assert len(read_jsonl(out)) == len(expected.fixes)
 
 
 def opened_twice(path):
@@ -69,7 +71,7 @@ def opened_twice(path):
     return links.count(path) >= 2
 
 
-def test_vanished_port_is_retried(tmp_path, anchors, expected, capsys):
+def test_vanished_port_is_retried(tmp_path, known, expected, capsys):
     """A port unplugged mid-stream: the frames before it are tracked, the
     host logs its attempts to reopen it with a growing delay and still
     stops cleanly."""
@@ -80,7 +82,7 @@ def test_vanished_port_is_retried(tmp_path, anchors, expected, capsys):
     items = hall_frames()[:200]
     fixes = sum(1 for fix in expected.fixes if fix.time <= items[-1][0])
     logged = []
-    with live_thread([name, "--anchors", anchors, "--jsonl", out]) as session:
+    with live_thread([name, *known, "--jsonl", out]) as session:
         assert wait_for(lambda: opened_twice(name))
         os.write(master, b"".join(frame for _, frame in items))
         assert wait_for(lambda: line_count(out) == fixes)
@@ -99,14 +101,14 @@ def start_emit(target, *extra):
     return process
 
 
-def test_tcp_from_emit(tmp_path, anchors, expected):
+def test_tcp_from_emit(tmp_path, known, expected):
     port = free_port()
     emitter = start_emit(f"socket://127.0.0.1:{port}", "--speed", "0")
     try:
         assert emitter.stdout.readline().startswith("emit: serving on socket://127.0.0.1:")
-        out = tmp_path / "fixes.jsonl"
-        with live_thread([f"socket://127.0.0.1:{port}", "--anchors", anchors, "--fcs",
-                          "--jsonl", out]) as session:
+        out, record = tmp_path / "fixes.jsonl", tmp_path / "received.qzcap"
+        with live_thread([f"socket://127.0.0.1:{port}", *known, "--fcs",
+                          "--jsonl", out, "--record", record]) as session:
             assert wait_for(lambda: line_count(out) >= len(expected.fixes))
             assert emitter.wait(10) == 0
             assert session.finish() == 0
@@ -115,28 +117,28 @@ def test_tcp_from_emit(tmp_path, anchors, expected):
         emitter.kill()
         emitter.wait()
         emitter.stdout.close()
-    assert read_jsonl(out, times=False) == fixes_of(expected, times=False)
+    assert read_jsonl(out) == fixes_of(replay_recording(record, expected))
 
 
-def test_udp_from_emit(tmp_path, anchors, expected):
+def test_udp_from_emit(tmp_path, known, expected):
     port = free_port(socket.SOCK_DGRAM)
-    out = tmp_path / "fixes.jsonl"
-    with live_thread([f"udp://127.0.0.1:{port}", "--anchors", anchors, "--fcs",
-                      "--jsonl", out]) as session:
+    out, record = tmp_path / "fixes.jsonl", tmp_path / "received.qzcap"
+    with live_thread([f"udp://127.0.0.1:{port}", *known, "--fcs",
+                      "--jsonl", out, "--record", record]) as session:
         assert wait_for(lambda: udp_bound(port))
         emitter = start_emit(f"udp://127.0.0.1:{port}", "--speed", "60")
         with emitter.stdout:
             assert emitter.wait(30) == 0
         assert wait_for(lambda: line_count(out) >= len(expected.fixes))
         assert session.finish() == 0
-    assert read_jsonl(out, times=False) == fixes_of(expected, times=False)
+    assert read_jsonl(out) == fixes_of(replay_recording(record, expected))
     assert "882 received, 840 decoded, 42 heartbeats, 0 skipped" in session.out.getvalue()
 
 
-def test_stdin_gives_the_replays_fixes_and_times(tmp_path, anchors, expected):
+def test_stdin_gives_the_replays_fixes_and_times(tmp_path, known, expected):
     record = tmp_path / "again.qzcap"
     with open(HALL) as source:
-        done = subprocess.run(LIVE + ["-", "--anchors", str(anchors), "--record", str(record)],
+        done = subprocess.run(LIVE + ["-", *known, "--record", str(record)],
                               stdin=source, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     rows = [line for line in done.stdout.splitlines()]
@@ -173,7 +175,7 @@ class Gateway:
                     client.sendall(piece)
 
 
-def test_closed_source_is_reopened_and_garbage_skipped(tmp_path, anchors, expected):
+def test_closed_source_is_reopened_and_garbage_skipped(tmp_path, known, expected):
     """The gateway closes mid-frame; live reopens it, loses only the torn
     frame, and skips the garbage between frames, counting both."""
     items = hall_frames()
@@ -185,7 +187,7 @@ def test_closed_source_is_reopened_and_garbage_skipped(tmp_path, anchors, expect
     torn = replay_decode(items[half][1])
     fixes = len(expected.fixes) - (1 if torn is not None and not torn[1] else 0)
     out = tmp_path / "fixes.jsonl"
-    with live_thread([f"socket://127.0.0.1:{gateway.port}", "--anchors", anchors, "--fcs",
+    with live_thread([f"socket://127.0.0.1:{gateway.port}", *known, "--fcs",
                       "--jsonl", out]) as session:
         assert wait_for(lambda: line_count(out) >= fixes)
         assert session.finish() == 0
@@ -198,10 +200,10 @@ def test_closed_source_is_reopened_and_garbage_skipped(tmp_path, anchors, expect
             in summary), summary
 
 
-def test_sigterm_flushes_outputs(tmp_path, anchors):
+def test_sigterm_flushes_outputs(tmp_path, known):
     port = free_port(socket.SOCK_DGRAM)
     out, record = tmp_path / "fixes.jsonl", tmp_path / "rec.qzcap"
-    process = subprocess.Popen(LIVE + [f"udp://127.0.0.1:{port}", "--anchors", str(anchors),
+    process = subprocess.Popen(LIVE + [f"udp://127.0.0.1:{port}", *known,
                                        "--fcs", "--jsonl", str(out), "--record", str(record)],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     items = hall_frames()[:300]
@@ -342,14 +344,19 @@ def test_saved_survey_restarts_to_the_same_fixes(tmp_path):
     """A self-surveying session saves its anchors; a session started with
     them tracks to the very same fixes."""
     saved = tmp_path / "surveyed.csv"
-    runs = []
-    for options in (["--save-anchors", str(saved)], ["--anchors", str(saved)]):
-        out = tmp_path / f"run{len(runs)}.jsonl"
+
+    def run(*options):
+        out = tmp_path / "fixes.jsonl"
         with open(HALL) as source:
-            done = subprocess.run(LIVE + ["-", "--jsonl", str(out)] + options, stdin=source,
+            done = subprocess.run(LIVE + ["-", "--jsonl", str(out), *options], stdin=source,
                                   capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, done.stderr
-        runs.append(read_jsonl(out))
+        return read_jsonl(out), done.stderr
+
+    first, log = run("--save-anchors", str(saved))
+    # The survey's log line gives the ranging noise it measured.
+    sigma = log.split("ranging noise of ", 1)[1].split(" m", 1)[0]
+    runs = [first, run("--anchors", str(saved), "--sigma", sigma)[0]]
     assert len(capture.read_anchors(saved)) == 6
     assert runs[0] == runs[1] and len(runs[0]) == 600
 

@@ -12,7 +12,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 STUBS = ROOT / "stubs"
-MODULES = ["qz_packets", "qz_engine", "qz_autopos"]
+MODULES = ["qz_packets", "qz_engine", "qz_autopos", "qz_track"]
 
 
 def run_mypy(*args, cwd):

@@ -76,6 +76,9 @@ def add_commands(commands) -> None:
                       help="samples of every anchor pair before surveying (default 10)")
     live.add_argument("--survey-timeout", type=_positive, default=30.0,
                       help="seconds before surveying with the pairs there are (default 30)")
+    live.add_argument("--sigma", type=_positive, metavar="M",
+                      help="ranging noise the tracker assumes, m (default: measured from the "
+                           "survey's repeated ranges, as the replay does)")
     live.add_argument("--tag-timeout", type=_positive, default=10.0,
                       help="seconds of silence that drop a tag from the live set (default 10)")
     live.add_argument("--jsonl", metavar="FILE",
@@ -243,7 +246,8 @@ def run_command(args: argparse.Namespace, out: TextIO,
         checksum_name = ""
 
     def save(surveyed: Anchors) -> None:
-        log(f"{len(surveyed)} anchors surveyed; tracking")
+        log(f"{len(surveyed)} anchors surveyed; tracking with a ranging noise of "
+            f"{pipeline.sigma!r} m")
         if args.save_anchors is not None:
             try:
                 write_anchors(args.save_anchors, surveyed)
@@ -263,6 +267,7 @@ def run_command(args: argparse.Namespace, out: TextIO,
     pipeline = LivePipeline(sinks, counters=counters, anchors=anchors, dist_unit=args.unit,
                             checksum_name=checksum_name, survey_samples=args.survey_samples,
                             survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
+                            sigma=args.sigma,
                             log=log, on_anchors=None if anchors else save)
     stop = stop if stop is not None else threading.Event()
     try:

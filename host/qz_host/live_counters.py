@@ -24,7 +24,8 @@ class LiveCounters:
     tag_messages: int = 0
     unknown_peers: int = 0      # reports naming a device that is no anchor
     fixes: Counter = field(default_factory=Counter)     # per tag
-    too_few: Counter = field(default_factory=Counter)   # per tag: under 3 ranges
+    too_few: Counter = field(default_factory=Counter)   # per tag: ranges that fix nothing
+    late: Counter = field(default_factory=Counter)      # per tag: older than its last
     rejected: Dict[int, int] = field(default_factory=dict)  # per tag, the tracker's
     tags_live: int = 0
     tags_timed_out: int = 0
@@ -49,6 +50,7 @@ class LiveCounters:
             "anchor_messages": self.anchor_messages, "tag_messages": self.tag_messages,
             "unknown_peers": self.unknown_peers,
             "fixes": by_tag(self.fixes), "too_few": by_tag(self.too_few),
+            "late": by_tag(self.late),
             "rejected": by_tag(self.rejected),
             "tags_live": self.tags_live, "tags_timed_out": self.tags_timed_out,
             "reconnects": dict(sorted(self.reconnects.items())),

@@ -39,13 +39,14 @@ def summary(c: LiveCounters, pipeline: LivePipeline, *, source: str,
         lines.append(f"Anchors  {len(anchors)} {how}: "
                      + ", ".join(f"{a:04X} ({_coordinate(x).strip()}, {_coordinate(y).strip()})"
                                  for a, (x, y, _) in sorted(anchors.items())))
-    tags = sorted(set(c.fixes) | set(c.too_few) | set(c.rejected))
+    tags = sorted(set(c.fixes) | set(c.too_few) | set(c.rejected) | set(c.late))
+    noise = f", ranging noise {pipeline.sigma:.4f} m" if pipeline.sigma is not None else ""
     lines.append(f"Tracks   {len(tags)} tags, {sum(c.fixes.values())} fixes, "
-                 f"{c.tags_live} live, {c.tags_timed_out} timed out")
-    lines.append(f"  {'tag':<8}{'fixes':>7}{'too few':>9}{'rejected':>10}")
+                 f"{c.tags_live} live, {c.tags_timed_out} timed out{noise}")
+    lines.append(f"  {'tag':<8}{'fixes':>7}{'no fix':>8}{'rejected':>10}{'late':>6}")
     for tag in tags:
-        lines.append(f"  {tag:04X}    {c.fixes[tag]:7d}{c.too_few[tag]:9d}"
-                     f"{c.rejected.get(tag, 0):10d}")
+        lines.append(f"  {tag:04X}    {c.fixes[tag]:7d}{c.too_few[tag]:8d}"
+                     f"{c.rejected.get(tag, 0):10d}{c.late[tag]:6d}")
     if c.unknown_peers:
         lines.append(f"  {c.unknown_peers} reports named devices that are not anchors")
     reconnects = ", ".join(f"{name} {n}" for name, n in sorted(c.reconnects.items()))

@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import itertools
 import math
-import statistics
 import sys
 import time as _time
 from collections import deque
@@ -28,7 +27,7 @@ from typing import Callable, Deque, Dict, List, Optional, Sequence, Tuple
 
 from . import capture, frames, framing, replay
 from .live_counters import LiveCounters
-from .live_tracker import TrackFix, Tracker
+from .tracking import TrackFix, Tracker, range_noise
 from .survey import DistanceTable, SurveyError, survey
 
 Anchors = Dict[int, Tuple[float, float, float]]
@@ -103,6 +102,11 @@ class SelfSurvey:
         return [pair for pair in itertools.combinations(sorted(self.anchors), 2)
                 if len(self.pairs.get(pair, ())) < self.samples]
 
+    def pair_samples(self) -> List[List[float]]:
+        """The distance samples of each pair of anchors."""
+        return [values for (a, b), values in self.pairs.items()
+                if a in self.anchors and b in self.anchors]
+
     def attempt(self, now: float) -> Optional[Anchors]:
         """The surveyed anchors, or None while collecting."""
         if len(self.anchors) < 3 or self.short_pairs():
@@ -138,7 +142,8 @@ class LivePipeline:
                  anchors: Optional[Anchors] = None, dist_unit: Optional[float] = None,
                  checksum_name: Optional[str] = None, survey_samples: int = 10,
                  survey_timeout: float = 30.0, buffer_limit: int = 10000,
-                 tag_timeout: float = 10.0, clock: Callable[[], float] = _time.monotonic,
+                 tag_timeout: float = 10.0, sigma: Optional[float] = None,
+                 clock: Callable[[], float] = _time.monotonic,
                  log: Callable[[str], None] = _log_stderr,
                  on_anchors: Optional[Callable[[Anchors], None]] = None):
         self.sinks = list(sinks)
@@ -152,6 +157,7 @@ class LivePipeline:
         self.checksum_name = checksum_name or ""
         self.checksum = frames.checksum(checksum_name) if checksum_name else None
         self.tag_timeout = tag_timeout
+        self.sigma = sigma
         self._lines_framed = False
         self._buffer: Deque[replay.Message] = deque(maxlen=buffer_limit)
         self._heard: Dict[int, float] = {}
@@ -162,7 +168,7 @@ class LivePipeline:
         self._tracker: Optional[Tracker] = None
         self._framers: Dict[object, framing.StreamFramer] = {}
         if anchors:
-            self._start_tracking(dict(anchors))
+            self._start_tracking(dict(anchors), [])
 
     def framer(self, stream: object) -> framing.StreamFramer:
         framer = self._framers.get(stream)
@@ -256,8 +262,9 @@ class LivePipeline:
         if self.survey is not None:
             anchors = self.survey.attempt(now)
             if anchors is not None:
+                samples = self.survey.pair_samples()
                 self.survey = None
-                self._start_tracking(anchors)
+                self._start_tracking(anchors, samples)
         silent = [tag for tag, heard in self._heard.items() if now - heard > self.tag_timeout]
         for tag in silent:
             del self._heard[tag]
@@ -270,11 +277,16 @@ class LivePipeline:
         for sink in self.sinks:
             sink.close()
 
-    def _start_tracking(self, anchors: Anchors) -> None:
+    def _start_tracking(self, anchors: Anchors, samples: Sequence[Sequence[float]]) -> None:
+        """Tracks from now on; the ranging noise the tracker assumes is, unless
+        given, that of the survey's repeated `samples` (as the replay takes it),
+        never below the rounding to the distance unit."""
         self.anchors = anchors
         self._addresses = sorted(anchors)
         self._index = {address: i for i, address in enumerate(self._addresses)}
-        self._tracker = Tracker([anchors[a][:2] for a in self._addresses])
+        if self.sigma is None:
+            self.sigma = max(range_noise(samples), self.dist_unit / math.sqrt(12.0))
+        self._tracker = Tracker([anchors[a][:2] for a in self._addresses], sigma=self.sigma)
         self.counters.rejected = self._tracker.rejected
         if self.on_anchors is not None:
             self.on_anchors(anchors)
@@ -286,18 +298,14 @@ class LivePipeline:
     def _track(self, message: replay.Message) -> None:
         c = self.counters
         tracker: Tracker = self._tracker  # type: ignore[assignment]
-        unit = self.dist_unit
-        index = self._index
-        per_anchor: Dict[int, List[float]] = {}
-        for peer, raw in message.reports:
-            i = index.get(peer)
-            if i is None:
-                c.unknown_peers += 1
-            else:
-                per_anchor.setdefault(i, []).append(raw * unit)
-        distances = [statistics.median(per_anchor[i]) if i in per_anchor else 0.0
-                     for i in range(len(index))]
-        fix = tracker.update(message.src, message.time, distances)
+        distances, unknown = replay.message_distances(message.reports, self._index,
+                                                      self.dist_unit)
+        c.unknown_peers += unknown
+        try:
+            fix = tracker.update(message.src, message.time, distances)
+        except ValueError:  # older than the tag's last message
+            c.late[message.src] += 1
+            return
         if fix is None:
             c.too_few[message.src] += 1
             return

@@ -52,6 +52,12 @@ SO_RXQ_OVFL = getattr(socket, "SO_RXQ_OVFL", 40 if sys.platform.startswith("linu
 Item = tuple
 
 
+def receive_time() -> float:
+    """The Unix time now, to the microsecond a recording keeps: a replay of
+    the recording then gives the tracker the very same times."""
+    return round(time.time(), 6)
+
+
 class Inbox:
     """A bounded queue between a reader thread and the pipeline."""
 
@@ -176,7 +182,7 @@ class StreamSource(ThreadedSource):
                 while not stop.is_set():
                     data = self.read()
                     if data:
-                        inbox.offer(("bytes", self.url, time.time(), data))
+                        inbox.offer(("bytes", self.url, receive_time(), data))
             except OSError as error:
                 self.log(f"{self.url}: {error}; reopening")
                 inbox.offer(("restart", self.url))
@@ -299,7 +305,7 @@ class UdpSource(Source):
                 for level, kind, value in extra:
                     if level == socket.SOL_SOCKET and kind == SO_RXQ_OVFL:
                         self.counters.dropped["udp socket"] = int.from_bytes(value, sys.byteorder)
-                handle(("frame", time.time(), data))
+                handle(("frame", receive_time(), data))
         finally:
             sock.close()
 

@@ -319,6 +319,8 @@ class FakeWeb:
                 web.calls.append(("counters", counters))
 
         class WebServer:
+            url = "http://127.0.0.1:8080/"
+
             def __init__(self, state, host, port):
                 web.calls.append(("server", host, port))
 
@@ -341,7 +343,7 @@ def test_web_map_is_fed(monkeypatch, hall):
     monkeypatch.setitem(sys.modules, "qz_host.web.state", web.state)
     monkeypatch.setitem(sys.modules, "qz_host.web.server", web.server)
     counters = LiveCounters()
-    feed = live._WebFeed("127.0.0.1:8080", counters)
+    feed = live._WebFeed("127.0.0.1:8080", counters, print)
     _, anchors = hall
     pipeline = LivePipeline([feed], counters=counters, anchors=anchors)
     for time, frame in hall_frames()[:100]:
@@ -358,8 +360,9 @@ def test_web_map_is_fed(monkeypatch, hall):
 
 def test_web_without_the_module_is_one_line(monkeypatch, capsys):
     from qz_host import cli
-    monkeypatch.setitem(sys.modules, "qz_host.web", None)
-    assert cli.main(["live", "-", "--web", "127.0.0.1:8080"]) == 2
+    for name in ("qz_host.web", "qz_host.web.state", "qz_host.web.server"):
+        monkeypatch.setitem(sys.modules, name, None)  # as if not installed
+    assert cli.main(["live", "-", "--web", "127.0.0.1:0"]) == 2
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and "--web needs the web map" in err[0]
 
@@ -386,3 +389,28 @@ def test_summary_before_the_survey():
     pipeline = LivePipeline([])
     assert "not surveyed: fewer than 3 anchors heard" in summary(pipeline.counters, pipeline,
                                                                  source="-")
+
+
+def test_web_map_serves_the_live_fixes(hall):
+    """The real map: its state holds the anchors, the tags and the
+    counters, and its page is served."""
+    pytest.importorskip("websockets", reason="the map needs websockets (the web extra)")
+    import urllib.request
+    from qz_host import live
+    counters = LiveCounters()
+    logged = []
+    feed = live._WebFeed("127.0.0.1:0", counters, logged.append)
+    _, anchors = hall
+    pipeline = LivePipeline([feed], counters=counters, anchors=anchors)
+    try:
+        for time, frame in hall_frames()[:200]:
+            pipeline.feed_frame(time, frame)
+        pipeline.tick()
+        snapshot = feed.state.snapshot()
+        with urllib.request.urlopen(feed.server.url, timeout=10) as page:
+            assert page.status == 200
+    finally:
+        pipeline.close()
+    assert [a["label"] for a in snapshot["anchors"]] == [f"{a:04X}" for a in sorted(anchors)]
+    assert snapshot["fixes"] == sum(counters.fixes.values()) > 0
+    assert logged == [f"serving the map on {feed.server.url}"]

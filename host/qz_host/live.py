@@ -104,7 +104,7 @@ def add_commands(commands) -> None:
 class _WebFeed(Sink):
     """Feeds the web map's state; the server runs on its own thread."""
 
-    def __init__(self, address: str, counters: LiveCounters):
+    def __init__(self, address: str, counters: LiveCounters, log: Callable[[str], None]):
         try:
             state = importlib.import_module(f"{__package__}.web.state")
             server = importlib.import_module(f"{__package__}.web.server")
@@ -116,8 +116,12 @@ class _WebFeed(Sink):
             raise CommandError(f"--web {address!r} is not HOST:PORT")
         self.counters = counters
         self.state = state.MapState()
-        self.server = server.WebServer(self.state, host, int(port))
-        self.server.start()
+        self.server = server.WebServer(self.state, host.strip("[]"), int(port))
+        try:
+            self.server.start()
+        except OSError as error:
+            raise CommandError(f"--web: cannot serve on {address}: {error.strerror}") from None
+        log(f"serving the map on {self.server.url}")
 
     def anchors(self, anchors: Anchors) -> None:
         self.state.set_anchors({a: (x, y) for a, (x, y, _) in anchors.items()})
@@ -164,7 +168,7 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
                                   qos=args.qos, user=args.mqtt_user, password=password,
                                   tls_ca=args.mqtt_tls, queue_limit=args.mqtt_queue, log=log))
         if args.web is not None:
-            sinks.append(_WebFeed(args.web, counters))
+            sinks.append(_WebFeed(args.web, counters, log))
     except (ValueError, ImportError) as error:
         for sink in sinks:
             sink.close()

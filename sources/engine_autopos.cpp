@@ -286,24 +286,11 @@ int exec_module(PyObject *module)
     return capi::add_to_module(module, "AutoPos", std::move(autopos_type));
 }
 
-[[maybe_unused]] PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = capi::module_definition<State, exec_module>(
     "qz_autopos",
     "Anchor auto-positioning: anchor coordinates from the distances the\n"
     "anchors measured to one another, by classical multidimensional\n"
-    "scaling in 32-bit floats.",
-    sizeof(State),
-    nullptr,
-    CAPI_MODULE_SLOTS(module_slots),
-    capi::traverse_state<State>,
-    capi::clear_state<State>,
-    capi::free_state<State>,
-};
+    "scaling in 32-bit floats.");
 
 } // namespace
 

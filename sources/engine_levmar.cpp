@@ -306,23 +306,10 @@ int exec_module(PyObject *module)
                                std::move(engine_type));
 }
 
-[[maybe_unused]] PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = capi::module_definition<State, exec_module>(
     "qz_engine",
     "Tag positioning: a Levenberg-Marquardt fit of a tag's x and y to its\n"
-    "distances from anchors at known positions, in 32-bit floats.",
-    sizeof(State),
-    nullptr,
-    CAPI_MODULE_SLOTS(module_slots),
-    capi::traverse_state<State>,
-    capi::clear_state<State>,
-    capi::free_state<State>,
-};
+    "distances from anchors at known positions, in 32-bit floats.");
 
 } // namespace
 

@@ -402,24 +402,11 @@ int exec_module(PyObject *module)
     return add_classes(module);
 }
 
-[[maybe_unused]] PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = capi::module_definition<State, exec_module>(
     "qz_packets",
     "Device frame decoding: Header for the first 9 bytes of a frame, and\n"
     "QZDWPacket for a whole frame of type \"DW\", which builds one record\n"
-    "per part and hands ranging messages to the application's handler.",
-    sizeof(State),
-    nullptr,
-    CAPI_MODULE_SLOTS(module_slots),
-    capi::traverse_state<State>,
-    capi::clear_state<State>,
-    capi::free_state<State>,
-};
+    "per part and hands ranging messages to the application's handler.");
 
 } // namespace
 

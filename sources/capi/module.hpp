@@ -86,6 +86,17 @@ inline PyObject *new_type(PyObject *module, PyType_Spec *spec)
 #endif
 }
 
+// The definition of a module whose runtime objects are a State and whose
+// exec function is `exec`.
+template <int (*exec)(PyObject *)>
+inline PyModuleDef_Slot exec_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec)},
+    {0, nullptr},
+};
+
+template <class State, int (*exec)(PyObject *)>
+PyModuleDef module_definition(const char *name, const char *doc);
+
 // The init function's body: the definition for the interpreter to execute
 // from 3.9; before, the module itself, run through `exec` here.
 inline PyObject *init_module(PyModuleDef *def, int (*exec)(PyObject *))
@@ -128,6 +139,22 @@ template <class State> int clear_state(PyObject *module)
 template <class State> void free_state(void *module)
 {
     clear_state<State>(static_cast<PyObject *>(module));
+}
+
+template <class State, int (*exec)(PyObject *)>
+PyModuleDef module_definition(const char *name, const char *doc)
+{
+    return {
+        PyModuleDef_HEAD_INIT,
+        name,
+        doc,
+        sizeof(State),
+        nullptr,
+        CAPI_MODULE_SLOTS(exec_slots<exec>),
+        traverse_state<State>,
+        clear_state<State>,
+        free_state<State>,
+    };
 }
 
 // tp_dealloc of an extension type whose instances own buffers that

@@ -9,13 +9,14 @@
 #include <cstdint>
 #include <utility>
 
-namespace {
+namespace
+{
 
 // The module's runtime objects.
 struct State {
     PyObject *str_Position;
-    PyObject *int_zero;       // the z of every estimate
-    PyObject *int_float_size; // sizeof(float) as an int, for the byte count
+    PyObject *int_zero;        // the z of every estimate
+    PyObject *int_float_size;  // sizeof(float) as an int, for the byte count
     PyObject *new_keywords[1]; // anchor_cnt
 
     template <class Visit> void each(Visit visit)
@@ -30,8 +31,7 @@ struct State {
 extern PyModuleDef module_def;
 
 struct AutoPos {
-    PyObject_HEAD
-    float *meas;           // anchor_count^2 distances, row-major
+    PyObject_HEAD float *meas; // anchor_count^2 distances, row-major
     int anchor_count;
     float *anchor_pos_est; // x, y and z blocks of anchor_count estimates
     int qf;                // running figure of the surveys
@@ -85,9 +85,9 @@ int autopos_setup(AutoPos *self, const State &state, PyObject *anchor_cnt)
     // one and two anchors).
     const int64_t wide = count;
     const uint64_t cells = static_cast<uint64_t>(wide * wide);
-    const uint64_t est_cells =
-        count > 0 && 3 * wide > wide * wide ? static_cast<uint64_t>(3 * wide)
-                                            : cells;
+    const uint64_t est_cells = count > 0 && 3 * wide > wide * wide
+                                   ? static_cast<uint64_t>(3 * wide)
+                                   : cells;
     const Py_ssize_t meas_bytes = float_bytes(cells);
     const Py_ssize_t est_bytes = float_bytes(est_cells);
     if (meas_bytes < 0 || est_bytes < 0)
@@ -125,8 +125,7 @@ PyObject *autopos_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
     State *state = capi::type_state<State>(type, &module_def);
     if (state == nullptr)
         return nullptr;
-    const capi::Signature signature = {"__cinit__", state->new_keywords, 1,
-                                       1};
+    const capi::Signature signature = {"__cinit__", state->new_keywords, 1, 1};
     PyObject *anchor_cnt; // borrowed
     if (capi::bind_arguments(signature, args, kwargs, &anchor_cnt) < 0)
         return nullptr;

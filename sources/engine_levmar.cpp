@@ -7,7 +7,8 @@
 
 #include <utility>
 
-namespace {
+namespace
+{
 
 // The engine fits x and y only, with at most 8 iterations.
 constexpr int fit_dimensions = 2;
@@ -34,8 +35,7 @@ struct State {
 extern PyModuleDef module_def;
 
 struct PositionEngine {
-    PyObject_HEAD
-    anchor_pos_t *anchor_positions; // anchor_count anchor slots
+    PyObject_HEAD anchor_pos_t *anchor_positions; // anchor_count anchor slots
     int anchor_count;
     float position[3];   // the working estimate x, y, z
     float *measurements; // anchor_count measurement slots
@@ -70,8 +70,7 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
     State *state = capi::type_state<State>(type, &module_def);
     if (state == nullptr)
         return nullptr;
-    const capi::Signature signature = {"__cinit__", state->new_keywords, 1,
-                                       1};
+    const capi::Signature signature = {"__cinit__", state->new_keywords, 1, 1};
     PyObject *nb_anchors; // borrowed
     if (capi::bind_arguments(signature, args, kwargs, &nb_anchors) < 0)
         return nullptr;
@@ -94,8 +93,7 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
         static_cast<anchor_pos_t *>(PyMem_Calloc(slots, sizeof(anchor_pos_t)));
     engine->measurements =
         static_cast<float *>(PyMem_Calloc(slots, sizeof(float)));
-    if (engine->anchor_positions == nullptr ||
-        engine->measurements == nullptr)
+    if (engine->anchor_positions == nullptr || engine->measurements == nullptr)
         return PyErr_NoMemory();
     return self.release();
 }
@@ -118,8 +116,8 @@ PyObject *get_anchor_positions_impl(PositionEngine *engine, PyObject *module)
         return nullptr;
     for (int i = 0; i < engine->anchor_count; ++i) {
         const anchor_pos_t &anchor = engine->anchor_positions[i];
-        PyObject *position = position_class::new_position(
-            cls.get(), anchor.x, anchor.y, anchor.z);
+        PyObject *position = position_class::new_position(cls.get(), anchor.x,
+                                                          anchor.y, anchor.z);
         if (position == nullptr)
             return nullptr;
         PyList_SET_ITEM(list.get(), i, position); // steals
@@ -200,8 +198,8 @@ PyObject *compute_tag_position_impl(PositionEngine *engine, PyObject *module,
     auto surplus = [engine] {
         return raise_surplus("measurements", engine->anchor_count);
     };
-    if (capi::store_items(measurements, engine->anchor_count, store,
-                          surplus) < 0)
+    if (capi::store_items(measurements, engine->anchor_count, store, surplus) <
+        0)
         return nullptr;
 
     ls_lm_dif(engine->position, engine->measurements, fit_dimensions,
@@ -222,8 +220,8 @@ PyObject *compute_tag_position(PyObject *self, PyObject *const *args,
     if (module == nullptr)
         return nullptr;
     const capi::Signature signature = {
-        "compute_tag_position",
-        capi::state_of<State>(module).compute_keywords, 2, 2};
+        "compute_tag_position", capi::state_of<State>(module).compute_keywords,
+        2, 2};
     PyObject *arguments[2]; // borrowed
     if (capi::bind_arguments(signature, args, nargs, kwnames, arguments) < 0)
         return nullptr;
@@ -262,13 +260,14 @@ PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(capi::dealloc<engine_release>)},
     {Py_tp_methods, engine_methods},
-    {Py_tp_doc, const_cast<char *>(
-                    "PositionEngine(nb_anchors)\n--\n\n"
-                    "Fits tag positions to distances from nb_anchors anchors.\n"
-                    "nb_anchors is converted to a 32-bit int; a negative count\n"
-                    "raises ValueError and a failed allocation MemoryError.\n"
-                    "Anchor and measurement slots start at zero, so an\n"
-                    "unwritten measurement slot counts as no measurement.")},
+    {Py_tp_doc,
+     const_cast<char *>(
+         "PositionEngine(nb_anchors)\n--\n\n"
+         "Fits tag positions to distances from nb_anchors anchors.\n"
+         "nb_anchors is converted to a 32-bit int; a negative count\n"
+         "raises ValueError and a failed allocation MemoryError.\n"
+         "Anchor and measurement slots start at zero, so an\n"
+         "unwritten measurement slot counts as no measurement.")},
     {0, nullptr},
 };
 

@@ -62,7 +62,7 @@ inline PyObject *find_in_mro(PyTypeObject *type, PyObject *name,
 // reads back is found in the MRO, so the instance dict alone holds it. A
 // fresh instance of a plain class can then be filled in with no hook able
 // to run or to see it.
-inline int check_plain(State &state, RecordId id)
+template <RecordId id> inline int check_plain(State &state)
 {
     RecordState &record = state.records[id];
     auto *type = reinterpret_cast<PyTypeObject *>(record.cls);
@@ -76,8 +76,7 @@ inline int check_plain(State &state, RecordId id)
         type->tp_setattro != PyObject_GenericSetAttr ||
         find_in_mro(type, state.str___init__) != record.init_function ||
         (layouts[id].derives_base &&
-         find_in_mro(type, state.str___init__, 1) !=
-             state.base_init_function))
+         find_in_mro(type, state.str___init__, 1) != state.base_init_function))
         return PyErr_Occurred() ? -1 : 0;
     PyObject *constant = nullptr; // borrowed
     if (record.length_name != nullptr) {
@@ -108,8 +107,7 @@ inline int check_plain(State &state, RecordId id)
 class Target
 {
   public:
-    Target(PyObject *self, State &state,
-           const RecordState *plain = nullptr)
+    Target(PyObject *self, State &state, const RecordState *plain = nullptr)
         : self_(self), state_(state), plain_(plain)
     {
     }
@@ -119,7 +117,7 @@ class Target
     bool plain() const { return plain_ != nullptr; }
 
     // self.<name> for the class's constant `name`, as a new reference.
-    PyObject *constant(PyObject *name) const
+    CAPI_ALWAYS_INLINE PyObject *constant(PyObject *name) const
     {
         if (plain_ == nullptr)
             return capi::get_attr(self_, name);
@@ -128,14 +126,14 @@ class Target
     }
 
     // self.<name> = value
-    int store(PyObject *name, PyObject *value) const
+    CAPI_ALWAYS_INLINE int store(PyObject *name, PyObject *value) const
     {
         return plain_ != nullptr ? PyObject_GenericSetAttr(self_, name, value)
                                  : capi::set_attr(self_, name, value);
     }
 
     // self.<name>, right after store(name, stored).
-    PyObject *load(PyObject *name, PyObject *stored) const
+    CAPI_ALWAYS_INLINE PyObject *load(PyObject *name, PyObject *stored) const
     {
         if (plain_ == nullptr)
             return capi::get_attr(self_, name);
@@ -150,7 +148,8 @@ class Target
 };
 
 // The steps of the initialiser of record `id` (packets_decoders.hpp).
-inline int decode_record(RecordId id, const Target &self, const Source &src);
+template <RecordId id>
+inline int decode_record(const Target &self, const Source &src);
 
 // `cls(src)` for the class of record `id`, `cls` just looked up in the
 // module. When it is still the module's own class with its own __init__
@@ -159,24 +158,22 @@ inline int decode_record(RecordId id, const Target &self, const Source &src);
 // initialiser reads the source directly, with no argument tuple, bound
 // method or sliced copy of the frame. No hook of the initialiser receives
 // the piece of the frame, so nothing observable differs.
-inline PyObject *construct(State &state, RecordId id, PyObject *cls,
-                           const Source &src)
+template <RecordId id>
+inline PyObject *construct(State &state, PyObject *cls, const Source &src)
 {
     const RecordState &record = state.records[id];
     auto *type = reinterpret_cast<PyTypeObject *>(cls);
     if (cls == record.cls) {
-        const int plain = check_plain(state, id);
+        const int plain = check_plain<id>(state);
         if (plain < 0)
             return nullptr;
         if (plain == 1 ||
             (type->tp_new == PyBaseObject_Type.tp_new &&
              find_in_mro(type, state.str___init__) == record.init_function)) {
             capi::Ref self(type->tp_new(type, state.empty_tuple, nullptr));
-            if (!self ||
-                decode_record(id,
-                              Target(self.get(), state,
-                                     plain ? &record : nullptr),
-                              src) < 0)
+            if (!self || decode_record<id>(Target(self.get(), state,
+                                                  plain ? &record : nullptr),
+                                           src) < 0)
                 return nullptr;
             return self.release();
         }
@@ -191,12 +188,12 @@ inline PyObject *construct(State &state, RecordId id, PyObject *cls,
 
 // The length constant of record `id` read from `cls`, a class just looked
 // up in the module: a new reference.
-inline PyObject *class_constant(State &state, RecordId id,
-                                PyObject *cls)
+template <RecordId id>
+inline PyObject *class_constant(State &state, PyObject *cls)
 {
     const RecordState &record = state.records[id];
     if (cls == record.cls) {
-        const int plain = check_plain(state, id);
+        const int plain = check_plain<id>(state);
         if (plain < 0)
             return nullptr;
         if (plain == 1) {

@@ -33,49 +33,64 @@ inline int store_nibbles(const Target &self, PyObject *byte, PyObject *low,
     return high_value ? self.store(high, high_value.get()) : -1;
 }
 
-// Decodes fields [first, last) of record `id` from `src` into attributes,
-// in order; `value`, if given, receives the value of the last one.
-inline int decode_fields(const Target &self, RecordId id, const Source &src,
-                         size_t first, size_t last,
-                         capi::Ref *value = nullptr)
+// Decodes field i of record `id` from `src` into its attribute or
+// attributes; `value`, if given, receives the value decoded.
+template <RecordId id, size_t i>
+inline int decode_field(const Target &self, const Source &src,
+                        capi::Ref *value)
 {
-    const RecordLayout &layout = layouts[id];
+    constexpr FieldLayout field = layouts[id].fields[i];
     const RecordState &record = self.state().records[id];
-    for (size_t i = first; i < last; ++i) {
-        const FieldLayout &field = layout.fields[i];
-        capi::Ref decoded;
-        switch (field.conversion) {
-        case Conversion::byte:
-        case Conversion::nibbles:
-            decoded = capi::Ref(src.byte(field.start));
-            break;
-        case Conversion::number:
-            decoded = capi::Ref(
-                src.number(field.start, field.stop, record.slices[i]));
-            break;
-        case Conversion::text:
-            decoded = capi::Ref(
-                src.text(field.start, field.stop, record.slices[i]));
-            break;
-        }
-        if (!decoded)
+    capi::Ref decoded;
+    if constexpr (field.conversion == Conversion::number)
+        decoded =
+            capi::Ref(src.number(field.start, field.stop, record.slices[i]));
+    else if constexpr (field.conversion == Conversion::text)
+        decoded =
+            capi::Ref(src.text(field.start, field.stop, record.slices[i]));
+    else
+        decoded = capi::Ref(src.byte(field.start));
+    if (!decoded)
+        return -1;
+    if constexpr (field.conversion == Conversion::nibbles) {
+        if (store_nibbles(self, decoded.get(), record.attrs[i],
+                          record.high_attrs[i]) < 0)
             return -1;
-        if (field.conversion == Conversion::nibbles) {
-            if (store_nibbles(self, decoded.get(), record.attrs[i],
-                              record.high_attrs[i]) < 0)
-                return -1;
-        }
-        else if (self.store(record.attrs[i], decoded.get()) < 0)
-            return -1;
-        if (value != nullptr && i + 1 == last)
-            *value = std::move(decoded);
-    }
+    } else if (self.store(record.attrs[i], decoded.get()) < 0)
+        return -1;
+    if (value != nullptr)
+        *value = std::move(decoded);
     return 0;
 }
 
-inline int decode_fields(const Target &self, RecordId id, const Source &src)
+template <RecordId id, size_t final, size_t... i>
+inline int decode_each(const Target &self, const Source &src, capi::Ref *value,
+                       std::index_sequence<i...>)
 {
-    return decode_fields(self, id, src, 0, layouts[id].field_count);
+    // in order, up to the first failure
+    const bool failed =
+        (... ||
+         (decode_field<id, i>(self, src, i == final ? value : nullptr) < 0));
+    return failed ? -1 : 0;
+}
+
+template <size_t first, size_t... i>
+constexpr std::index_sequence<first + i...>
+offset_by(std::index_sequence<i...>)
+{
+    return {};
+}
+
+// Decodes fields [first, last) of record `id` from `src` into attributes,
+// in order; `value`, if given, receives the value of the last one. Each
+// field is its own instance, its layout known where it is read.
+template <RecordId id, size_t first = 0, size_t last = layouts[id].field_count>
+inline int decode_fields(const Target &self, const Source &src,
+                         capi::Ref *value = nullptr)
+{
+    return decode_each<id, last - 1>(
+        self, src, value,
+        offset_by<first>(std::make_index_sequence<last - first>{}));
 }
 
 // len(bytes) == expected, as the length assertion evaluates it: 1, 0, -1.
@@ -94,7 +109,8 @@ inline int length_equals(Py_ssize_t length, PyObject *expected)
 // The first two steps of a fixed-size record: unless -O, assert that
 // len(bytes) equals the record's constant read through the instance; then
 // run the base initialiser with the constant, read again.
-inline int begin_record(const Target &self, RecordId id, const Source &src)
+CAPI_ALWAYS_INLINE inline int begin_record(const Target &self, RecordId id,
+                                           const Source &src)
 {
     const RecordState &record = self.state().records[id];
     PyObject *name = record.length_name;
@@ -137,28 +153,28 @@ inline int header_init(const Target &self, const Source &src)
     if (begin_record(self, header, src) < 0)
         return -1;
     if (capi::assertions_enabled()) {
-        const int is_magic = src.text_equals(0, magic_length, state.magic_slice,
-                                             state.str_magic, magic,
-                                             magic_length);
+        const int is_magic =
+            src.text_equals(0, magic_length, state.magic_slice,
+                            state.str_magic, magic, magic_length);
         if (is_magic <= 0)
             return is_magic < 0 ? -1 : capi::raise_assertion();
     }
     // type is decoded in every mode; the check after it is an assertion
     capi::Ref type;
-    if (decode_fields(self, header, src, 0, 1, &type) < 0 ||
+    if (decode_fields<header, 0, 1>(self, src, &type) < 0 ||
         (capi::assertions_enabled() && check_frame_type(self, type.get()) < 0))
         return -1;
-    return decode_fields(self, header, src, 1, layouts[header].field_count);
+    return decode_fields<header, 1>(self, src);
 }
 
 // A record of fixed length: the length check, BasePacket's initialiser,
 // then its fields.
-inline int fixed_record_init(const Target &self, RecordId id,
-                             const Source &src)
+template <RecordId id>
+inline int fixed_record_init(const Target &self, const Source &src)
 {
     if (begin_record(self, id, src) < 0)
         return -1;
-    return decode_fields(self, id, src);
+    return decode_fields<id>(self, src);
 }
 
 // The payload kept as it is: _len = len(bytes), message = bytes.
@@ -222,7 +238,7 @@ inline int add_report(const Target &self, const Source &src,
     capi::Ref cls(capi::lookup_global(state.globals, global));
     if (!cls)
         return -1;
-    capi::Ref width(class_constant(state, ranging_report, cls.get()));
+    capi::Ref width(class_constant<ranging_report>(state, cls.get()));
     if (!width)
         return -1;
     capi::Ref stop(PyNumber_Add(start.get(), width.get()));
@@ -234,7 +250,8 @@ inline int add_report(const Target &self, const Source &src,
     cls = capi::Ref(capi::lookup_global(state.globals, global));
     if (!cls)
         return -1;
-    capi::Ref report(construct(state, ranging_report, cls.get(), report_bytes));
+    capi::Ref report(
+        construct<ranging_report>(state, cls.get(), report_bytes));
     if (!report)
         return -1;
     capi::Ref list(self.load(state.str_reports, reports));
@@ -248,8 +265,7 @@ inline int message_init(const Target &self, const Source &src)
 {
     const State &state = self.state();
     capi::Ref stored_cnt;
-    if (decode_fields(self, ranging_message, src, 0,
-                      layouts[ranging_message].field_count, &stored_cnt) < 0)
+    if (decode_fields<ranging_message>(self, src, &stored_cnt) < 0)
         return -1;
     capi::Ref cnt(self.load(state.str_cnt, stored_cnt.get()));
     if (!cnt)
@@ -257,8 +273,7 @@ inline int message_init(const Target &self, const Source &src)
     capi::Ref reports(none_list(cnt.get()));
     if (!reports || self.store(state.str_reports, reports.get()) < 0)
         return -1;
-    capi::Ref start(
-        self.constant(state.records[ranging_message].length_name));
+    capi::Ref start(self.constant(state.records[ranging_message].length_name));
     if (!start)
         return -1;
     // for report_idx in range(self.cnt); a count beyond the index range is
@@ -277,18 +292,17 @@ inline int message_init(const Target &self, const Source &src)
     return 0;
 }
 
-inline int decode_record(RecordId id, const Target &self, const Source &src)
+template <RecordId id>
+inline int decode_record(const Target &self, const Source &src)
 {
-    switch (id) {
-    case header:
+    if constexpr (id == header)
         return header_init(self, src);
-    case raw_message:
+    else if constexpr (id == raw_message)
         return raw_init(self, src);
-    case ranging_message:
+    else if constexpr (id == ranging_message)
         return message_init(self, src);
-    default:
-        return fixed_record_init(self, id, src);
-    }
+    else
+        return fixed_record_init<id>(self, src);
 }
 
 } // namespace packets

@@ -50,7 +50,7 @@ class Source
     }
 
     // int(bytes[index]) for an index >= 0, as a new reference.
-    PyObject *byte(Py_ssize_t index) const
+    CAPI_ALWAYS_INLINE PyObject *byte(Py_ssize_t index) const
     {
         if (kind_ != Kind::protocol && index < size())
             return PyLong_FromLong(data()[index]);
@@ -66,7 +66,8 @@ class Source
     // int.from_bytes(bytes[start:stop], "little"); `slice` is that slice
     // object for the protocol path, or nullptr for the whole input, which
     // is converted as it is. An empty slice gives 0.
-    PyObject *number(Py_ssize_t start, Py_ssize_t stop, PyObject *slice) const
+    CAPI_ALWAYS_INLINE PyObject *number(Py_ssize_t start, Py_ssize_t stop,
+                                        PyObject *slice) const
     {
         capi::Ref piece;
         if (kind_ == Kind::protocol) {
@@ -225,8 +226,8 @@ class Source
     capi::Ref owned_;         // a piece that cut() made, if any
     PyObject *obj_ = nullptr; // borrowed, or held by owned_
     const ProtocolNames *names_ = nullptr;
-    Py_ssize_t offset_ = 0;   // window: the first byte within obj_
-    Py_ssize_t length_ = 0;   // window: its length
+    Py_ssize_t offset_ = 0; // window: the first byte within obj_
+    Py_ssize_t length_ = 0; // window: its length
     Kind kind_ = Kind::protocol;
 };
 

@@ -14,16 +14,18 @@ namespace packets
 // One record class of the module.
 struct RecordState {
     PyObject *global;        // its name in the module
-    PyObject *length_name;   // the name of its length constant, or nullptr
+    PyObject *length_name;   // its length constant's name, or nullptr
     PyObject *cls;           // the class as created at import
     PyObject *init_function; // the __init__ of its namespace
     PyObject *stored;        // all attribute names it stores, a tuple
-    PyObject *attrs[max_fields];      // its field names, in layout order
-    PyObject *high_attrs[max_fields]; // the high-nibble names, or nullptr
-    PyObject *slices[max_fields];     // slice(start, stop), or nullptr
-    PyObject *extra;                  // the layout's extra name, or nullptr
-    unsigned int plain_version;       // version tag found plain, 0: none
-    PyObject *constant_value;         // its constant at that version
+    // Per field in layout order: its name, the name of its high nibble
+    // (nibbles only), and slice(start, stop) unless it spans the input.
+    PyObject *attrs[max_fields];
+    PyObject *high_attrs[max_fields];
+    PyObject *slices[max_fields];
+    PyObject *extra;            // the layout's extra name, or nullptr
+    unsigned int plain_version; // version tag found plain, 0: none
+    PyObject *constant_value;   // its constant at that version
 
     template <class Visit> void each(Visit visit)
     {
@@ -69,28 +71,56 @@ struct State {
     PyObject *base_init_keywords[2];
     PyObject *packet_init_keywords[4];
 
-    // Every reference, once; the keyword arrays only repeat names above.
-    template <class Visit> void each(Visit visit)
-    {
-        for (PyObject **ref :
-             {&globals, &str_self, &str_bytes, &str_length, &str_header,
-              &str_callback, &str___init__, &str__len, &str_cnt, &str_reports,
-              &str_flags, &str_type, &str_src_addr, &str_is_anchor,
-              &str_callback_handle, &str_FLAG_ANCHOR,
-              &str__MESSAGE_TYPE_RANGING, &str_TYPE_DW, &str_TYPE_HB,
-              &str_magic, &protocol.str_decode, &protocol.str_ascii,
-              &protocol.str_from_bytes, &protocol.str_little, &empty_tuple,
-              &int_low_nibble, &int_high_nibble, &int_four, &magic_slice,
-              &base_init_function})
-            visit(*ref);
-        for (size_t i = 0; i < frame_part_count; ++i) {
-            visit(part_attrs[i]);
-            visit(slice_names[i]);
-        }
-        for (RecordState &record : records)
-            record.each(visit);
-    }
+    // Every reference, once; the keyword arrays only repeat names.
+    template <class Visit> void each(Visit visit);
 };
+
+// The interned names of the state and their text.
+struct StateName {
+    PyObject *State::*slot;
+    const char *text;
+};
+
+constexpr StateName state_names[] = {
+    {&State::str_self, "self"},
+    {&State::str_bytes, "bytes"},
+    {&State::str_length, "length"},
+    {&State::str_header, "header"},
+    {&State::str_callback, "callback"},
+    {&State::str___init__, "__init__"},
+    {&State::str__len, "_len"},
+    {&State::str_cnt, "cnt"},
+    {&State::str_reports, "reports"},
+    {&State::str_flags, "flags"},
+    {&State::str_type, "type"},
+    {&State::str_src_addr, "src_addr"},
+    {&State::str_is_anchor, "is_anchor"},
+    {&State::str_callback_handle, "callback_handle"},
+    {&State::str_FLAG_ANCHOR, "FLAG_ANCHOR"},
+    {&State::str__MESSAGE_TYPE_RANGING, "_MESSAGE_TYPE_RANGING"},
+    {&State::str_TYPE_DW, "TYPE_DW"},
+    {&State::str_TYPE_HB, "TYPE_HB"},
+    {&State::str_magic, magic},
+};
+
+template <class Visit> void State::each(Visit visit)
+{
+    for (const StateName &name : state_names)
+        visit(this->*name.slot);
+    for (PyObject **ref : {&protocol.str_decode, &protocol.str_ascii,
+                           &protocol.str_from_bytes, &protocol.str_little})
+        visit(*ref);
+    for (PyObject **ref :
+         {&globals, &empty_tuple, &int_low_nibble, &int_high_nibble, &int_four,
+          &magic_slice, &base_init_function})
+        visit(*ref);
+    for (size_t i = 0; i < frame_part_count; ++i) {
+        visit(part_attrs[i]);
+        visit(slice_names[i]);
+    }
+    for (RecordState &record : records)
+        record.each(visit);
+}
 
 // slice(start, stop), stop == to_end giving None: a new reference.
 inline PyObject *new_slice(Py_ssize_t start, Py_ssize_t stop)
@@ -141,32 +171,7 @@ inline int init_record_state(const State &state, const RecordLayout &layout,
 
 inline int init_state(State &state, PyObject *module)
 {
-    struct Name {
-        PyObject *State::*slot;
-        const char *text;
-    };
-    static const Name names[] = {
-        {&State::str_self, "self"},
-        {&State::str_bytes, "bytes"},
-        {&State::str_length, "length"},
-        {&State::str_header, "header"},
-        {&State::str_callback, "callback"},
-        {&State::str___init__, "__init__"},
-        {&State::str__len, "_len"},
-        {&State::str_cnt, "cnt"},
-        {&State::str_reports, "reports"},
-        {&State::str_flags, "flags"},
-        {&State::str_type, "type"},
-        {&State::str_src_addr, "src_addr"},
-        {&State::str_is_anchor, "is_anchor"},
-        {&State::str_callback_handle, "callback_handle"},
-        {&State::str_FLAG_ANCHOR, "FLAG_ANCHOR"},
-        {&State::str__MESSAGE_TYPE_RANGING, "_MESSAGE_TYPE_RANGING"},
-        {&State::str_TYPE_DW, "TYPE_DW"},
-        {&State::str_TYPE_HB, "TYPE_HB"},
-        {&State::str_magic, magic},
-    };
-    for (const Name &name : names) {
+    for (const StateName &name : state_names) {
         if (capi::intern(state.*name.slot, name.text) < 0)
             return -1;
     }

@@ -7,7 +7,8 @@
 
 #include <utility>
 
-namespace position_class {
+namespace position_class
+{
 
 // What the functions of one module's Position read, held in a tuple that
 // they receive as their C `self`: it lives as long as the functions, so
@@ -30,9 +31,8 @@ inline PyObject *name(PyObject *names, Name which)
 inline PyObject *position_init(PyObject *names, PyObject *const *args,
                                Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *const keywords[4] = {name(names, name_self),
-                                   name(names, name_x), name(names, name_y),
-                                   name(names, name_z)};
+    PyObject *const keywords[4] = {name(names, name_self), name(names, name_x),
+                                   name(names, name_y), name(names, name_z)};
     const capi::Signature signature = {"__init__", keywords, 4, 4};
     PyObject *values[4]; // borrowed
     if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
@@ -99,8 +99,8 @@ inline PyObject *lookup(PyObject *module, PyObject *name)
 // Adds the class Position to `module`. Returns 0, or -1 with an exception.
 inline int add_to_module(PyObject *module)
 {
-    const char *texts[name_count] = {"self",   "x",           "y", "z",
-                                     "format", "({}, {}, {})"};
+    const char *texts[name_count] = {"self", "x",      "y",
+                                     "z",    "format", "({}, {}, {})"};
     capi::Ref names(PyTuple_New(name_count));
     if (!names)
         return -1;

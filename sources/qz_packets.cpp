@@ -54,10 +54,11 @@ int is_ranging(const State &state, PyObject *self)
 
 // self.<part> = cls(piece), `cls` being the class of record `id` as the
 // module's globals held it just now.
-int set_record(State &state, PyObject *self, FramePart part, RecordId id,
-               PyObject *cls, const Source &piece)
+template <RecordId id>
+int set_record(State &state, PyObject *self, FramePart part, PyObject *cls,
+               const Source &piece)
 {
-    Ref value(construct(state, id, cls, piece));
+    Ref value(construct<id>(state, cls, piece));
     return value ? capi::set_attr(self, state.part_attrs[part], value.get())
                  : -1;
 }
@@ -73,8 +74,8 @@ int cut_part(const State &state, PyObject *self, FramePart part,
 }
 
 // self.<part> = <class of record id>(bytes[self.<slice of part>])
-int set_part(State &state, PyObject *self, FramePart part, RecordId id,
-             const Source &frame)
+template <RecordId id>
+int set_part(State &state, PyObject *self, FramePart part, const Source &frame)
 {
     Ref cls(capi::lookup_global(state.globals, state.records[id].global));
     if (!cls)
@@ -82,7 +83,7 @@ int set_part(State &state, PyObject *self, FramePart part, RecordId id,
     Source piece;
     if (cut_part(state, self, part, frame, &piece) < 0)
         return -1;
-    return set_record(state, self, part, id, cls.get(), piece);
+    return set_record<id>(state, self, part, cls.get(), piece);
 }
 
 int packet_init(State &state, PyObject *self, PyObject *header,
@@ -90,9 +91,9 @@ int packet_init(State &state, PyObject *self, PyObject *header,
 {
     const Source source = Source::of(frame, state.protocol);
     if (capi::set_attr(self, state.str_header, header) < 0 ||
-        set_part(state, self, sub_header_part, sub_header, source) < 0 ||
-        set_part(state, self, uwb_header_part, uwb_header, source) < 0 ||
-        set_part(state, self, uwb_params_part, uwb_params, source) < 0)
+        set_part<sub_header>(state, self, sub_header_part, source) < 0 ||
+        set_part<uwb_header>(state, self, uwb_header_part, source) < 0 ||
+        set_part<uwb_params>(state, self, uwb_params_part, source) < 0)
         return -1;
     Source payload;
     if (cut_part(state, self, payload_part, source, &payload) < 0)
@@ -102,12 +103,16 @@ int packet_init(State &state, PyObject *self, PyObject *header,
     if (ranging < 0)
         return -1;
     const RecordId payload_id = ranging ? ranging_message : raw_message;
-    Ref cls(capi::lookup_global(state.globals,
-                                state.records[payload_id].global));
-    if (!cls ||
-        set_record(state, self, payload_part, payload_id, cls.get(),
-                   payload) < 0 ||
-        set_part(state, self, footer_part, footer, source) < 0)
+    Ref cls(
+        capi::lookup_global(state.globals, state.records[payload_id].global));
+    if (!cls)
+        return -1;
+    const int stored =
+        ranging ? set_record<ranging_message>(state, self, payload_part,
+                                              cls.get(), payload)
+                : set_record<raw_message>(state, self, payload_part, cls.get(),
+                                          payload);
+    if (stored < 0 || set_part<footer>(state, self, footer_part, source) < 0)
         return -1;
     return capi::set_attr(self, state.str_callback_handle, callback);
 }
@@ -162,18 +167,18 @@ PyObject *record_init(PyObject *module, PyObject *const *args,
                                        2};
     PyObject *values[2]; // borrowed
     if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0 ||
-        decode_record(id, Target(values[0], state),
-                      Source::of(values[1], state.protocol)) < 0)
+        decode_record<id>(Target(values[0], state),
+                          Source::of(values[1], state.protocol)) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject *base_init(PyObject *module, PyObject *const *args,
-                    Py_ssize_t nargs, PyObject *kwnames)
+PyObject *base_init(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames)
 {
     const State &state = capi::state_of<State>(module);
-    const capi::Signature signature = {"__init__", state.base_init_keywords,
-                                       2, 2};
+    const capi::Signature signature = {"__init__", state.base_init_keywords, 2,
+                                       2};
     PyObject *values[2]; // borrowed
     if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0 ||
         capi::set_attr(values[0], state.str__len, values[1]) < 0)
@@ -243,9 +248,9 @@ template <size_t... ids>
 std::array<PyMethodDef, record_count>
 record_init_defs(std::index_sequence<ids...>)
 {
-    return {{{"__init__",
-              capi::fastcall(record_init<static_cast<RecordId>(ids)>),
-              fast_flags, layouts[ids].init_doc}...}};
+    return {
+        {{"__init__", capi::fastcall(record_init<static_cast<RecordId>(ids)>),
+          fast_flags, layouts[ids].init_doc}...}};
 }
 
 std::array<PyMethodDef, record_count> record_init_def =
@@ -312,8 +317,7 @@ PyObject *add_class(PyObject *module, const char *name, PyObject *base,
         Py_INCREF(*init);
     }
     Ref cls(capi::new_class(module, name, base, ns));
-    if (!cls ||
-        capi::add_to_module(module, name, Ref::borrow(cls.get())) < 0)
+    if (!cls || capi::add_to_module(module, name, Ref::borrow(cls.get())) < 0)
         return nullptr;
     return cls.release();
 }

@@ -5,7 +5,8 @@
 
 #include "capi/refs.hpp"
 
-namespace capi {
+namespace capi
+{
 
 // The parameters of a callable: its name for messages, its parameter names
 // as interned strings (filled at import), and how many are required. For
@@ -24,12 +25,10 @@ inline int raise_count_error(const Signature &sig, Py_ssize_t given)
     if (sig.min_count == sig.max_count) {
         form = "exactly";
         expected = sig.min_count;
-    }
-    else if (given < sig.min_count) {
+    } else if (given < sig.min_count) {
         form = "at least";
         expected = sig.min_count;
-    }
-    else {
+    } else {
         form = "at most";
         expected = sig.max_count;
     }

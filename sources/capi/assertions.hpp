@@ -4,15 +4,22 @@
 
 #include "capi/refs.hpp"
 
-namespace capi {
+namespace capi
+{
 
 // Assertions are off while the interpreter runs optimised (-O). Up to 3.11
 // the interpreter's flag is read at every check, as compiled assertions do;
 // later versions deprecate the flag, so the level is read once at import
 // from sys.flags, where it cannot change afterwards.
 #if PY_VERSION_HEX < 0x030C0000
-inline int init_assertions() { return 0; }
-inline bool assertions_enabled() { return Py_OptimizeFlag == 0; }
+inline int init_assertions()
+{
+    return 0;
+}
+inline bool assertions_enabled()
+{
+    return Py_OptimizeFlag == 0;
+}
 #else
 inline int &optimize_level() noexcept
 {
@@ -35,7 +42,10 @@ inline int init_assertions()
     optimize_level() = value != 0;
     return 0;
 }
-inline bool assertions_enabled() { return optimize_level() == 0; }
+inline bool assertions_enabled()
+{
+    return optimize_level() == 0;
+}
 #endif
 
 // A failed assertion: AssertionError without arguments. Returns -1.

@@ -6,7 +6,8 @@
 #include "capi/arguments.hpp"
 #include "capi/refs.hpp"
 
-namespace capi {
+namespace capi
+{
 
 // Puts `def` into a class namespace as a function: an instance method whose
 // C function receives `self` (the module unless given) as its C `self` and
@@ -44,8 +45,8 @@ inline int add_to_module(PyObject *module, const char *name, Ref value)
 // Creates an ordinary class of `module`, as a class statement would:
 // type(name, bases, namespace) with __module__ and __qualname__ set.
 // Returns a new reference.
-inline PyObject *new_class(PyObject *module, const char *name,
-                           PyObject *base, PyObject *ns)
+inline PyObject *new_class(PyObject *module, const char *name, PyObject *base,
+                           PyObject *ns)
 {
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name)
@@ -62,7 +63,6 @@ inline PyObject *new_class(PyObject *module, const char *name,
                                  "sOO", name, bases.get(), ns);
 }
 
-
 // The pickling hooks of the extension types: both refuse, so neither
 // pickle nor the copy protocol can reproduce an instance.
 inline PyObject *raise_no_default_reduce()
@@ -72,8 +72,8 @@ inline PyObject *raise_no_default_reduce()
     return nullptr;
 }
 
-inline PyObject *refuse_reduce(PyObject *, PyObject *const *,
-                               Py_ssize_t nargs, PyObject *kwnames)
+inline PyObject *refuse_reduce(PyObject *, PyObject *const *, Py_ssize_t nargs,
+                               PyObject *kwnames)
 {
     if (expect_no_arguments("__reduce__", nargs, kwnames) < 0)
         return nullptr;
@@ -88,12 +88,12 @@ inline PyObject *refuse_setstate(PyObject *, PyObject *const *,
     return raise_no_default_reduce();
 }
 
-#define CAPI_PICKLING_REFUSAL_METHODS                                        \
-    {"__reduce__", capi::fastcall(capi::refuse_reduce),                      \
-     METH_FASTCALL | METH_KEYWORDS, nullptr},                                \
-    {                                                                        \
-        "__setstate__", capi::fastcall(capi::refuse_setstate),               \
-            METH_FASTCALL | METH_KEYWORDS, nullptr                           \
+#define CAPI_PICKLING_REFUSAL_METHODS                                         \
+    {"__reduce__", capi::fastcall(capi::refuse_reduce),                       \
+     METH_FASTCALL | METH_KEYWORDS, nullptr},                                 \
+    {                                                                         \
+        "__setstate__", capi::fastcall(capi::refuse_setstate),                \
+            METH_FASTCALL | METH_KEYWORDS, nullptr                            \
     }
 
 } // namespace capi

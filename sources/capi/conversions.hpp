@@ -9,7 +9,8 @@
 #include <climits>
 #include <cmath>
 
-namespace capi {
+namespace capi
+{
 
 // Rounds a double to the nearest float, ties to even, as the hardware
 // conversion does; defined for every input (a plain cast of a finite value
@@ -36,8 +37,7 @@ inline int to_float32(PyObject *obj, float *out)
     double value;
     if (PyFloat_CheckExact(obj)) {
         value = PyFloat_AS_DOUBLE(obj);
-    }
-    else {
+    } else {
         value = PyFloat_AsDouble(obj);
         if (value == -1.0 && PyErr_Occurred())
             return -1;

@@ -14,7 +14,7 @@
 // PyMODINIT_FUNC does not mark the init function visible.
 #if PY_VERSION_HEX < 0x03090000
 #undef PyMODINIT_FUNC
-#define PyMODINIT_FUNC                                                       \
+#define PyMODINIT_FUNC                                                        \
     extern "C" __attribute__((visibility("default"))) PyObject *
 #endif
 
@@ -25,7 +25,8 @@
 #define CAPI_MODULE_SLOTS(slots) nullptr
 #endif
 
-namespace capi {
+namespace capi
+{
 
 // A module's state, as its PyModuleDef sized it with sizeof(State).
 template <class State> State &state_of(PyObject *module)

@@ -6,7 +6,8 @@
 
 #include "capi/refs.hpp"
 
-namespace capi {
+namespace capi
+{
 
 // Attribute access through the type's slots; interned names need no
 // interning by PyObject_GetAttr and PyObject_SetAttr on every call.

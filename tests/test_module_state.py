@@ -157,3 +157,49 @@ def test_a_subinterpreter_imports_its_own_copies():
     main, sub = outcome["main"], outcome["sub"]
     assert results_without_classes(main) == results_without_classes(sub)
     assert not set(main["classes"].values()) & set(sub["classes"].values())
+
+
+# Loads a copy of each module, uses it, drops it and reports which of the
+# classes its state held are still alive after a collection.
+RELEASED = """
+import gc, importlib.util, json, weakref
+import qz_autopos, qz_engine, qz_packets
+
+FRAME = bytes.fromhex(%r)
+
+def second_copy(module):
+    spec = importlib.util.spec_from_file_location(module.__name__,
+                                                  module.__file__)
+    copy = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(copy)
+    return copy
+
+def use(copy):
+    if copy.__name__ == "qz_packets":
+        copy.QZDWPacket(copy.Header(FRAME[:9]), FRAME,
+                        lambda *message: None).callback()
+        return ["Header", "UWBRangingReport", "QZDWPacket"]
+    if copy.__name__ == "qz_engine":
+        copy.PositionEngine(3).get_anchor_positions()
+        return ["Position", "PositionEngine"]
+    copy.AutoPos(3).get_position_estimates()
+    return ["Position", "AutoPos"]
+
+alive = {}
+for module in (qz_packets, qz_engine, qz_autopos):
+    copy = second_copy(module)
+    refs = [weakref.ref(getattr(copy, name)) for name in use(copy)]
+    del copy
+    gc.collect()
+    alive[module.__name__] = [ref() is not None for ref in refs]
+print(json.dumps(alive))
+""" % FRAME.hex()
+
+
+@pytest.mark.skipif(sys.version_info < (3, 9),
+                    reason="before 3.9 the interpreter keeps the last copy "
+                           "of each module for its types to find")
+def test_a_dropped_copy_is_collected_with_its_classes():
+    assert run(RELEASED) == {"qz_packets": [False] * 3,
+                             "qz_engine": [False] * 2,
+                             "qz_autopos": [False] * 2}

@@ -3,7 +3,7 @@ import pathlib
 import subprocess
 import sys
 
-BENCHMARKS = ["bench_engine.py", "bench_autopos.py", "bench_packets.py"]
+BENCHMARKS = ["bench_engine.py", "bench_autopos.py", "bench_packets.py", "bench_web.py"]
 
 
 def main():

@@ -4,7 +4,8 @@ Each decoder handles one device frame the way the host does: Header of the
 first 9 bytes, QZDWPacket of the whole frame, then callback() to a handler
 that does nothing. Two frames: a ranging frame with 4 reports and a raw
 frame. Baselines, measured in the same run:
-  - plain: the same classes in plain Python (plain_python_packets.py);
+  - plain: the same classes in plain Python
+    (tests/reference/plain_python_packets.py);
   - construct: a declarative parser of the same layout.
 All three are checked to deliver the same fields before anything is timed.
 Prints ns per frame (median of several repeats) and the speed-up of
@@ -17,9 +18,11 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(1, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                os.pardir, "tests"))
 
 import construct as cs  # noqa: E402
-import plain_python_packets  # noqa: E402
+from reference import plain_python_packets  # noqa: E402
 import qz_packets  # noqa: E402
 from timing import per_call_seconds, print_table  # noqa: E402
 

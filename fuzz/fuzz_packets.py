@@ -9,7 +9,7 @@ resizes or rewrites the bytearray frame in the middle of decoding, or gives
 a handler that does so and calls back re-entrantly.
 
 Every call runs on the module and on the plain-Python model of it that
-the benchmarks measure against (benchmarks/plain_python_packets.py), and
+the tests and benchmarks use (tests/reference/plain_python_packets.py), and
 the two must agree: the same exception type, or
 records of the same classes with equal attributes. Run with `python -O` as
 well: then the length, magic and type checks are off in both. A crash, a
@@ -24,9 +24,9 @@ import sys
 import atheris
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                os.pardir, "benchmarks"))
+                                os.pardir, "tests"))
 with atheris.instrument_imports():
-    import plain_python_packets as reference_packets
+    from reference import plain_python_packets as reference_packets
     import qz_packets
 
 RECORDS = ["Header", "SubHeader", "UWBHeader", "UWBParams", "UWBFooter",

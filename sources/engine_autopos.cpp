@@ -9,23 +9,33 @@
 #include <cstdint>
 #include <utility>
 
-namespace {
+namespace
+{
 
-PyObject *module_globals; // the module's namespace, where Position lives
-PyObject *str_Position;
-PyObject *int_zero;          // the z of every estimate
-PyObject *int_float_size;    // sizeof(float) as an int, for the byte count
-PyObject *cinit_keywords[1];
+// The module's runtime objects.
+struct State {
+    PyObject *str_Position;
+    PyObject *int_zero;        // the z of every estimate
+    PyObject *int_float_size;  // sizeof(float) as an int, for the byte count
+    PyObject *new_keywords[1]; // anchor_cnt
 
-const capi::Signature cinit_signature = {"__cinit__", cinit_keywords, 1, 1};
+    template <class Visit> void each(Visit visit)
+    {
+        visit(str_Position);
+        visit(int_zero);
+        visit(int_float_size);
+        visit(new_keywords[0]);
+    }
+};
+
+extern PyModuleDef module_def;
 
 struct AutoPos {
-    PyObject_HEAD
-    float *meas;           // anchor_cnt^2 distances, row-major
-    int anchor_cnt;
-    float *anchor_pos_est; // x, y and z blocks of anchor_cnt estimates
+    PyObject_HEAD float *meas; // anchor_count^2 distances, row-major
+    int anchor_count;
+    float *anchor_pos_est; // x, y and z blocks of anchor_count estimates
     int qf;                // running figure of the surveys
-    Py_ssize_t meas_count; // entries of meas: anchor_cnt^2
+    Py_ssize_t meas_count; // entries of meas: anchor_count^2
 };
 
 AutoPos *as_autopos(PyObject *self)
@@ -46,14 +56,14 @@ Py_ssize_t float_bytes(uint64_t count)
 
 // Constructor steps after the argument binding; on an error the caller
 // destroys the half-built instance, which frees what was allocated.
-int autopos_setup(AutoPos *self, PyObject *anchor_cnt)
+int autopos_setup(AutoPos *self, const State &state, PyObject *anchor_cnt)
 {
     // the distance matrix: anchor_cnt * anchor_cnt * 4 bytes, the product
     // formed by the argument's own multiplication
     capi::Ref square(PyNumber_Multiply(anchor_cnt, anchor_cnt));
     if (!square)
         return -1;
-    capi::Ref product(PyNumber_Multiply(square.get(), int_float_size));
+    capi::Ref product(PyNumber_Multiply(square.get(), state.int_float_size));
     if (!product)
         return -1;
     size_t bytes;
@@ -68,16 +78,16 @@ int autopos_setup(AutoPos *self, PyObject *anchor_cnt)
     int count;
     if (capi::to_int32(anchor_cnt, &count) < 0)
         return -1;
-    self->anchor_cnt = count;
+    self->anchor_count = count;
 
     // What the count needs, whatever the multiplication gave: anchor_cnt^2
     // distances, and estimates with room for all three blocks (3n > n^2 for
     // one and two anchors).
     const int64_t wide = count;
     const uint64_t cells = static_cast<uint64_t>(wide * wide);
-    const uint64_t est_cells =
-        count > 0 && 3 * wide > wide * wide ? static_cast<uint64_t>(3 * wide)
-                                            : cells;
+    const uint64_t est_cells = count > 0 && 3 * wide > wide * wide
+                                   ? static_cast<uint64_t>(3 * wide)
+                                   : cells;
     const Py_ssize_t meas_bytes = float_bytes(cells);
     const Py_ssize_t est_bytes = float_bytes(est_cells);
     if (meas_bytes < 0 || est_bytes < 0)
@@ -112,25 +122,26 @@ int autopos_setup(AutoPos *self, PyObject *anchor_cnt)
 
 PyObject *autopos_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
+    State *state = capi::type_state<State>(type, &module_def);
+    if (state == nullptr)
+        return nullptr;
+    const capi::Signature signature = {"__cinit__", state->new_keywords, 1, 1};
     PyObject *anchor_cnt; // borrowed
-    if (capi::bind_arguments(cinit_signature, args, kwargs, &anchor_cnt) < 0)
+    if (capi::bind_arguments(signature, args, kwargs, &anchor_cnt) < 0)
         return nullptr;
     capi::Ref self(type->tp_alloc(type, 0));
     if (!self)
         return nullptr;
-    if (autopos_setup(as_autopos(self.get()), anchor_cnt) < 0)
+    if (autopos_setup(as_autopos(self.get()), *state, anchor_cnt) < 0)
         return nullptr;
     return self.release();
 }
 
-void autopos_dealloc(PyObject *self)
+void autopos_release(PyObject *self)
 {
-    PyTypeObject *type = Py_TYPE(self);
     AutoPos *autopos = as_autopos(self);
     PyMem_Free(autopos->meas);
     PyMem_Free(autopos->anchor_pos_est);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 int raise_surplus(Py_ssize_t capacity)
@@ -153,7 +164,7 @@ int compute_impl(AutoPos *self, PyObject *measurements)
     if (capi::store_items(measurements, capacity, store, surplus) < 0)
         return -1;
     // the result is not reported: a failed survey keeps the estimates
-    engine_autopos_mds(self->meas, self->anchor_cnt, self->anchor_pos_est,
+    engine_autopos_mds(self->meas, self->anchor_count, self->anchor_pos_est,
                        &self->qf);
     return 0;
 }
@@ -168,22 +179,21 @@ PyObject *compute(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-PyObject *get_position_estimates_impl(AutoPos *self)
+PyObject *get_position_estimates_impl(AutoPos *self, PyObject *module)
 {
-    const int n = self->anchor_cnt;
+    const int n = self->anchor_count;
     const Py_ssize_t count = n > 0 ? n : 0;
     capi::Ref list(PyList_New(count));
     if (!list || count == 0)
         return list.release();
-    // Position is looked up among the module's globals at every call
-    capi::Ref cls(
-        capi::lookup_global(module_globals, str_Position));
+    const State &state = capi::state_of<State>(module);
+    capi::Ref cls(position_class::lookup(module, state.str_Position));
     if (!cls)
         return nullptr;
     const float *est = self->anchor_pos_est;
     for (Py_ssize_t idx = 0; idx < count; ++idx) {
         PyObject *position = position_class::new_position(
-            cls.get(), est[idx], est[idx + n], int_zero);
+            cls.get(), est[idx], est[idx + n], state.int_zero);
         if (position == nullptr)
             return nullptr;
         PyList_SET_ITEM(list.get(), idx, position); // steals
@@ -197,7 +207,10 @@ PyObject *get_position_estimates(PyObject *self, PyObject *const *,
     if (capi::expect_no_arguments("get_position_estimates", nargs, kwnames) <
         0)
         return nullptr;
-    return get_position_estimates_impl(as_autopos(self));
+    PyObject *module = capi::module_of_type(Py_TYPE(self), &module_def);
+    if (module == nullptr)
+        return nullptr;
+    return get_position_estimates_impl(as_autopos(self), module);
 }
 
 PyMethodDef autopos_methods[] = {
@@ -224,7 +237,7 @@ PyMethodDef autopos_methods[] = {
 
 PyType_Slot autopos_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(autopos_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(autopos_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(capi::dealloc<autopos_release>)},
     {Py_tp_methods, autopos_methods},
     {Py_tp_doc,
      const_cast<char *>(
@@ -250,47 +263,37 @@ PyType_Spec autopos_spec = {
     autopos_slots,
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+int init_names(State &state)
+{
+    if (capi::intern(state.str_Position, "Position") < 0 ||
+        capi::intern(state.new_keywords[0], "anchor_cnt") < 0)
+        return -1;
+    state.int_zero = PyLong_FromLong(0);
+    state.int_float_size = PyLong_FromSize_t(sizeof(float));
+    return state.int_zero != nullptr && state.int_float_size != nullptr ? 0
+                                                                        : -1;
+}
+
+int exec_module(PyObject *module)
+{
+    if (init_names(capi::state_of<State>(module)) < 0 ||
+        position_class::add_to_module(module) < 0)
+        return -1;
+    capi::Ref autopos_type(capi::new_type(module, &autopos_spec));
+    if (!autopos_type)
+        return -1;
+    return capi::add_to_module(module, "AutoPos", std::move(autopos_type));
+}
+
+PyModuleDef module_def = capi::module_definition<State, exec_module>(
     "qz_autopos",
     "Anchor auto-positioning: anchor coordinates from the distances the\n"
     "anchors measured to one another, by classical multidimensional\n"
-    "scaling in 32-bit floats.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-int init_names()
-{
-    if (capi::intern(str_Position, "Position") < 0 ||
-        capi::intern(cinit_keywords[0], "anchor_cnt") < 0)
-        return -1;
-    int_zero = PyLong_FromLong(0);
-    int_float_size = PyLong_FromSize_t(sizeof(float));
-    return int_zero != nullptr && int_float_size != nullptr ? 0 : -1;
-}
+    "scaling in 32-bit floats.");
 
 } // namespace
 
 PyMODINIT_FUNC PyInit_qz_autopos(void)
 {
-    if (init_names() < 0)
-        return nullptr;
-    capi::Ref module(PyModule_Create(&module_def));
-    if (!module)
-        return nullptr;
-    if (position_class::add_to_module(module.get()) < 0)
-        return nullptr;
-    capi::Ref autopos_type(PyType_FromSpec(&autopos_spec));
-    if (!autopos_type ||
-        capi::add_to_module(module.get(), "AutoPos", std::move(autopos_type)) <
-            0)
-        return nullptr;
-    module_globals = PyModule_GetDict(module.get()); // borrowed
-    Py_INCREF(module_globals); // kept for the life of the process
-    return module.release();
+    return capi::init_module(&module_def, exec_module);
 }

@@ -7,43 +7,44 @@
 
 #include <utility>
 
-namespace {
+namespace
+{
 
 // The engine fits x and y only, with at most 8 iterations.
 constexpr int fit_dimensions = 2;
 constexpr int fit_iterations = 8;
 
-PyObject *module_globals; // the module's namespace, where Position lives
-PyObject *str_Position;
-PyObject *str_x;
-PyObject *str_y;
-PyObject *str_z;
-PyObject *cinit_keywords[1];
-PyObject *compute_keywords[2];
+// The module's runtime objects.
+struct State {
+    PyObject *str_Position;
+    PyObject *coordinate_names[3]; // x, y, z
+    PyObject *new_keywords[1];     // nb_anchors
+    PyObject *compute_keywords[2]; // measurements, initial_position
 
-const capi::Signature cinit_signature = {"__cinit__", cinit_keywords, 1, 1};
-const capi::Signature compute_signature = {"compute_tag_position",
-                                           compute_keywords, 2, 2};
+    template <class Visit> void each(Visit visit)
+    {
+        visit(str_Position);
+        for (PyObject *&name : coordinate_names)
+            visit(name);
+        visit(new_keywords[0]);
+        for (PyObject *&name : compute_keywords)
+            visit(name);
+    }
+};
+
+extern PyModuleDef module_def;
 
 struct PositionEngine {
-    PyObject_HEAD
-    anchor_pos_t *anchor_positions; // NB_ANCHORS anchor slots
-    int NB_ANCHORS;
+    PyObject_HEAD anchor_pos_t *anchor_positions; // anchor_count anchor slots
+    int anchor_count;
     float position[3];   // the working estimate x, y, z
-    float *measurements; // NB_ANCHORS measurement slots
+    float *measurements; // anchor_count measurement slots
     float sse;           // sum of squares of the last fit
 };
 
 PositionEngine *as_engine(PyObject *self)
 {
     return reinterpret_cast<PositionEngine *>(self);
-}
-
-// The class Position as the module's globals hold it now: a new
-// reference, or nullptr with NameError.
-PyObject *position_class_now()
-{
-    return capi::lookup_global(module_globals, str_Position);
 }
 
 // Size of an exact list or tuple, which is known without running user
@@ -66,8 +67,12 @@ int raise_surplus(const char *what, int slots)
 
 PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
+    State *state = capi::type_state<State>(type, &module_def);
+    if (state == nullptr)
+        return nullptr;
+    const capi::Signature signature = {"__cinit__", state->new_keywords, 1, 1};
     PyObject *nb_anchors; // borrowed
-    if (capi::bind_arguments(cinit_signature, args, kwargs, &nb_anchors) < 0)
+    if (capi::bind_arguments(signature, args, kwargs, &nb_anchors) < 0)
         return nullptr;
     int count;
     if (capi::to_int32(nb_anchors, &count) < 0)
@@ -81,45 +86,38 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
     if (!self)
         return nullptr;
     PositionEngine *engine = as_engine(self.get());
-    engine->NB_ANCHORS = count;
+    engine->anchor_count = count;
     // Zero-filled: an unwritten measurement slot means "no measurement".
     const size_t slots = count > 0 ? static_cast<size_t>(count) : 1;
     engine->anchor_positions =
         static_cast<anchor_pos_t *>(PyMem_Calloc(slots, sizeof(anchor_pos_t)));
     engine->measurements =
         static_cast<float *>(PyMem_Calloc(slots, sizeof(float)));
-    if (engine->anchor_positions == nullptr ||
-        engine->measurements == nullptr)
+    if (engine->anchor_positions == nullptr || engine->measurements == nullptr)
         return PyErr_NoMemory();
     return self.release();
 }
 
-void engine_dealloc(PyObject *self)
+void engine_release(PyObject *self)
 {
-    PyTypeObject *type = Py_TYPE(self);
     PositionEngine *engine = as_engine(self);
     PyMem_Free(engine->anchor_positions);
     PyMem_Free(engine->measurements);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
-PyObject *get_anchor_positions(PyObject *self, PyObject *const *,
-                               Py_ssize_t nargs, PyObject *kwnames)
+PyObject *get_anchor_positions_impl(PositionEngine *engine, PyObject *module)
 {
-    if (capi::expect_no_arguments("get_anchor_positions", nargs, kwnames) < 0)
-        return nullptr;
-    PositionEngine *engine = as_engine(self);
-    capi::Ref list(PyList_New(engine->NB_ANCHORS));
-    if (!list || engine->NB_ANCHORS == 0)
+    capi::Ref list(PyList_New(engine->anchor_count));
+    if (!list || engine->anchor_count == 0)
         return list.release();
-    capi::Ref cls(position_class_now());
+    capi::Ref cls(position_class::lookup(
+        module, capi::state_of<State>(module).str_Position));
     if (!cls)
         return nullptr;
-    for (int i = 0; i < engine->NB_ANCHORS; ++i) {
+    for (int i = 0; i < engine->anchor_count; ++i) {
         const anchor_pos_t &anchor = engine->anchor_positions[i];
-        PyObject *position = position_class::new_position(
-            cls.get(), anchor.x, anchor.y, anchor.z);
+        PyObject *position = position_class::new_position(cls.get(), anchor.x,
+                                                          anchor.y, anchor.z);
         if (position == nullptr)
             return nullptr;
         PyList_SET_ITEM(list.get(), i, position); // steals
@@ -127,59 +125,69 @@ PyObject *get_anchor_positions(PyObject *self, PyObject *const *,
     return list.release();
 }
 
+PyObject *get_anchor_positions(PyObject *self, PyObject *const *,
+                               Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (capi::expect_no_arguments("get_anchor_positions", nargs, kwnames) < 0)
+        return nullptr;
+    PyObject *module = capi::module_of_type(Py_TYPE(self), &module_def);
+    if (module == nullptr)
+        return nullptr;
+    return get_anchor_positions_impl(as_engine(self), module);
+}
+
+int set_anchor_positions_impl(PositionEngine *engine, const State &state,
+                              PyObject *anchor_positions)
+{
+    if (capi::assertions_enabled()) {
+        Py_ssize_t length = PyObject_Size(anchor_positions);
+        if (length < 0)
+            return -1;
+        if (length != engine->anchor_count)
+            return capi::raise_assertion();
+    }
+    PyObject *const *names = state.coordinate_names;
+    auto store = [engine, names](Py_ssize_t i, PyObject *item) {
+        anchor_pos_t &slot = engine->anchor_positions[i];
+        if (capi::attribute_to_float32(item, names[0], &slot.x) < 0 ||
+            capi::attribute_to_float32(item, names[1], &slot.y) < 0 ||
+            capi::attribute_to_float32(item, names[2], &slot.z) < 0)
+            return -1;
+        return 0;
+    };
+    auto surplus = [engine] {
+        return raise_surplus("anchor positions", engine->anchor_count);
+    };
+    return capi::store_items(anchor_positions, engine->anchor_count, store,
+                             surplus);
+}
+
 PyObject *set_anchor_positions(PyObject *self, PyObject *const *args,
                                Py_ssize_t nargs, PyObject *kwnames)
 {
     if (capi::expect_one_argument("set_anchor_positions", nargs, kwnames) < 0)
         return nullptr;
-    PositionEngine *engine = as_engine(self);
-    PyObject *anchor_positions = args[0];
-    if (capi::assertions_enabled()) {
-        Py_ssize_t length = PyObject_Size(anchor_positions);
-        if (length < 0)
-            return nullptr;
-        if (length != engine->NB_ANCHORS) {
-            capi::raise_assertion();
-            return nullptr;
-        }
-    }
-    auto store = [engine](Py_ssize_t i, PyObject *item) {
-        anchor_pos_t &slot = engine->anchor_positions[i];
-        if (capi::attribute_to_float32(item, str_x, &slot.x) < 0 ||
-            capi::attribute_to_float32(item, str_y, &slot.y) < 0 ||
-            capi::attribute_to_float32(item, str_z, &slot.z) < 0)
-            return -1;
-        return 0;
-    };
-    auto surplus = [engine] {
-        return raise_surplus("anchor positions", engine->NB_ANCHORS);
-    };
-    if (capi::store_items(anchor_positions, engine->NB_ANCHORS, store,
-                          surplus) < 0)
+    State *state = capi::type_state<State>(Py_TYPE(self), &module_def);
+    if (state == nullptr ||
+        set_anchor_positions_impl(as_engine(self), *state, args[0]) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject *compute_tag_position(PyObject *self, PyObject *const *args,
-                               Py_ssize_t nargs, PyObject *kwnames)
+PyObject *compute_tag_position_impl(PositionEngine *engine, PyObject *module,
+                                    PyObject *measurements,
+                                    PyObject *initial_position)
 {
-    PyObject *arguments[2]; // borrowed
-    if (capi::bind_arguments(compute_signature, args, nargs, kwnames,
-                             arguments) < 0)
-        return nullptr;
-    PyObject *measurements = arguments[0];
-    PyObject *initial_position = arguments[1];
-    PositionEngine *engine = as_engine(self);
+    const State &state = capi::state_of<State>(module);
     // A list or tuple with too many items is refused before anything,
     // the start point included, is stored.
-    if (known_length(measurements) > engine->NB_ANCHORS) {
-        raise_surplus("measurements", engine->NB_ANCHORS);
+    if (known_length(measurements) > engine->anchor_count) {
+        raise_surplus("measurements", engine->anchor_count);
         return nullptr;
     }
-
-    PyObject *const coordinate_names[3] = {str_x, str_y, str_z};
     for (int i = 0; i < 3; ++i) {
-        if (capi::attribute_to_float32(initial_position, coordinate_names[i],
+        if (capi::attribute_to_float32(initial_position,
+                                       state.coordinate_names[i],
                                        &engine->position[i]) < 0)
             return nullptr;
     }
@@ -188,22 +196,37 @@ PyObject *compute_tag_position(PyObject *self, PyObject *const *args,
         return capi::to_float32(item, &engine->measurements[i]);
     };
     auto surplus = [engine] {
-        return raise_surplus("measurements", engine->NB_ANCHORS);
+        return raise_surplus("measurements", engine->anchor_count);
     };
-    if (capi::store_items(measurements, engine->NB_ANCHORS, store, surplus) <
+    if (capi::store_items(measurements, engine->anchor_count, store, surplus) <
         0)
         return nullptr;
 
     ls_lm_dif(engine->position, engine->measurements, fit_dimensions,
-              engine->NB_ANCHORS, fit_iterations, &engine->sse,
+              engine->anchor_count, fit_iterations, &engine->sse,
               engine->anchor_positions);
-    capi::Ref cls(position_class_now());
+    capi::Ref cls(position_class::lookup(module, state.str_Position));
     if (!cls)
         return nullptr;
-    return position_class::new_position(cls.get(),
-                                        engine->position[0],
+    return position_class::new_position(cls.get(), engine->position[0],
                                         engine->position[1],
                                         engine->position[2]);
+}
+
+PyObject *compute_tag_position(PyObject *self, PyObject *const *args,
+                               Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *module = capi::module_of_type(Py_TYPE(self), &module_def);
+    if (module == nullptr)
+        return nullptr;
+    const capi::Signature signature = {
+        "compute_tag_position", capi::state_of<State>(module).compute_keywords,
+        2, 2};
+    PyObject *arguments[2]; // borrowed
+    if (capi::bind_arguments(signature, args, nargs, kwnames, arguments) < 0)
+        return nullptr;
+    return compute_tag_position_impl(as_engine(self), module, arguments[0],
+                                     arguments[1]);
 }
 
 PyMethodDef engine_methods[] = {
@@ -235,15 +258,16 @@ PyMethodDef engine_methods[] = {
 
 PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(engine_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(engine_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(capi::dealloc<engine_release>)},
     {Py_tp_methods, engine_methods},
-    {Py_tp_doc, const_cast<char *>(
-                    "PositionEngine(nb_anchors)\n--\n\n"
-                    "Fits tag positions to distances from nb_anchors anchors.\n"
-                    "nb_anchors is converted to a 32-bit int; a negative count\n"
-                    "raises ValueError and a failed allocation MemoryError.\n"
-                    "Anchor and measurement slots start at zero, so an\n"
-                    "unwritten measurement slot counts as no measurement.")},
+    {Py_tp_doc,
+     const_cast<char *>(
+         "PositionEngine(nb_anchors)\n--\n\n"
+         "Fits tag positions to distances from nb_anchors anchors.\n"
+         "nb_anchors is converted to a 32-bit int; a negative count\n"
+         "raises ValueError and a failed allocation MemoryError.\n"
+         "Anchor and measurement slots start at zero, so an\n"
+         "unwritten measurement slot counts as no measurement.")},
     {0, nullptr},
 };
 
@@ -255,48 +279,40 @@ PyType_Spec engine_spec = {
     engine_slots,
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "qz_engine",
-    "Tag positioning: a Levenberg-Marquardt fit of a tag's x and y to its\n"
-    "distances from anchors at known positions, in 32-bit floats.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-int init_names()
+int init_names(State &state)
 {
-    return (capi::intern(str_Position, "Position") < 0 ||
-            capi::intern(str_x, "x") < 0 || capi::intern(str_y, "y") < 0 ||
-            capi::intern(str_z, "z") < 0 ||
-            capi::intern(cinit_keywords[0], "nb_anchors") < 0 ||
-            capi::intern(compute_keywords[0], "measurements") < 0 ||
-            capi::intern(compute_keywords[1], "initial_position") < 0)
+    return (capi::intern(state.str_Position, "Position") < 0 ||
+            capi::intern(state.coordinate_names[0], "x") < 0 ||
+            capi::intern(state.coordinate_names[1], "y") < 0 ||
+            capi::intern(state.coordinate_names[2], "z") < 0 ||
+            capi::intern(state.new_keywords[0], "nb_anchors") < 0 ||
+            capi::intern(state.compute_keywords[0], "measurements") < 0 ||
+            capi::intern(state.compute_keywords[1], "initial_position") < 0)
                ? -1
                : 0;
 }
+
+int exec_module(PyObject *module)
+{
+    if (capi::init_assertions() < 0 ||
+        init_names(capi::state_of<State>(module)) < 0 ||
+        position_class::add_to_module(module) < 0)
+        return -1;
+    capi::Ref engine_type(capi::new_type(module, &engine_spec));
+    if (!engine_type)
+        return -1;
+    return capi::add_to_module(module, "PositionEngine",
+                               std::move(engine_type));
+}
+
+PyModuleDef module_def = capi::module_definition<State, exec_module>(
+    "qz_engine",
+    "Tag positioning: a Levenberg-Marquardt fit of a tag's x and y to its\n"
+    "distances from anchors at known positions, in 32-bit floats.");
 
 } // namespace
 
 PyMODINIT_FUNC PyInit_qz_engine(void)
 {
-    if (capi::init_assertions() < 0 || init_names() < 0)
-        return nullptr;
-    capi::Ref module(PyModule_Create(&module_def));
-    if (!module)
-        return nullptr;
-    if (position_class::add_to_module(module.get()) < 0)
-        return nullptr;
-    capi::Ref engine_type(PyType_FromSpec(&engine_spec));
-    if (!engine_type ||
-        capi::add_to_module(module.get(), "PositionEngine",
-                            std::move(engine_type)) < 0)
-        return nullptr;
-    module_globals = PyModule_GetDict(module.get()); // borrowed
-    Py_INCREF(module_globals); // kept for the life of the process
-    return module.release();
+    return capi::init_module(&module_def, exec_module);
 }

@@ -14,7 +14,7 @@
 #define QZ_PACKETS_SOURCE_HPP
 
 #include "capi.hpp"
-#include "packets_names.hpp"
+#include "packets_layout.hpp"
 
 #include <cstring>
 #include <utility>
@@ -22,21 +22,25 @@
 namespace packets
 {
 
-// The stop of a slice that runs to the end of the input.
-constexpr Py_ssize_t to_end = -1;
+// The names that the object-protocol path calls, interned by the module.
+struct ProtocolNames {
+    PyObject *str_decode, *str_ascii, *str_from_bytes, *str_little;
+};
 
 class Source
 {
   public:
     Source() = default;
 
-    // Reads `obj`, a borrowed reference that the caller keeps alive.
-    static Source of(PyObject *obj)
+    // Reads `obj`, a borrowed reference that the caller keeps alive;
+    // `names` are those of the module that reads it.
+    static Source of(PyObject *obj, const ProtocolNames &names)
     {
         if (PyBytes_CheckExact(obj))
-            return Source(obj, Kind::window, 0, PyBytes_GET_SIZE(obj));
-        return Source(obj, PyByteArray_CheckExact(obj) ? Kind::array
-                                                       : Kind::protocol);
+            return Source(obj, names, Kind::window, 0, PyBytes_GET_SIZE(obj));
+        return Source(obj, names,
+                      PyByteArray_CheckExact(obj) ? Kind::array
+                                                  : Kind::protocol);
     }
 
     // len(bytes): the length, or -1 with an exception set.
@@ -46,7 +50,7 @@ class Source
     }
 
     // int(bytes[index]) for an index >= 0, as a new reference.
-    PyObject *byte(Py_ssize_t index) const
+    CAPI_ALWAYS_INLINE PyObject *byte(Py_ssize_t index) const
     {
         if (kind_ != Kind::protocol && index < size())
             return PyLong_FromLong(data()[index]);
@@ -62,7 +66,8 @@ class Source
     // int.from_bytes(bytes[start:stop], "little"); `slice` is that slice
     // object for the protocol path, or nullptr for the whole input, which
     // is converted as it is. An empty slice gives 0.
-    PyObject *number(Py_ssize_t start, Py_ssize_t stop, PyObject *slice) const
+    CAPI_ALWAYS_INLINE PyObject *number(Py_ssize_t start, Py_ssize_t stop,
+                                        PyObject *slice) const
     {
         capi::Ref piece;
         if (kind_ == Kind::protocol) {
@@ -85,8 +90,8 @@ class Source
         if (!piece)
             return nullptr;
         return PyObject_CallMethodObjArgs(
-            reinterpret_cast<PyObject *>(&PyLong_Type), str_from_bytes,
-            piece.get(), str_little, nullptr);
+            reinterpret_cast<PyObject *>(&PyLong_Type), names_->str_from_bytes,
+            piece.get(), names_->str_little, nullptr);
     }
 
     // bytes[start:stop].decode("ascii"), as a new reference.
@@ -96,8 +101,8 @@ class Source
             capi::Ref piece(PyObject_GetItem(obj_, slice));
             if (!piece)
                 return nullptr;
-            return PyObject_CallMethodObjArgs(piece.get(), str_decode,
-                                              str_ascii, nullptr);
+            return PyObject_CallMethodObjArgs(piece.get(), names_->str_decode,
+                                              names_->str_ascii, nullptr);
         }
         // the codec that bytes.decode and bytearray.decode run, with the
         // same UnicodeDecodeError (its object is always a bytes copy)
@@ -126,7 +131,7 @@ class Source
                 return 0; // decodes, to some other text
         }
         capi::Ref decoded(text(start, stop, slice));
-        return decoded ? equal(decoded.get(), expected) : -1;
+        return decoded ? capi::equal(decoded.get(), expected) : -1;
     }
 
     // bytes[start:stop] for the objects `start` and `stop`, into `out`.
@@ -139,7 +144,7 @@ class Source
             Py_ssize_t last = PyNumber_AsSsize_t(stop, nullptr);
             Py_ssize_t count =
                 PySlice_AdjustIndices(length_, &first, &last, 1);
-            *out = Source(obj_, Kind::window, offset_ + first, count);
+            *out = Source(obj_, *names_, Kind::window, offset_ + first, count);
             return 0;
         }
         capi::Ref key(PySlice_New(start, stop, nullptr));
@@ -157,7 +162,7 @@ class Source
                 return -1;
             Py_ssize_t count =
                 PySlice_AdjustIndices(length_, &first, &last, step);
-            *out = Source(obj_, Kind::window, offset_ + first, count);
+            *out = Source(obj_, *names_, Kind::window, offset_ + first, count);
             return 0;
         }
         capi::Ref whole(object());
@@ -166,7 +171,7 @@ class Source
         capi::Ref piece(PyObject_GetItem(whole.get(), key));
         if (!piece)
             return -1;
-        *out = of(piece.get());
+        *out = of(piece.get(), *names_);
         out->owned_ = std::move(piece);
         return 0;
     }
@@ -187,9 +192,10 @@ class Source
   private:
     enum class Kind { window, array, protocol };
 
-    Source(PyObject *obj, Kind kind, Py_ssize_t offset = 0,
-           Py_ssize_t length = 0)
-        : obj_(obj), offset_(offset), length_(length), kind_(kind)
+    Source(PyObject *obj, const ProtocolNames &names, Kind kind,
+           Py_ssize_t offset = 0, Py_ssize_t length = 0)
+        : obj_(obj), names_(&names), offset_(offset), length_(length),
+          kind_(kind)
     {
     }
 
@@ -219,8 +225,9 @@ class Source
 
     capi::Ref owned_;         // a piece that cut() made, if any
     PyObject *obj_ = nullptr; // borrowed, or held by owned_
-    Py_ssize_t offset_ = 0;   // window: the first byte within obj_
-    Py_ssize_t length_ = 0;   // window: its length
+    const ProtocolNames *names_ = nullptr;
+    Py_ssize_t offset_ = 0; // window: the first byte within obj_
+    Py_ssize_t length_ = 0; // window: its length
     Kind kind_ = Kind::protocol;
 };
 

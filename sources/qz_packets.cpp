@@ -7,16 +7,24 @@
 // base initialiser is found through the class hierarchy, the module's
 // globals (TYPE_DW, TYPE_HB, the record classes) are looked up at every
 // call, fields are assigned one by one in layout order, and the length,
-// magic and type checks are assertions that -O switches off. Speed comes
-// from reading bytes and bytearray objects in place (packets_source.hpp)
-// and from building the records of a frame without a class call where
-// nothing could tell the difference (packets_classes.hpp).
+// magic and type checks are assertions that -O switches off; those classes,
+// written out in plain Python, are tests/reference/plain_python_packets.py.
+// Speed comes from reading bytes and bytearray objects in place
+// (packets_source.hpp) and from building the records of a frame without a
+// class call where nothing could tell the difference
+// (packets_construct.hpp).
+//
+// The other files: packets_layout.hpp holds the constant layout of every
+// record, packets_state.hpp the module's runtime objects, and
+// packets_decoders.hpp the steps of the record initialisers.
 #include "capi.hpp"
-#include "packets_classes.hpp"
-#include "packets_names.hpp"
-#include "packets_records.hpp"
+#include "packets_construct.hpp"
+#include "packets_decoders.hpp"
+#include "packets_layout.hpp"
 #include "packets_source.hpp"
+#include "packets_state.hpp"
 
+#include <array>
 #include <initializer_list>
 #include <utility>
 
@@ -30,105 +38,114 @@ using namespace packets;
 // QZDWPacket
 
 // self.uwb_params.type == self._MESSAGE_TYPE_RANGING: 1, 0 or -1.
-int is_ranging(PyObject *self)
+int is_ranging(const State &state, PyObject *self)
 {
-    Ref params(get_attr(self, str_uwb_params));
+    Ref params(capi::get_attr(self, state.part_attrs[uwb_params_part]));
     if (!params)
         return -1;
-    Ref type(get_attr(params.get(), str_type));
+    Ref type(capi::get_attr(params.get(), state.str_type));
     if (!type)
         return -1;
-    Ref ranging(get_attr(self, str__MESSAGE_TYPE_RANGING));
+    Ref ranging(capi::get_attr(self, state.str__MESSAGE_TYPE_RANGING));
     if (!ranging)
         return -1;
-    return equal(type.get(), ranging.get());
+    return capi::equal(type.get(), ranging.get());
 }
 
-int set_record(PyObject *self, PyObject *attr, RecordClass &record,
-               PyObject *cls, const Source &src)
+// self.<part> = cls(piece), `cls` being the class of record `id` as the
+// module's globals held it just now.
+template <RecordId id>
+int set_record(State &state, PyObject *self, FramePart part, PyObject *cls,
+               const Source &piece)
 {
-    Ref value(construct(record, cls, src));
-    return value ? set_attr(self, attr, value.get()) : -1;
+    Ref value(construct<id>(state, cls, piece));
+    return value ? capi::set_attr(self, state.part_attrs[part], value.get())
+                 : -1;
 }
 
-// self.<attr> = <record class>(bytes[self.<slice_name>])
-int set_part(PyObject *self, PyObject *attr, RecordClass &record,
-             const Source &frame, PyObject *slice_name)
+// bytes[self.<slice of part>], into `piece`.
+int cut_part(const State &state, PyObject *self, FramePart part,
+             const Source &frame, Source *piece)
 {
-    Ref cls(capi::lookup_global(module_globals, record.global));
+    Ref key(capi::get_attr(self, state.slice_names[part]));
+    if (!key)
+        return -1;
+    return frame.cut(key.get(), piece);
+}
+
+// self.<part> = <class of record id>(bytes[self.<slice of part>])
+template <RecordId id>
+int set_part(State &state, PyObject *self, FramePart part, const Source &frame)
+{
+    Ref cls(capi::lookup_global(state.globals, state.records[id].global));
     if (!cls)
         return -1;
-    Ref key(get_attr(self, slice_name));
-    if (!key)
-        return -1;
     Source piece;
-    if (frame.cut(key.get(), &piece) < 0)
+    if (cut_part(state, self, part, frame, &piece) < 0)
         return -1;
-    return set_record(self, attr, record, cls.get(), piece);
+    return set_record<id>(state, self, part, cls.get(), piece);
 }
 
-int packet_init(PyObject *self, PyObject *header, PyObject *frame,
-                PyObject *callback)
+int packet_init(State &state, PyObject *self, PyObject *header,
+                PyObject *frame, PyObject *callback)
 {
-    const Source source = Source::of(frame);
-    if (set_attr(self, str_header, header) < 0 ||
-        set_part(self, str_sub_header, sub_header_class, source,
-                 str__SUB_HEADER_SLICE) < 0 ||
-        set_part(self, str_uwb_header, uwb_header_class, source,
-                 str__UWB_HEADER_SLICE) < 0 ||
-        set_part(self, str_uwb_params, uwb_params_class, source,
-                 str__UWB_PARAMS_SLICE) < 0)
+    const Source source = Source::of(frame, state.protocol);
+    if (capi::set_attr(self, state.str_header, header) < 0 ||
+        set_part<sub_header>(state, self, sub_header_part, source) < 0 ||
+        set_part<uwb_header>(state, self, uwb_header_part, source) < 0 ||
+        set_part<uwb_params>(state, self, uwb_params_part, source) < 0)
         return -1;
-    Ref key(get_attr(self, str__UWB_PAYLOAD_SLICE));
-    if (!key)
-        return -1;
-    Source payload_data;
-    if (source.cut(key.get(), &payload_data) < 0)
+    Source payload;
+    if (cut_part(state, self, payload_part, source, &payload) < 0)
         return -1;
     // the whole type byte decides: only 16 is a ranging message
-    const int ranging = is_ranging(self);
+    const int ranging = is_ranging(state, self);
     if (ranging < 0)
         return -1;
-    RecordClass &payload_class = ranging ? message_class : raw_class;
-    Ref cls(capi::lookup_global(module_globals, payload_class.global));
-    if (!cls || set_record(self, str_uwb_payload, payload_class, cls.get(),
-                           payload_data) < 0)
+    const RecordId payload_id = ranging ? ranging_message : raw_message;
+    Ref cls(
+        capi::lookup_global(state.globals, state.records[payload_id].global));
+    if (!cls)
         return -1;
-    if (set_part(self, str_uwb_footer, footer_class, source,
-                 str__UWB_FOOTER_SLICE) < 0)
+    const int stored =
+        ranging ? set_record<ranging_message>(state, self, payload_part,
+                                              cls.get(), payload)
+                : set_record<raw_message>(state, self, payload_part, cls.get(),
+                                          payload);
+    if (stored < 0 || set_part<footer>(state, self, footer_part, source) < 0)
         return -1;
-    return set_attr(self, str_callback_handle, callback);
+    return capi::set_attr(self, state.str_callback_handle, callback);
 }
 
 // For a ranging message:
 //     self.callback_handle(self.uwb_header.src_addr,
 //                          self.uwb_payload.is_anchor(),
 //                          self.uwb_payload.reports)
-int packet_callback_impl(PyObject *self)
+int packet_callback_impl(const State &state, PyObject *self)
 {
-    const int ranging = is_ranging(self);
+    const int ranging = is_ranging(state, self);
     if (ranging <= 0)
         return ranging;
-    Ref handle(get_attr(self, str_callback_handle));
+    Ref handle(capi::get_attr(self, state.str_callback_handle));
     if (!handle)
         return -1;
-    Ref uwb_header(get_attr(self, str_uwb_header));
+    Ref uwb_header(capi::get_attr(self, state.part_attrs[uwb_header_part]));
     if (!uwb_header)
         return -1;
-    Ref src_addr(get_attr(uwb_header.get(), str_src_addr));
+    Ref src_addr(capi::get_attr(uwb_header.get(), state.str_src_addr));
     if (!src_addr)
         return -1;
-    Ref payload(get_attr(self, str_uwb_payload));
+    Ref payload(capi::get_attr(self, state.part_attrs[payload_part]));
     if (!payload)
         return -1;
-    Ref is_anchor(
-        PyObject_CallMethodObjArgs(payload.get(), str_is_anchor, nullptr));
+    Ref is_anchor(PyObject_CallMethodObjArgs(payload.get(),
+                                             state.str_is_anchor, nullptr));
     if (!is_anchor)
         return -1;
-    payload = Ref(get_attr(self, str_uwb_payload));
+    payload = Ref(capi::get_attr(self, state.part_attrs[payload_part]));
     if (!payload)
         return -1;
-    Ref reports(get_attr(payload.get(), str_reports));
+    Ref reports(capi::get_attr(payload.get(), state.str_reports));
     if (!reports)
         return -1;
     Ref result(PyObject_CallFunctionObjArgs(handle.get(), src_addr.get(),
@@ -141,137 +158,112 @@ int packet_callback_impl(PyObject *self)
 // Functions of the classes. Each receives the module as its C `self` and
 // the instance as args[0], like a function defined in a class body.
 
-PyObject *record_keywords[2];      // self, bytes
-PyObject *base_init_keywords[2];   // self, length
-PyObject *packet_init_keywords[4]; // self, header, bytes, callback
-
-const capi::Signature record_init_signature = {"__init__", record_keywords, 2,
-                                               2};
-const capi::Signature base_init_signature = {"__init__", base_init_keywords, 2,
-                                             2};
-const capi::Signature packet_init_signature = {"__init__",
-                                               packet_init_keywords, 3, 4};
-
-template <RecordClass *Record>
-PyObject *record_init(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                      PyObject *kwnames)
+template <RecordId id>
+PyObject *record_init(PyObject *module, PyObject *const *args,
+                      Py_ssize_t nargs, PyObject *kwnames)
 {
+    State &state = capi::state_of<State>(module);
+    const capi::Signature signature = {"__init__", state.record_keywords, 2,
+                                       2};
     PyObject *values[2]; // borrowed
-    if (capi::bind_arguments(record_init_signature, args, nargs, kwnames,
-                             values) < 0 ||
-        Record->init(Target(values[0]), Source::of(values[1])) < 0)
+    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0 ||
+        decode_record<id>(Target(values[0], state),
+                          Source::of(values[1], state.protocol)) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject *base_init(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+PyObject *base_init(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
                     PyObject *kwnames)
 {
+    const State &state = capi::state_of<State>(module);
+    const capi::Signature signature = {"__init__", state.base_init_keywords, 2,
+                                       2};
     PyObject *values[2]; // borrowed
-    if (capi::bind_arguments(base_init_signature, args, nargs, kwnames,
-                             values) < 0 ||
-        set_attr(values[0], str__len, values[1]) < 0)
+    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0 ||
+        capi::set_attr(values[0], state.str__len, values[1]) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject *base_len(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+PyObject *base_len(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
                    PyObject *kwnames)
 {
     if (capi::expect_one_argument("__len__", nargs, kwnames) < 0)
         return nullptr;
-    return get_attr(args[0], str__len);
+    return capi::get_attr(args[0], capi::state_of<State>(module).str__len);
 }
 
 // (self.flags & self.FLAG_ANCHOR) == self.FLAG_ANCHOR
-PyObject *message_is_anchor(PyObject *, PyObject *const *args,
+PyObject *message_is_anchor(PyObject *module, PyObject *const *args,
                             Py_ssize_t nargs, PyObject *kwnames)
 {
     if (capi::expect_one_argument("is_anchor", nargs, kwnames) < 0)
         return nullptr;
+    const State &state = capi::state_of<State>(module);
     PyObject *self = args[0];
-    Ref flags(get_attr(self, str_flags));
+    Ref flags(capi::get_attr(self, state.str_flags));
     if (!flags)
         return nullptr;
-    Ref mask(get_attr(self, str_FLAG_ANCHOR));
+    Ref mask(capi::get_attr(self, state.str_FLAG_ANCHOR));
     if (!mask)
         return nullptr;
     Ref masked(PyNumber_And(flags.get(), mask.get()));
     if (!masked)
         return nullptr;
-    mask = Ref(get_attr(self, str_FLAG_ANCHOR));
+    mask = Ref(capi::get_attr(self, state.str_FLAG_ANCHOR));
     if (!mask)
         return nullptr;
     return PyObject_RichCompare(masked.get(), mask.get(), Py_EQ);
 }
 
-PyObject *packet_init_function(PyObject *, PyObject *const *args,
+PyObject *packet_init_function(PyObject *module, PyObject *const *args,
                                Py_ssize_t nargs, PyObject *kwnames)
 {
+    State &state = capi::state_of<State>(module);
+    const capi::Signature signature = {"__init__", state.packet_init_keywords,
+                                       3, 4};
     PyObject *values[4]; // borrowed
-    if (capi::bind_arguments(packet_init_signature, args, nargs, kwnames,
-                             values) < 0)
+    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
         return nullptr;
     PyObject *callback = values[3] != nullptr ? values[3] : Py_None;
-    if (packet_init(values[0], values[1], values[2], callback) < 0)
+    if (packet_init(state, values[0], values[1], values[2], callback) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject *packet_callback(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                          PyObject *kwnames)
+PyObject *packet_callback(PyObject *module, PyObject *const *args,
+                          Py_ssize_t nargs, PyObject *kwnames)
 {
     if (capi::expect_one_argument("callback", nargs, kwnames) < 0 ||
-        packet_callback_impl(args[0]) < 0)
+        packet_callback_impl(capi::state_of<State>(module), args[0]) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
 constexpr int fast_flags = METH_FASTCALL | METH_KEYWORDS;
 
+// The __init__ of each record class, its docstring from the layout.
+template <size_t... ids>
+std::array<PyMethodDef, record_count>
+record_init_defs(std::index_sequence<ids...>)
+{
+    return {
+        {{"__init__", capi::fastcall(record_init<static_cast<RecordId>(ids)>),
+          fast_flags, layouts[ids].init_doc}...}};
+}
+
+std::array<PyMethodDef, record_count> record_init_def =
+    record_init_defs(std::make_index_sequence<record_count>{});
+
 PyMethodDef base_init_def = {
     "__init__", capi::fastcall(base_init), fast_flags,
     "__init__(self, length)\n--\n\nStores length in _len, as given."};
 PyMethodDef base_len_def = {"__len__", capi::fastcall(base_len), fast_flags,
                             "__len__(self)\n--\n\nReturns self._len."};
-PyMethodDef header_init_def = {
-    "__init__", capi::fastcall(record_init<&header_class>), fast_flags,
-    "__init__(self, bytes)\n--\n\n"
-    "Decodes the 9 header bytes: magic \"@QZ@\", type, packet_len,\n"
-    "version. Length, magic and type are asserted."};
-PyMethodDef sub_header_init_def = {
-    "__init__", capi::fastcall(record_init<&sub_header_class>), fast_flags,
-    "__init__(self, bytes)\n--\n\n"
-    "Decodes the 10 sub-header bytes: scramble, rssi, ts1 to ts8."};
-PyMethodDef uwb_header_init_def = {
-    "__init__", capi::fastcall(record_init<&uwb_header_class>), fast_flags,
-    "__init__(self, bytes)\n--\n\n"
-    "Decodes the 9 bytes of the UWB MAC header: frm_ctrl, seq_num, panid,\n"
-    "dst_addr, src_addr."};
-PyMethodDef uwb_params_init_def = {
-    "__init__", capi::fastcall(record_init<&uwb_params_class>), fast_flags,
-    "__init__(self, bytes)\n--\n\n"
-    "Decodes the 9 bytes of radio parameters: slot, frame, db, msg_cnt,\n"
-    "rf_profile, type."};
-PyMethodDef raw_init_def = {
-    "__init__", capi::fastcall(record_init<&raw_class>), fast_flags,
-    "__init__(self, bytes)\n--\n\n"
-    "Keeps the payload object itself in message; len() is its length."};
-PyMethodDef report_init_def = {
-    "__init__", capi::fastcall(record_init<&report_class>), fast_flags,
-    "__init__(self, bytes)\n--\n\n"
-    "Decodes the 10 bytes of a ranging report: flags, addr, ts, dist."};
-PyMethodDef message_init_def = {
-    "__init__", capi::fastcall(record_init<&message_class>), fast_flags,
-    "__init__(self, bytes)\n--\n\n"
-    "Decodes the 19-byte message header and the cnt reports after it."};
 PyMethodDef message_is_anchor_def = {
     "is_anchor", capi::fastcall(message_is_anchor), fast_flags,
     "is_anchor(self)\n--\n\nWhether bit FLAG_ANCHOR of flags is set."};
-PyMethodDef footer_init_def = {
-    "__init__", capi::fastcall(record_init<&footer_class>), fast_flags,
-    "__init__(self, bytes)\n--\n\n"
-    "Decodes the 2 footer bytes into fcs (not verified)."};
 PyMethodDef packet_init_def = {
     "__init__", capi::fastcall(packet_init_function), fast_flags,
     "__init__(self, header, bytes, callback=None)\n--\n\n"
@@ -290,17 +282,10 @@ PyObject *object_class()
     return reinterpret_cast<PyObject *>(&PyBaseObject_Type);
 }
 
-int set_int(PyObject *ns, const char *name, long value)
+int set_int(PyObject *ns, PyObject *name, long value)
 {
     Ref number(PyLong_FromLong(value));
-    return number ? PyDict_SetItemString(ns, name, number.get()) : -1;
-}
-
-int set_slice(PyObject *ns, const char *name, Py_ssize_t start,
-              Py_ssize_t stop)
-{
-    Ref slice(new_slice(start, stop));
-    return slice ? PyDict_SetItemString(ns, name, slice.get()) : -1;
+    return number ? PyDict_SetItem(ns, name, number.get()) : -1;
 }
 
 // A class namespace: the docstring and the functions in `defs`.
@@ -325,99 +310,66 @@ PyObject *add_class(PyObject *module, const char *name, PyObject *base,
                     PyObject *ns, PyObject **init)
 {
     if (init != nullptr) {
-        *init = PyDict_GetItemWithError(ns, str___init__); // borrowed
+        const State &state = capi::state_of<State>(module);
+        *init = PyDict_GetItemWithError(ns, state.str___init__); // borrowed
         if (*init == nullptr)
             return nullptr;
         Py_INCREF(*init);
     }
     Ref cls(capi::new_class(module, name, base, ns));
-    if (!cls ||
-        capi::add_to_module(module, name, Ref::borrow(cls.get())) < 0)
+    if (!cls || capi::add_to_module(module, name, Ref::borrow(cls.get())) < 0)
         return nullptr;
     return cls.release();
 }
 
-int add_message_class(PyObject *module)
+// The class of record `id` from its layout: its __init__ (and is_anchor
+// for the ranging message), its length constant, FLAG_ANCHOR for the
+// ranging message.
+int add_record_class(PyObject *module, PyObject *base, RecordId id)
 {
-    Ref ns(new_namespace(
-        module,
-        "UWBRangingMessage(bytes): a ranging message, its header fields\n"
-        "and the list of its UWBRangingReport objects in reports.",
-        {&message_init_def, &message_is_anchor_def}));
-    if (!ns || set_int(ns.get(), "RANGING_MESSAGE_HEADER_LENGTH", 19) < 0 ||
-        set_int(ns.get(), "FLAG_ANCHOR", 1) < 0 ||
-        capi::intern(message_class.global, message_class.name) < 0)
+    State &state = capi::state_of<State>(module);
+    const RecordLayout &layout = layouts[id];
+    RecordState &record = state.records[id];
+    Ref ns(id == ranging_message
+               ? new_namespace(module, layout.doc,
+                               {&record_init_def[id], &message_is_anchor_def})
+               : new_namespace(module, layout.doc, {&record_init_def[id]}));
+    if (!ns ||
+        (record.length_name != nullptr &&
+         set_int(ns.get(), record.length_name, layout.length) < 0) ||
+        (id == ranging_message &&
+         set_int(ns.get(), state.str_FLAG_ANCHOR, flag_anchor) < 0))
         return -1;
-    message_class.cls = add_class(module, message_class.name, object_class(),
-                                  ns.get(), &message_class.init_function);
-    return message_class.cls != nullptr ? 0 : -1;
+    record.cls = add_class(module, layout.name,
+                           layout.derives_base ? base : object_class(),
+                           ns.get(), &record.init_function);
+    return record.cls != nullptr ? 0 : -1;
 }
 
 int add_packet_class(PyObject *module)
 {
+    const State &state = capi::state_of<State>(module);
     Ref ns(new_namespace(
         module,
         "QZDWPacket(header, bytes, callback=None): a device frame of type\n"
         "\"DW\" cut into its records; callback() hands a ranging message\n"
         "to the handler.",
         {&packet_init_def, &packet_callback_def}));
-    if (!ns || set_slice(ns.get(), "_SUB_HEADER_SLICE", 9, 19) < 0 ||
-        set_slice(ns.get(), "_UWB_HEADER_SLICE", 19, 28) < 0 ||
-        set_slice(ns.get(), "_UWB_PARAMS_SLICE", 28, 37) < 0 ||
-        set_slice(ns.get(), "_UWB_PAYLOAD_SLICE", 37, -2) < 0 ||
-        set_slice(ns.get(), "_UWB_FOOTER_SLICE", -2, to_end) < 0 ||
-        set_int(ns.get(), "_MESSAGE_TYPE_RANGING", 16) < 0)
+    if (!ns)
+        return -1;
+    for (size_t part = 0; part < frame_part_count; ++part) {
+        const FrameSlice &slice = frame_slices[part];
+        Ref value(new_slice(slice.start, slice.stop));
+        if (!value ||
+            PyDict_SetItem(ns.get(), state.slice_names[part], value.get()) < 0)
+            return -1;
+    }
+    if (set_int(ns.get(), state.str__MESSAGE_TYPE_RANGING,
+                message_type_ranging) < 0)
         return -1;
     Ref cls(
         add_class(module, "QZDWPacket", object_class(), ns.get(), nullptr));
     return cls ? 0 : -1;
-}
-
-// A record class derived from BasePacket: its length constant and its
-// __init__.
-struct RecordDefinition {
-    RecordClass *record;
-    long length;
-    const char *doc;
-    PyMethodDef *init;
-};
-
-const RecordDefinition records_before_message[] = {
-    {&header_class, 9, "Header(bytes): the 9-byte header of a device frame.",
-     &header_init_def},
-    {&sub_header_class, 10,
-     "SubHeader(bytes): the 10-byte sub-header of a device frame.",
-     &sub_header_init_def},
-    {&uwb_header_class, 9, "UWBHeader(bytes): the 9-byte UWB MAC header.",
-     &uwb_header_init_def},
-    {&uwb_params_class, 9,
-     "UWBParams(bytes): the 9 bytes of radio parameters.",
-     &uwb_params_init_def},
-    {&raw_class, 0, "UWBRawMessage(bytes): a payload kept undecoded.",
-     &raw_init_def},
-    {&report_class, 10,
-     "UWBRangingReport(bytes): one 10-byte ranging report.",
-     &report_init_def},
-};
-const RecordDefinition footer_definition = {
-    &footer_class, 2, "UWBFooter(bytes): the 2-byte footer of the UWB frame.",
-    &footer_init_def};
-
-// Adds a record class with the int class constant of its record, if any.
-int add_record_class(PyObject *module, PyObject *base,
-                     const RecordDefinition &definition)
-{
-    RecordClass &record = *definition.record;
-    Ref ns(new_namespace(module, definition.doc, {definition.init}));
-    Ref value(PyLong_FromLong(definition.length));
-    if (!ns || !value ||
-        (record.constant != nullptr &&
-         PyDict_SetItem(ns.get(), *record.constant, value.get()) < 0) ||
-        capi::intern(record.global, record.name) < 0)
-        return -1;
-    record.cls =
-        add_class(module, record.name, base, ns.get(), &record.init_function);
-    return record.cls != nullptr ? 0 : -1;
 }
 
 // Binds the ten classes in the module's order.
@@ -429,62 +381,40 @@ int add_classes(PyObject *module)
     if (!ns)
         return -1;
     Ref base(add_class(module, "BasePacket", object_class(), ns.get(),
-                       &base_init_function));
+                       &capi::state_of<State>(module).base_init_function));
     if (!base)
         return -1;
-    for (const RecordDefinition &definition : records_before_message) {
-        if (add_record_class(module, base.get(), definition) < 0)
+    for (size_t id = 0; id < record_count; ++id) {
+        if (add_record_class(module, base.get(), static_cast<RecordId>(id)) <
+            0)
             return -1;
     }
-    if (add_message_class(module) < 0 ||
-        add_record_class(module, base.get(), footer_definition) < 0)
-        return -1;
     return add_packet_class(module);
 }
 
-void init_keywords()
+int exec_module(PyObject *module)
 {
-    record_keywords[0] = base_init_keywords[0] = packet_init_keywords[0] =
-        str_self;
-    record_keywords[1] = packet_init_keywords[2] = str_bytes;
-    base_init_keywords[1] = str_length;
-    packet_init_keywords[1] = str_header;
-    packet_init_keywords[3] = str_callback;
+    if (capi::init_assertions() < 0 ||
+        init_state(capi::state_of<State>(module), module) < 0)
+        return -1;
+    Ref type_dw(PyUnicode_InternFromString("DW"));
+    Ref type_hb(PyUnicode_InternFromString("HB"));
+    if (!type_dw || !type_hb ||
+        capi::add_to_module(module, "TYPE_DW", std::move(type_dw)) < 0 ||
+        capi::add_to_module(module, "TYPE_HB", std::move(type_hb)) < 0)
+        return -1;
+    return add_classes(module);
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = capi::module_definition<State, exec_module>(
     "qz_packets",
     "Device frame decoding: Header for the first 9 bytes of a frame, and\n"
     "QZDWPacket for a whole frame of type \"DW\", which builds one record\n"
-    "per part and hands ranging messages to the application's handler.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "per part and hands ranging messages to the application's handler.");
 
 } // namespace
 
 PyMODINIT_FUNC PyInit_qz_packets(void)
 {
-    if (capi::init_assertions() < 0 || init_names() < 0 || init_layouts() < 0)
-        return nullptr;
-    init_keywords();
-    Ref module(PyModule_Create(&module_def));
-    if (!module)
-        return nullptr;
-    Ref type_dw(PyUnicode_InternFromString("DW"));
-    Ref type_hb(PyUnicode_InternFromString("HB"));
-    if (!type_dw || !type_hb ||
-        capi::add_to_module(module.get(), "TYPE_DW", std::move(type_dw)) < 0 ||
-        capi::add_to_module(module.get(), "TYPE_HB", std::move(type_hb)) < 0)
-        return nullptr;
-    module_globals = PyModule_GetDict(module.get()); // borrowed
-    Py_INCREF(module_globals); // kept for the life of the process
-    if (add_classes(module.get()) < 0)
-        return nullptr;
-    return module.release();
+    return capi::init_module(&module_def, exec_module);
 }

@@ -1,10 +1,8 @@
 """Properties over many frames: valid frames round-trip through the
 decoder, and arbitrary frames fail only with the standard exceptions, the
 same ones at the same step as the classes written in plain Python
-(benchmarks/plain_python_packets.py) in this interpreter mode."""
+(reference/plain_python_packets.py) in this interpreter mode."""
 
-import importlib.util
-import pathlib
 import random
 
 import pytest
@@ -14,10 +12,7 @@ from hypothesis import strategies as st
 import frame_encoder as enc
 import qz_packets
 
-_PATH = pathlib.Path(__file__).parent.parent / "benchmarks" / "plain_python_packets.py"
-_SPEC = importlib.util.spec_from_file_location("plain_python_packets", _PATH)
-plain = importlib.util.module_from_spec(_SPEC)
-_SPEC.loader.exec_module(plain)
+from reference import plain_python_packets as plain
 
 WRAPPERS = [bytes, bytearray, memoryview]
 

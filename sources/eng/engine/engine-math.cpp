@@ -20,6 +20,16 @@ inline std::ptrdiff_t cm(int n, int r, int c)
 // The QL step gives up on an eigenvalue after this many iterations.
 constexpr int ql_iteration_limit = 30;
 
+// The body that get_dist, get_dist2 and get_dist3 share.
+inline float distance_of(float x0, float y0, float z0, float x1, float y1,
+                         float z1)
+{
+    const float dx = x0 - x1;
+    const float dy = y0 - y1;
+    const float dz = z0 - z1;
+    return std::sqrt((dx * dx + dy * dy) + dz * dz);
+}
+
 } // namespace
 
 // Overflow-safe sqrt(a^2 + b^2) by the cubically convergent iteration of
@@ -384,10 +394,7 @@ int inv_3by3(float *inv, const float *mat)
 // Returns sqrt((dx^2 + dy^2) + dz^2); NaN if a coordinate is NaN.
 float get_dist(const vec3d_t *p0, const vec3d_t *p1)
 {
-    const float dx = p0->x - p1->x;
-    const float dy = p0->y - p1->y;
-    const float dz = p0->z - p1->z;
-    return std::sqrt((dx * dx + dy * dy) + dz * dz);
+    return distance_of(p0->x, p0->y, p0->z, p1->x, p1->y, p1->z);
 }
 
 // get_dist with the second point as a bare triple.
@@ -395,10 +402,7 @@ float get_dist(const vec3d_t *p0, const vec3d_t *p1)
 //   p1 in float[3]: x, y, z
 float get_dist2(const vec3d_t *p0, const float *p1)
 {
-    const float dx = p0->x - p1[0];
-    const float dy = p0->y - p1[1];
-    const float dz = p0->z - p1[2];
-    return std::sqrt((dx * dx + dy * dy) + dz * dz);
+    return distance_of(p0->x, p0->y, p0->z, p1[0], p1[1], p1[2]);
 }
 
 // get_dist from an anchor record.
@@ -406,10 +410,7 @@ float get_dist2(const vec3d_t *p0, const float *p1)
 //   p1 in vec3d_t
 float get_dist3(const anchor_pos_t *p0, const vec3d_t *p1)
 {
-    const float dx = p0->x - p1->x;
-    const float dy = p0->y - p1->y;
-    const float dz = p0->z - p1->z;
-    return std::sqrt((dx * dx + dy * dy) + dz * dz);
+    return distance_of(p0->x, p0->y, p0->z, p1->x, p1->y, p1->z);
 }
 
 // Distance in the x-y plane; z is ignored.

@@ -1,8 +1,10 @@
 """The frame decoding classes written in plain Python, step by step.
 
-The baseline that bench_packets.py measures qz_packets against: the same
-classes, constants and algorithms as the extension module, so both produce
-the same fields (and fail the same way) on every frame.
+What qz_packets does, stated plainly: the same classes, constants and
+algorithms as the extension module, so both produce the same fields (and
+fail the same way) on every frame. The property tests and the fuzzer
+compare the module against it; bench_packets.py measures the module
+against it.
 """
 
 TYPE_DW = "DW"

@@ -1,6 +1,6 @@
-// The record classes of qz_packets as the decoders see them: how a record
-// is constructed, how its initialiser reaches the object it fills in, and
-// when both may skip the object protocol without any observable difference.
+// How qz_packets constructs a record and how a record's initialiser reaches
+// the object it fills in, and when both may skip the object protocol
+// without any observable difference.
 //
 // The classes are ordinary classes, so a host may subclass them, rebind
 // them in the module, patch their methods or constants, or give them
@@ -9,53 +9,18 @@
 // of its initialiser can tell. Plainness is checked against the class's
 // version tag, which the interpreter renews whenever the class or one of
 // its bases changes, so one check holds until the next change.
-#ifndef QZ_PACKETS_CLASSES_HPP
-#define QZ_PACKETS_CLASSES_HPP
+#ifndef QZ_PACKETS_CONSTRUCT_HPP
+#define QZ_PACKETS_CONSTRUCT_HPP
 
 #include "capi.hpp"
-#include "packets_names.hpp"
+#include "packets_layout.hpp"
 #include "packets_source.hpp"
+#include "packets_state.hpp"
 
 #include <cstddef>
 
 namespace packets
 {
-
-// A decoded field: one byte taken by indexing, an unsigned little-endian
-// number or ASCII text over the slice [start:stop] (stop == to_end: the
-// rest of the input).
-struct Field {
-    enum Kind { byte, number, text } kind;
-    const char *name;
-    Py_ssize_t start;
-    Py_ssize_t stop;
-    PyObject *attr = nullptr;  // the attribute name, interned at import
-    PyObject *slice = nullptr; // slice(start, stop), for the protocol path
-};
-
-class Target;
-using RecordInit = int (*)(const Target &self, const Source &src);
-
-// A record class of the module: what its initialiser does and which names
-// it touches, then what import and the plainness check fill in.
-struct RecordClass {
-    const char *name;
-    RecordInit init;
-    Field *fields; // the fields it decodes, in order
-    size_t field_count;
-    PyObject **constant;  // the class constant it reads, or nullptr
-    PyObject **extras[2]; // further attributes it stores, or nullptr
-    bool derives_base;    // whether BasePacket's initialiser runs (_len)
-
-    PyObject *global = nullptr;         // its name in the module
-    PyObject *cls = nullptr;            // the class as created at import
-    PyObject *init_function = nullptr;  // the __init__ of its namespace
-    PyObject *stored = nullptr;         // all attribute names it stores
-    unsigned int plain_version = 0;     // version tag found plain, 0: none
-    PyObject *constant_value = nullptr; // its constant at that version
-};
-
-inline PyObject *base_init_function; // BasePacket's __init__
 
 // The namespace of `type`, borrowed. Since 3.12 the static builtin types
 // (object among them) keep theirs per interpreter, out of tp_dict's reach;
@@ -89,16 +54,17 @@ inline PyObject *find_in_mro(PyTypeObject *type, PyObject *name,
     return nullptr;
 }
 
-// Whether `record.cls` is plain: 1, 0, or -1 with an exception. Plain: the
-// class call allocates with object.__new__ and runs the module's own
-// __init__; attribute access is the generic one; the next __init__ in the
-// MRO is BasePacket's own; the class constant is a plain value (no
-// descriptor); and no attribute that the initialiser stores or reads back
-// is found in the MRO, so the instance dict alone holds it. A fresh
-// instance of a plain class can then be filled in with no hook able to run
-// or to see it.
-inline int check_plain(RecordClass &record)
+// Whether the class of record `id` is plain: 1, 0, or -1 with an
+// exception. Plain: the class call allocates with object.__new__ and runs
+// the module's own __init__; attribute access is the generic one; the next
+// __init__ in the MRO is BasePacket's own; the class constant is a plain
+// value (no descriptor); and no attribute that the initialiser stores or
+// reads back is found in the MRO, so the instance dict alone holds it. A
+// fresh instance of a plain class can then be filled in with no hook able
+// to run or to see it.
+template <RecordId id> inline int check_plain(State &state)
 {
+    RecordState &record = state.records[id];
     auto *type = reinterpret_cast<PyTypeObject *>(record.cls);
     const unsigned int version = type->tp_version_tag;
     if (version == 0 || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
@@ -108,13 +74,13 @@ inline int check_plain(RecordClass &record)
     if (type->tp_new != PyBaseObject_Type.tp_new ||
         type->tp_getattro != PyObject_GenericGetAttr ||
         type->tp_setattro != PyObject_GenericSetAttr ||
-        find_in_mro(type, str___init__) != record.init_function ||
-        (record.derives_base &&
-         find_in_mro(type, str___init__, 1) != base_init_function))
+        find_in_mro(type, state.str___init__) != record.init_function ||
+        (layouts[id].derives_base &&
+         find_in_mro(type, state.str___init__, 1) != state.base_init_function))
         return PyErr_Occurred() ? -1 : 0;
     PyObject *constant = nullptr; // borrowed
-    if (record.constant != nullptr) {
-        constant = find_in_mro(type, *record.constant);
+    if (record.length_name != nullptr) {
+        constant = find_in_mro(type, record.length_name);
         if (constant == nullptr || Py_TYPE(constant)->tp_descr_get != nullptr)
             return PyErr_Occurred() ? -1 : 0;
     }
@@ -141,66 +107,73 @@ inline int check_plain(RecordClass &record)
 class Target
 {
   public:
-    explicit Target(PyObject *self, const RecordClass *plain = nullptr)
-        : self_(self), plain_(plain)
+    Target(PyObject *self, State &state, const RecordState *plain = nullptr)
+        : self_(self), state_(state), plain_(plain)
     {
     }
 
     PyObject *self() const { return self_; }
+    State &state() const { return state_; }
     bool plain() const { return plain_ != nullptr; }
 
     // self.<name> for the class's constant `name`, as a new reference.
-    PyObject *constant(PyObject *name) const
+    CAPI_ALWAYS_INLINE PyObject *constant(PyObject *name) const
     {
         if (plain_ == nullptr)
-            return get_attr(self_, name);
+            return capi::get_attr(self_, name);
         Py_INCREF(plain_->constant_value);
         return plain_->constant_value;
     }
 
     // self.<name> = value
-    int store(PyObject *name, PyObject *value) const
+    CAPI_ALWAYS_INLINE int store(PyObject *name, PyObject *value) const
     {
         return plain_ != nullptr ? PyObject_GenericSetAttr(self_, name, value)
-                                 : set_attr(self_, name, value);
+                                 : capi::set_attr(self_, name, value);
     }
 
     // self.<name>, right after store(name, stored).
-    PyObject *load(PyObject *name, PyObject *stored) const
+    CAPI_ALWAYS_INLINE PyObject *load(PyObject *name, PyObject *stored) const
     {
         if (plain_ == nullptr)
-            return get_attr(self_, name);
+            return capi::get_attr(self_, name);
         Py_INCREF(stored);
         return stored;
     }
 
   private:
     PyObject *self_;
-    const RecordClass *plain_;
+    State &state_;
+    const RecordState *plain_;
 };
 
-// `cls(src)` for a record class `cls` just looked up in the module. When it
-// is still the module's own class with its own __init__ and the default
-// __new__, the call is made in place: the instance is allocated by
-// object.__new__, as the class call would, and the initialiser reads the
-// source directly, with no argument tuple, bound method or sliced copy of
-// the frame. No hook of the initialiser receives the piece of the frame, so
-// nothing observable differs.
-inline PyObject *construct(RecordClass &record, PyObject *cls,
-                           const Source &src)
+// The steps of the initialiser of record `id` (packets_decoders.hpp).
+template <RecordId id>
+inline int decode_record(const Target &self, const Source &src);
+
+// `cls(src)` for the class of record `id`, `cls` just looked up in the
+// module. When it is still the module's own class with its own __init__
+// and the default __new__, the call is made in place: the instance is
+// allocated by object.__new__, as the class call would, and the
+// initialiser reads the source directly, with no argument tuple, bound
+// method or sliced copy of the frame. No hook of the initialiser receives
+// the piece of the frame, so nothing observable differs.
+template <RecordId id>
+inline PyObject *construct(State &state, PyObject *cls, const Source &src)
 {
+    const RecordState &record = state.records[id];
     auto *type = reinterpret_cast<PyTypeObject *>(cls);
     if (cls == record.cls) {
-        const int plain = check_plain(record);
+        const int plain = check_plain<id>(state);
         if (plain < 0)
             return nullptr;
         if (plain == 1 ||
             (type->tp_new == PyBaseObject_Type.tp_new &&
-             find_in_mro(type, str___init__) == record.init_function)) {
-            capi::Ref self(type->tp_new(type, empty_tuple, nullptr));
-            if (!self ||
-                record.init(Target(self.get(), plain ? &record : nullptr),
-                            src) < 0)
+             find_in_mro(type, state.str___init__) == record.init_function)) {
+            capi::Ref self(type->tp_new(type, state.empty_tuple, nullptr));
+            if (!self || decode_record<id>(Target(self.get(), state,
+                                                  plain ? &record : nullptr),
+                                           src) < 0)
                 return nullptr;
             return self.release();
         }
@@ -213,12 +186,14 @@ inline PyObject *construct(RecordClass &record, PyObject *cls,
     return PyObject_CallFunctionObjArgs(cls, argument.get(), nullptr);
 }
 
-// The record class constant `record.<constant>` read from `cls`, a class
-// just looked up in the module: a new reference.
-inline PyObject *class_constant(RecordClass &record, PyObject *cls)
+// The length constant of record `id` read from `cls`, a class just looked
+// up in the module: a new reference.
+template <RecordId id>
+inline PyObject *class_constant(State &state, PyObject *cls)
 {
+    const RecordState &record = state.records[id];
     if (cls == record.cls) {
-        const int plain = check_plain(record);
+        const int plain = check_plain<id>(state);
         if (plain < 0)
             return nullptr;
         if (plain == 1) {
@@ -226,7 +201,7 @@ inline PyObject *class_constant(RecordClass &record, PyObject *cls)
             return record.constant_value;
         }
     }
-    return PyObject_GetAttr(cls, *record.constant);
+    return PyObject_GetAttr(cls, record.length_name);
 }
 
 // super(cls, self).__init__(argument()): the __init__ that follows `cls` in
@@ -236,6 +211,7 @@ inline PyObject *class_constant(RecordClass &record, PyObject *cls)
 template <class Argument>
 int init_base(const Target &target, PyObject *cls, Argument argument)
 {
+    State &state = target.state();
     PyObject *self = target.self();
     bool own = target.plain(); // checked with the class
     if (!own) {
@@ -245,10 +221,11 @@ int init_base(const Target &target, PyObject *cls, Argument argument)
                PyTuple_GET_ITEM(mro, i) != cls)
             ++i;
         if (mro != nullptr && i < PyTuple_GET_SIZE(mro)) {
-            PyObject *found = find_in_mro(Py_TYPE(self), str___init__, i + 1);
+            PyObject *found =
+                find_in_mro(Py_TYPE(self), state.str___init__, i + 1);
             if (found == nullptr && PyErr_Occurred())
                 return -1;
-            own = found != nullptr && found == base_init_function;
+            own = found != nullptr && found == state.base_init_function;
         }
     }
     capi::Ref bound;
@@ -257,7 +234,7 @@ int init_base(const Target &target, PyObject *cls, Argument argument)
             reinterpret_cast<PyObject *>(&PySuper_Type), cls, self, nullptr));
         if (!super)
             return -1;
-        bound = capi::Ref(PyObject_GetAttr(super.get(), str___init__));
+        bound = capi::Ref(PyObject_GetAttr(super.get(), state.str___init__));
         if (!bound)
             return -1;
     }
@@ -265,7 +242,7 @@ int init_base(const Target &target, PyObject *cls, Argument argument)
     if (!value)
         return -1;
     if (own)
-        return target.store(str__len, value.get());
+        return target.store(state.str__len, value.get());
     capi::Ref result(
         PyObject_CallFunctionObjArgs(bound.get(), value.get(), nullptr));
     return result ? 0 : -1;

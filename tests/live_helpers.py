@@ -78,6 +78,15 @@ def wait_for(condition, timeout=20.0, interval=0.05):
     return False
 
 
+def recorded_frames(path):
+    """The frame lines a recording holds so far."""
+    try:
+        with open(path) as source:
+            return sum(1 for line in source if line.strip() and not line.startswith("#"))
+    except FileNotFoundError:
+        return 0
+
+
 def line_count(path):
     try:
         return Path(path).read_text().count("\n")

@@ -11,7 +11,8 @@ import pytest
 from qz_host.mqtt import parse_broker
 
 from live_helpers import (HALL, fixes_of, hall_frames, hall_replay, line_count, live_thread,
-                          read_jsonl, replay_recording, udp_bound, wait_for, free_port,
+                          read_jsonl, recorded_frames, replay_recording, udp_bound, wait_for,
+                          free_port,
                           write_replay_anchors)
 from mosquitto_broker import Subscriber, broker  # noqa: F401 (a fixture)
 
@@ -90,10 +91,11 @@ def test_broker_restart_loses_no_fix(tmp_path, broker, known, expected):
                 broker.stop()
                 for _, frame in items[half:]:
                     sock.sendto(frame, ("127.0.0.1", port))
-            assert wait_for(lambda: line_count(out) >= len(expected.fixes))
+            assert wait_for(lambda: recorded_frames(record) == len(items))
+            fixes = len(replay_recording(record, expected).fixes)
             broker.start()
             assert wait_for(lambda: len({(p["tag"], p["time"]) for p in positions(subscriber)})
-                            >= len(expected.fixes), timeout=40)
+                            >= fixes, timeout=40)
             assert session.finish() == 0
     finally:
         subscriber.close()

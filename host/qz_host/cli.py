@@ -253,7 +253,7 @@ def _simulate(args: argparse.Namespace, out: TextIO) -> int:
     paths = [args.output, anchors_path, tracks_path]
     existing = [str(p) for p in paths if p.exists()]
     if existing and not args.force:
-        raise CommandError(f"will not replace {', '.join(existing)}: pass --force to")
+        raise CommandError(f"will not replace {', '.join(existing)}: pass --force to replace")
     for path in paths:
         _check_writable(path)
     result = simulate(scenario)

@@ -94,6 +94,8 @@ MAX_TAG_MESSAGES = 1_000_000
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from . import live
+
     parser = argparse.ArgumentParser(
         prog="qz-host",
         description="Simulate and replay captures of the UWB locating system: frames are "
@@ -155,6 +157,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--out", type=Path,
                       help="directory for the CSV and PNG (default: the capture's)")
     view.add_commands(commands)
+    live.add_commands(commands)
     return parser
 
 

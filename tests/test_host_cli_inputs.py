@@ -46,6 +46,33 @@ def test_simulate_rejects_non_finite_numbers(option, value, capsys):
     assert "must be" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize("value", BAD_NUMBERS)
+@pytest.mark.parametrize("command, option", [
+    (["replay", "x.qzcap"], "--unit"),
+    (["view", "x.qzcap"], "--speed"), (["view", "x.qzcap"], "--stale"),
+    (["emit", "x.qzcap", "udp://127.0.0.1:9"], "--speed"),
+    (["live", "-"], "--unit"), (["live", "-"], "--survey-timeout"), (["live", "-"], "--sigma"),
+    (["live", "-"], "--tag-timeout"),
+])
+def test_every_command_rejects_non_finite_numbers(command, option, value, capsys):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(command + [f"{option}={value}"])
+    assert exit.value.code == 2
+    assert "must be" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("command, option, value", [
+    (["view", "x.qzcap"], "--trail", "0"), (["view", "x.qzcap"], "--trail", "10001"),
+    (["live", "-"], "--baud", "0"), (["live", "-"], "--survey-samples", "0"),
+    (["live", "-"], "--mqtt-queue", "1e9"), (["emit", "x.qzcap", "-"], "--baud", "fast"),
+])
+def test_counts_out_of_bounds_exit_2(command, option, value, capsys):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(command + [option, value])
+    assert exit.value.code == 2
+    assert f"argument {option}" in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("option, value", [
     ("--duration", "86401"), ("--rate", "1001"), ("--speed", "51"), ("--sigma", "11"),
     ("--unit", "2"), ("--unit", "1e-7"), ("--rate", "fast"), ("--tags", "many"),

@@ -18,6 +18,7 @@ from typing import Callable, List, Optional, TextIO, Tuple
 
 from . import capture
 from .cli import CommandError
+from .options import BAUD, number
 from .sources import parse_address, require_serial
 
 Send = Callable[[bytes], object]
@@ -32,19 +33,12 @@ def add_command(commands) -> None:
     emit.add_argument("capture", type=Path, help="capture file")
     emit.add_argument("target", metavar="TARGET",
                       help="serial device or pyserial URL, socket://HOST:PORT, udp://HOST:PORT")
-    emit.add_argument("--speed", type=_speed, default=1.0,
+    emit.add_argument("--speed", type=number(0, 1e6), default=1.0,
                       help="pace as a multiple of the recorded one; 0 sends as fast as "
                            "possible (default 1)")
     emit.add_argument("--loop", action="store_true", help="play the capture again and again")
-    emit.add_argument("--baud", type=int, default=115200, help="serial port speed (default 115200)")
+    emit.add_argument("--baud", type=BAUD, default=115200, help="serial port speed (default 115200)")
     emit.set_defaults(handler=run_command)
-
-
-def _speed(text: str) -> float:
-    value = float(text)
-    if not value >= 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"must be 0 or a positive number, got {text}")
-    return value
 
 
 def read_frames(path: Path) -> List[Tuple[float, bytes]]:

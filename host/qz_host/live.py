@@ -22,26 +22,13 @@ from typing import IO, Callable, Iterator, List, Optional, TextIO, Tuple
 from . import capture, frames
 from .cli import CommandError
 from .live_counters import LiveCounters
+from .options import BAUD, SECONDS, SIGMA, UNIT, whole
 from .pipeline import Anchors, LivePipeline, Sink
 from .sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
 from .sources import LineSource, Source, open_source
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
 QUEUE_LIMIT = 100000  # fixes kept for the broker
-
-
-def _positive(text: str) -> float:
-    value = float(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
-    return value
-
-
-def _at_least_one(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {text}")
-    return value
 
 
 def add_commands(commands) -> None:
@@ -56,9 +43,9 @@ def add_commands(commands) -> None:
     live.add_argument("source", metavar="SOURCE",
                       help="serial device or pyserial URL (socket://HOST:PORT, rfc2217://..., "
                            "loop://), udp://HOST:PORT, or - for capture lines on stdin")
-    live.add_argument("--baud", type=_at_least_one, default=115200,
+    live.add_argument("--baud", type=BAUD, default=115200,
                       help="serial port speed (default 115200)")
-    live.add_argument("--unit", type=_positive,
+    live.add_argument("--unit", type=UNIT,
                       help="metres per raw distance count (default: what stdin's capture "
                            "declares, else 0.01)")
     fcs = live.add_mutually_exclusive_group()
@@ -72,14 +59,14 @@ def add_commands(commands) -> None:
                       help="known anchors (CSV anchor,x,y,z): no survey")
     live.add_argument("--save-anchors", type=Path, metavar="FILE",
                       help="write the surveyed anchors to this CSV file")
-    live.add_argument("--survey-samples", type=_at_least_one, default=10,
+    live.add_argument("--survey-samples", type=whole(1, 1_000_000), default=10,
                       help="samples of every anchor pair before surveying (default 10)")
-    live.add_argument("--survey-timeout", type=_positive, default=30.0,
+    live.add_argument("--survey-timeout", type=SECONDS, default=30.0,
                       help="seconds before surveying with the pairs there are (default 30)")
-    live.add_argument("--sigma", type=_positive, metavar="M",
+    live.add_argument("--sigma", type=SIGMA, metavar="M",
                       help="ranging noise the tracker assumes, m (default: measured from the "
                            "survey's repeated ranges, as the replay does)")
-    live.add_argument("--tag-timeout", type=_positive, default=10.0,
+    live.add_argument("--tag-timeout", type=SECONDS, default=10.0,
                       help="seconds of silence that drop a tag from the live set (default 10)")
     live.add_argument("--jsonl", metavar="FILE",
                       help="write one JSON object per fix, - for stdout (the default output)")
@@ -94,7 +81,7 @@ def add_commands(commands) -> None:
                                           f"${PASSWORD_VARIABLE}")
     live.add_argument("--mqtt-tls", metavar="CAFILE",
                       help="connect with TLS, trusting this CA certificate file")
-    live.add_argument("--mqtt-queue", type=_at_least_one, default=QUEUE_LIMIT,
+    live.add_argument("--mqtt-queue", type=whole(1, 10_000_000), default=QUEUE_LIMIT,
                       help=f"fixes kept while the broker is away (default {QUEUE_LIMIT})")
     live.add_argument("--web", metavar="HOST:PORT", help="serve the live map here")
     live.set_defaults(handler=run_command)

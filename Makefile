@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find sources host stubs -type f -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: install test bench demo live-demo clean sanitize fuzz
+.PHONY: install system-packages test bench demo live-demo clean sanitize fuzz
 
 $(PY):
 	@echo "Setting up $(VENV) and building the C++ modules for the first time: half a minute to a minute"
@@ -23,7 +23,11 @@ $(VENV)/.installed: $(VENV)/.tools $(BUILD_INPUTS)
 install: $(VENV)/.installed
 
 # The suite runs twice: as is, then with assertions disabled (python -O).
-test: install
+# Debian packages the live, browser and stub tests use (installed when missing).
+system-packages:
+	@scripts/system_packages.sh
+
+test: install system-packages
 	$(PY) -m pytest -q
 	$(PY) -O -m pytest -q
 

@@ -7,6 +7,7 @@ BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find sources host stubs -t
 .PHONY: install test bench demo clean sanitize fuzz
 
 $(PY):
+	@echo "Setting up $(VENV) and building the C++ modules for the first time: half a minute to a minute"
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
@@ -15,6 +16,7 @@ $(VENV)/.tools: | $(PY)
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.tools $(BUILD_INPUTS)
+	@echo "Building qz_packets, qz_engine and qz_autopos (C++) into $(VENV): 10 to 20 s"
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 	touch $@
 
@@ -28,6 +30,7 @@ test: install
 # Replays the bundled capture: prints the summary, writes examples/hall.positions.csv
 # and examples/hall.png.
 $(VENV)/.demo-installed: $(VENV)/.tools $(BUILD_INPUTS)
+	@echo "Building qz_packets, qz_engine and qz_autopos (C++) into $(VENV): 10 to 20 s"
 	$(PY) -m pip install --quiet --no-build-isolation ".[demo]"
 	touch $@
 

@@ -44,7 +44,8 @@ def test_replay_writes_summary_csv_and_png(simulated, tmp_path):
         assert heading in text
     with open(csv_path, newline="") as source:
         rows = list(csv.DictReader(source))
-    assert list(rows[0]) == ["time", "tag", "x", "y", "true_x", "true_y", "error"]
+    # The truth is moved into the survey's frame, unlike NAME.tracks.csv.
+    assert list(rows[0]) == ["time", "tag", "x", "y", "true_x_survey", "true_y_survey", "error"]
     assert {row["tag"] for row in rows} == {"1001", "1002", "1003"}
     assert len(rows) == 3 * 40
     assert all(float(row["error"]) < 1.0 for row in rows)
@@ -115,13 +116,23 @@ def test_bad_metadata_exits_2(tmp_path, capsys):
     assert "dist_unit_m 'one centimetre' is not a number" in capsys.readouterr().err
 
 
+def test_unknown_checksum_exits_2(simulated, tmp_path, capsys):
+    path = tmp_path / "odd.qzcap"
+    path.write_text(simulated.read_text().replace("# fcs: ieee-802.15.4", "# fcs: crc-32"))
+    code, _ = run("replay", str(path))
+    assert code == 2
+    assert "declares an unknown checksum 'crc-32'" in capsys.readouterr().err
+    code, text = run("replay", str(path), "--no-fcs")
+    assert code == 0 and "no checksums" in text
+
+
 def test_capture_without_anchors_exits_1(tmp_path):
     path = tmp_path / "garbage.qzcap"
     path.write_text("# nothing useful\n1.0 00ff\nnot a frame line\n")
     code, text = run("replay", str(path))
     assert code == 1
     assert "Survey   failed: the survey needs 3 to 15 anchors" in text
-    assert "2 read, 0 decoded, 2 skipped" in text
+    assert "2 read, 0 decoded, 0 heartbeats, 2 skipped" in text
 
 
 class FakeTerminal(io.StringIO):

@@ -168,8 +168,36 @@ def test_ranging_frame_layout():
     assert data[-2:] == frames.fcs(data[19:-2]).to_bytes(2, "little")
 
 
-def test_fcs_is_crc16_ccitt():
-    assert frames.fcs(b"123456789") == 0x31C3
+@pytest.mark.parametrize("function, check", [(frames.fcs, 0x2189), (frames.fcs_ccitt, 0x31C3)])
+def test_checksum_check_values(function, check):
+    assert function(b"123456789") == check
+    assert function(bytearray(b"123456789")) == check
+
+
+def test_fcs_of_an_802_15_4_frame_as_sent_on_the_air():
+    uwb = bytes.fromhex("41 88 10 11 0d ff ff 01 0a 0a 00 00 00 00 00 00 4a 10")
+    assert frames.fcs(uwb).to_bytes(2, "little") == bytes.fromhex("ab cf")
+    assert frames.fcs_ccitt(uwb).to_bytes(2, "little") == bytes.fromhex("4f a9")
+
+
+def test_fcs_matches_a_bitwise_reflected_crc():
+    def reflected_crc(data):
+        crc = 0
+        for byte in data:
+            crc ^= byte
+            for _ in range(8):
+                crc = crc >> 1 ^ 0x8408 if crc & 1 else crc >> 1
+        return crc
+
+    samples = [b"", b"\x00", b"\xff", bytes(range(256)), b"\x80" * 7]
+    assert [frames.fcs(s) for s in samples] == [reflected_crc(s) for s in samples]
+
+
+def test_checksums_by_name():
+    assert frames.checksum("ieee-802.15.4") is frames.fcs
+    assert frames.checksum("crc-ccitt") is frames.fcs_ccitt
+    with pytest.raises(ValueError, match="unknown checksum 'crc-32' \\(known: ieee-802.15.4, crc-ccitt\\)"):
+        frames.checksum("crc-32")
 
 
 @pytest.mark.parametrize("make, field", [
@@ -228,3 +256,24 @@ def test_oversized_frame():
 def test_wrong_type(make):
     with pytest.raises(TypeError):
         make()
+
+
+@pytest.mark.parametrize("record, unpacked, computed", [
+    (frames.Header, {"type"}, set()), (frames.SubHeader, set(), set()),
+    (frames.UWBHeader, set(), set()), (frames.UWBParams, set(), set()),
+    (frames.UWBFooter, set(), set()), (frames.UWBRangingReport, set(), set()),
+    (frames.UWBRangingMessage, {"reports"}, {"cnt"}),
+])
+def test_record_fields_follow_the_layout(record, unpacked, computed):
+    own = {f.name for f in dataclasses.fields(record)} - unpacked
+    assert own | computed == {name for name, _ in record._LAYOUT}
+
+
+def test_offsets_the_frame_checks_read():
+    # Positions in a DW frame, counted by hand from the byte layout.
+    assert (frames.HEADER_LENGTH, frames.UWB_OFFSET, frames.PAYLOAD_OFFSET,
+            frames.MIN_DW_FRAME_LENGTH) == (9, 19, 37, 39)
+    assert (frames.PACKET_LEN_OFFSET, frames.SRC_ADDR_OFFSET, frames.MESSAGE_TYPE_OFFSET,
+            frames.RANGING_FLAGS_OFFSET, frames.RANGING_COUNT_OFFSET) == (6, 26, 36, 40, 55)
+    with pytest.raises(KeyError):
+        frames.field_offset(frames.UWB_HEADER_LAYOUT, "nonesuch")

@@ -2,6 +2,7 @@
 
 import itertools
 import math
+from pathlib import Path
 from collections import Counter
 
 import numpy as np
@@ -42,7 +43,8 @@ def test_clean_capture_is_accurate(seed, unit):
     sim = simulate(Scenario(sigma=0.05, nlos=0.0, seed=seed, unit=unit))
     result, ev = replay_and_evaluate(sim)
     assert result.dist_unit == unit  # read from the capture
-    assert result.counts.skipped.keys() == {"heartbeat"}
+    # Heartbeats are sound frames with nothing to decode, not failures.
+    assert not result.counts.skipped and result.counts.heartbeats == 42
     assert set(ev.anchor_errors) == {a for a, _, _ in DEFAULT_ANCHORS}
     assert max(ev.anchor_errors.values()) < 0.10
     assert set(ev.tags) == {0x1001, 0x1002}
@@ -85,7 +87,7 @@ def test_missing_pair_is_filled_in():
             kept = [r for r in reports if r.addr not in cut - {src}]
             frame = frames.ranging_frame(src, kept, anchor=True)
         lines.append(capture.format_line(time, frame))
-    result, ev = replay_and_evaluate(sim, ["# fcs: crc-ccitt"] + lines)
+    result, ev = replay_and_evaluate(sim, ["# fcs: ieee-802.15.4"] + lines)
     assert result.survey.missing == [(0x0A01, 0x0A04)]
     assert max(ev.anchor_errors.values()) < 0.10
 
@@ -157,7 +159,7 @@ def malformed_capture():
         ("raw payload", line(t, raw)),
         ("count mismatch", line(t, short_count)),
     ]
-    lines = ["# qz capture", "# fcs: crc-ccitt", "", "   "]
+    lines = ["# qz capture", "# fcs: ieee-802.15.4", "", "   "]
     lines += [line(t, f) for t, f in good[:len(good) // 2]]
     lines += [text for _, text in bad_lines]
     lines += ["# a comment in the middle"]
@@ -169,10 +171,13 @@ def test_malformed_lines_are_skipped_and_counted():
     lines, expected, good = malformed_capture()
     result = replay(lines)
     counts = result.counts
+    # A heartbeat is read and needs no decoding: counted apart, not skipped.
+    heartbeats = expected.pop("heartbeat")
+    assert counts.heartbeats == heartbeats == 1
     assert counts.skipped == expected
     assert counts.decoded == good
     assert counts.comments == 5
-    assert counts.read == counts.decoded + sum(counts.skipped.values())
+    assert counts.read == counts.decoded + counts.heartbeats + sum(counts.skipped.values())
     assert counts.lines == len(lines) == counts.read + counts.comments
     assert set(expected) == set(SKIP_REASONS) - {"undecodable"}
     # The good frames still make a survey and tracks.
@@ -185,6 +190,65 @@ def test_checksums_only_when_declared():
     assert result.counts.skipped["fcs mismatch"] == 0
     assert result.counts.decoded == good + expected["fcs mismatch"]
     assert replay(lines, check_fcs=False).counts.decoded == good + expected["fcs mismatch"]
+
+
+def with_old_checksum(lines):
+    """The capture as older versions wrote it: CRC-16-CCITT footers."""
+    converted = []
+    for text in lines:
+        if text.startswith("# fcs:"):
+            converted.append("# fcs: crc-ccitt")
+            continue
+        item = capture.parse_line(text) if not text.startswith("#") else None
+        if item is None or item.frame[4:6] != b"DW":
+            converted.append(text)
+            continue
+        frame = item.frame[:-2] + frames.fcs_ccitt(item.frame[19:-2]).to_bytes(2, "little")
+        converted.append(capture.format_line(item.time, frame))
+    return converted
+
+
+def test_old_checksum_declaration_still_replays_alike():
+    sim = simulate(Scenario(duration=3.0))
+    lines = capture_lines(sim)
+    assert "# fcs: ieee-802.15.4" in lines
+    new, old = replay(lines), replay(with_old_checksum(lines))
+    assert (new.check_fcs, new.checksum) == (True, "ieee-802.15.4")
+    assert (old.check_fcs, old.checksum) == (True, "crc-ccitt")
+    assert old.counts == new.counts and not new.counts.skipped["fcs mismatch"]
+    assert old.fixes == new.fixes
+    # Each checksum fails the other's frames.
+    crossed = [line.replace("crc-ccitt", "ieee-802.15.4") for line in with_old_checksum(lines)]
+    assert replay(crossed).counts.skipped["fcs mismatch"] == new.counts.decoded
+
+
+def test_a_flipped_bit_fails_the_checksum():
+    sim = simulate(Scenario(duration=1.0))
+    lines = capture_lines(sim)
+    index = next(i for i, text in enumerate(lines) if not text.startswith("#"))
+    time, frame = sim.frames[0]
+    for bit in (0, 77, 8 * (len(frame) - 21) - 1):  # first, middle and last bit checked
+        flipped = bytearray(frame)
+        flipped[19 + bit // 8] ^= 1 << bit % 8
+        changed = lines[:index] + [capture.format_line(time, bytes(flipped))] + lines[index + 1:]
+        assert replay(changed).counts.skipped["fcs mismatch"] == 1
+
+
+@pytest.mark.parametrize("check_fcs", [None, True])
+def test_unknown_checksum_declaration_is_refused(check_fcs):
+    lines = ["# fcs: crc-32"] + capture_lines(simulate(Scenario(duration=1.0)), fcs=False)
+    with pytest.raises(ValueError, match="declares an unknown checksum 'crc-32'"):
+        replay(lines, check_fcs=check_fcs)
+    assert replay(lines, check_fcs=False).counts.decoded > 0
+
+
+def test_bundled_capture_carries_the_802_15_4_fcs():
+    path = Path(__file__).resolve().parent.parent / "examples" / "hall.qzcap"
+    lines = path.read_text().splitlines()
+    assert capture.read_metadata(lines)["fcs"] == "ieee-802.15.4"
+    dw = [item.frame for item in map(capture.parse_line, lines)
+          if item is not None and item.frame[4:6] == b"DW"]
+    assert dw and all(f[-2:] == frames.fcs(f[19:-2]).to_bytes(2, "little") for f in dw)
 
 
 def square_tracker(offset):

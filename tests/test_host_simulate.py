@@ -1,12 +1,14 @@
 """qz_host.simulate: the installation simulator and the bundled sample."""
 
+import io
 import math
+import shlex
 import statistics
 from pathlib import Path
 
 import pytest
 
-from qz_host import capture, replay
+from qz_host import capture, cli, replay
 from qz_host.simulate import DEFAULT_ANCHORS, Scenario, simulate
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -111,16 +113,24 @@ def test_invalid_scenario(changes, message):
         Scenario(**changes)
 
 
-def test_bundled_sample_is_the_default_simulation(tmp_path):
-    """examples/ holds exactly what the simulator makes with its defaults, so
-    a change to the simulator cannot leave a stale sample behind."""
-    sim = simulate(Scenario())
+def test_bundled_sample_is_regenerated_by_its_source_line(tmp_path):
+    """examples/ holds exactly what the command in the sample's own source
+    line makes, so a change to the simulator or its options cannot leave a
+    stale sample behind."""
+    sample = EXAMPLES / "hall.qzcap"
+    source = capture.read_metadata(sample.read_text().splitlines())["source"]
+    words = shlex.split(source)
+    assert words[:2] == ["qz-host", "simulate"]
     path = tmp_path / "hall.qzcap"
-    capture.write_capture(path, sim.frames, sim.metadata)
-    anchors, tracks = capture.truth_paths(path)
-    capture.write_anchors(anchors, sim.anchors)
-    capture.write_tracks(tracks, sim.tracks)
+    assert cli.main(["simulate", str(path), *words[2:]], out=io.StringIO()) == 0
     for name in ("hall.qzcap", "hall.anchors.csv", "hall.tracks.csv"):
         assert (EXAMPLES / name).read_text() == (tmp_path / name).read_text(), name
     assert sum((EXAMPLES / n).stat().st_size for n in
                ("hall.qzcap", "hall.anchors.csv", "hall.tracks.csv")) < 300_000
+
+
+def test_library_source_line_names_every_field():
+    scenario = Scenario(duration=0.5, tags=(0x1001,), heartbeat_period=2.0)
+    source = simulate(scenario).metadata["source"]
+    assert source.startswith("qz_host.simulate.Scenario(")
+    assert eval(source[len("qz_host.simulate."):], {"Scenario": Scenario}) == scenario

@@ -2,6 +2,7 @@
 import copy
 import ctypes
 import math
+import os
 import pickle
 
 import numpy as np
@@ -10,6 +11,7 @@ import pytest
 import qz_engine
 from qz_engine import Position, PositionEngine
 
+from conftest import run_python
 from engine_symbols import anchors, floats, lib
 
 SQUARE = [(0, 0, 0), (10, 0, 0), (10, 10, 0), (0, 10, 0)]
@@ -114,12 +116,29 @@ def test_count_conversion_truncates():
     assert len(PositionEngine(True).get_anchor_positions()) == 1
 
 
-def test_huge_count_raises_memory_error_or_works():
-    try:
-        engine = PositionEngine(2**31 - 1)
-    except MemoryError:
-        return
-    del engine
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the limit")
+def test_failed_allocation_raises_memory_error():
+    # 2**31 - 1 slots need 32 GiB; with the address space capped at 1 GiB
+    # above what the interpreter already maps, the allocation must fail
+    # cleanly and leave the interpreter usable.
+    done = run_python("""
+        import resource
+        import qz_engine
+        with open("/proc/self/status") as status:
+            mapped = next(int(line.split()[1]) * 1024 for line in status
+                          if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 2**30, resource.RLIM_INFINITY))
+        try:
+            qz_engine.PositionEngine(2**31 - 1)
+        except MemoryError:
+            print("MemoryError")
+        engine = qz_engine.PositionEngine(3)
+        print(engine.compute_tag_position([1.0, 1.0, 1.0], qz_engine.Position(1.0, 2.0, 3.0)))
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[0] == "MemoryError"
+    assert len(done.stdout.splitlines()) == 2
 
 
 @pytest.mark.parametrize(

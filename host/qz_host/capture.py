@@ -4,15 +4,17 @@ A capture is a text file with one device frame per line::
 
     # qz capture
     # dist_unit_m: 0.01
-    # fcs: crc-ccitt
+    # fcs: ieee-802.15.4
     1.000417 40515a40445775000109...
 
 Each frame line holds the receive time in seconds and the whole frame in
 hexadecimal, separated by white space. Blank lines and lines starting with
 ``#`` are comments. A comment of the form ``# key: value`` before the first
 frame is metadata; the replay reads two keys: ``dist_unit_m``, the length
-in metres of one raw distance count, and ``fcs``, which when ``crc-ccitt``
-says that every footer holds ``frames.fcs`` of its UWB frame.
+in metres of one raw distance count, and ``fcs``, the name of the checksum
+that every footer holds (``ieee-802.15.4``, the radios' own frame check
+sequence, ``frames.fcs``; ``crc-ccitt`` in older captures,
+``frames.fcs_ccitt``).
 
 The simulator writes its ground truth beside a capture ``NAME.qzcap`` as
 ``NAME.anchors.csv`` (``anchor,x,y,z``) and ``NAME.tracks.csv``
@@ -22,6 +24,7 @@ The simulator writes its ground truth beside a capture ``NAME.qzcap`` as
 from __future__ import annotations
 
 import csv
+import io
 import math
 from dataclasses import dataclass
 from pathlib import Path
@@ -30,6 +33,11 @@ from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional, 
 PathLike = Union[str, Path]
 T = TypeVar("T")
 HEADING = "qz capture"
+_GZIP_MAGIC = b"\x1f\x8b"
+
+
+class NotACapture(ValueError):
+    """A file in which no line is a frame line."""
 
 
 class LineError(ValueError):
@@ -73,6 +81,37 @@ def parse_line(text: str) -> Optional[FrameLine]:
     except ValueError:
         raise LineError("bad hex", "the frame is not an even run of hexadecimal digits") from None
     return FrameLine(time, frame)
+
+
+def read_lines(path: PathLike) -> List[str]:
+    """The lines of a capture file.
+
+    Raises NotACapture when the file holds lines but none of them is a frame
+    line: a binary or compressed file would otherwise replay as a heap of
+    "bad line" skips. A file of comments only, or an empty one, is a capture
+    without frames."""
+    with open(path, "rb") as source:
+        data = source.read()
+    # Universal newlines, as a text-mode read would split them.
+    lines = io.StringIO(data.decode("ascii", errors="replace"), newline=None).readlines()
+    content = False
+    for line in lines:
+        try:
+            if parse_line(line) is not None:
+                return lines
+        except LineError:
+            pass
+        if line.strip() and not line.lstrip().startswith("#"):
+            content = True
+    if content:
+        if data.startswith(_GZIP_MAGIC):
+            hint = "it is gzip-compressed (decompress it first)"
+        elif b"\0" in data:
+            hint = "it holds binary data"
+        else:
+            hint = "none of its lines is a receive time and a hexadecimal frame"
+        raise NotACapture(f"not a capture: {hint}")
+    return lines
 
 
 def parse_metadata(line: str) -> Optional[Tuple[str, str]]:

@@ -7,10 +7,13 @@ surveyed; 2 bad arguments, or a file that cannot be read or written.
 from __future__ import annotations
 
 import argparse
+import math
+import os
+import shlex
 import sys
 import time
 from pathlib import Path
-from typing import List, Optional, TextIO
+from typing import Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
 
@@ -50,32 +53,44 @@ class ProgressBar:
             self.stream.flush()
 
 
-def _positive(text: str) -> float:
-    value = float(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
-    return value
-
-
-def _probability(text: str) -> float:
-    value = float(text)
-    if not 0 <= value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 0 and below 1, got {text}")
-    return value
-
-
-def _non_negative(text: str) -> float:
-    value = float(text)
-    if not value >= 0:
-        raise argparse.ArgumentTypeError(f"must not be negative, got {text}")
-    return value
+def _number(low: float, high: float, *, above: bool = False,
+            below: bool = False) -> Callable[[str], float]:
+    """An option type for a finite number from `low` to `high`, either end
+    left out when `above` or `below` says so."""
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        low_ok = value > low if above else value >= low
+        high_ok = value < high if below else value <= high
+        if not (math.isfinite(value) and low_ok and high_ok):
+            raise argparse.ArgumentTypeError(
+                f"must be {'above' if above else 'at least'} {low:g} and "
+                f"{'below' if below else 'at most'} {high:g}, got {text}")
+        return value
+    return parse
 
 
 def _count(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if not 1 <= value <= 0x0FFF:
         raise argparse.ArgumentTypeError(f"must be 1 to 4095, got {text}")
     return value
+
+
+# Bounds of the numeric options: what a hall of UWB radios can mean, and a
+# capture that fits on a disc.
+_SECONDS = _number(0, 86400, above=True)
+_RATE = _number(0, 1000, above=True)
+_SPEED = _number(0, 50, above=True)
+_SIGMA = _number(0, 10)
+_PROBABILITY = _number(0, 1, below=True)
+_UNIT = _number(1e-6, 1)
+MAX_TAG_MESSAGES = 1_000_000
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -93,19 +108,23 @@ def build_parser() -> argparse.ArgumentParser:
                     "capture and, beside it, NAME.anchors.csv and NAME.tracks.csv.")
     sim.add_argument("output", type=Path, help="capture file to write, e.g. hall.qzcap")
     sim.add_argument("--seed", type=int, default=1, help="random seed (default 1)")
-    sim.add_argument("--duration", type=_positive, default=30.0,
-                     help="seconds of tag walking (default 30)")
-    sim.add_argument("--rate", type=_positive, default=10.0, help="tag fixes per second (default 10)")
+    sim.add_argument("--duration", type=_SECONDS, default=30.0,
+                     help="seconds of tag walking, up to a day (default 30)")
+    sim.add_argument("--rate", type=_RATE, default=10.0,
+                     help="tag fixes per second, up to 1000 (default 10)")
     sim.add_argument("--tags", type=_count, default=2, help="number of tags (default 2)")
-    sim.add_argument("--speed", type=_positive, default=1.0, help="walking speed in m/s (default 1)")
-    sim.add_argument("--sigma", type=_non_negative, default=0.05,
+    sim.add_argument("--speed", type=_SPEED, default=1.0,
+                     help="walking speed in m/s, up to 50 (default 1)")
+    sim.add_argument("--sigma", type=_SIGMA, default=0.05,
                      help="ranging noise, standard deviation in m (default 0.05)")
-    sim.add_argument("--dropout", type=_probability, default=0.05,
+    sim.add_argument("--dropout", type=_PROBABILITY, default=0.05,
                      help="probability that a report is missing (default 0.05)")
-    sim.add_argument("--nlos", type=_probability, default=0.02,
+    sim.add_argument("--nlos", type=_PROBABILITY, default=0.02,
                      help="probability of a non-line-of-sight outlier (default 0.02)")
-    sim.add_argument("--unit", type=_positive, default=0.01,
+    sim.add_argument("--unit", type=_UNIT, default=0.01,
                      help="metres per raw distance count (default 0.01, centimetres)")
+    sim.add_argument("--force", action="store_true",
+                     help="replace the capture and its ground truth if they exist")
 
     rep = commands.add_parser(
         "replay", help="decode a capture, survey the anchors, track the tags",
@@ -114,8 +133,13 @@ def build_parser() -> argparse.ArgumentParser:
                     "the capture (NAME.anchors.csv, NAME.tracks.csv) is used when present.")
     rep.add_argument("capture", type=Path, help="capture file")
     _replay_options(rep)
+    rep.add_argument("--anchors", type=Path, metavar="FILE",
+                     help="known anchor positions (columns anchor,x,y,z in metres, as "
+                          "NAME.anchors.csv): the anchors are not surveyed")
     rep.add_argument("--csv", type=Path, help="write the positions to this CSV file")
-    rep.add_argument("--plot", type=Path, help="write a PNG picture to this file")
+    rep.add_argument("--plot", type=Path,
+                     help="write a picture to this file, in the format its suffix names "
+                          "(.png, .svg, .pdf, .jpg, ...)")
 
     demo = commands.add_parser(
         "demo", help="replay the bundled sample capture, writing CSV and PNG",
@@ -130,16 +154,68 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _replay_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--unit", type=_positive,
+    parser.add_argument("--unit", type=_UNIT,
                         help="metres per raw distance count (default: the capture's "
                              "dist_unit_m, else 0.01)")
     fcs = parser.add_mutually_exclusive_group()
     fcs.add_argument("--fcs", dest="check_fcs", action="store_true", default=None,
-                     help="check every frame's checksum")
+                     help="check every frame's checksum (the capture's declared one, "
+                          "else the 802.15.4 FCS)")
     fcs.add_argument("--no-fcs", dest="check_fcs", action="store_false",
                      help="do not check checksums (default: as the capture declares)")
     parser.add_argument("--no-truth", action="store_true",
                         help="ignore ground truth beside the capture")
+
+
+# Simulate's arguments that are not options of the scenario.
+_NOT_RECORDED = ("command", "output", "force")
+
+
+def _recorded_command(args: argparse.Namespace) -> str:
+    """The command line that simulates the same capture again: every option
+    of simulate with its value (flags when set), whatever options it has."""
+    words = ["qz-host", "simulate"]
+    for name, value in vars(args).items():
+        if name in _NOT_RECORDED:
+            continue
+        option = "--" + name.replace("_", "-")
+        if isinstance(value, bool):
+            words += [option] if value else []
+        else:
+            words += [option, shlex.quote(repr(value) if isinstance(value, float) else str(value))]
+    return " ".join(words)
+
+
+def _same_file(a: Path, b: Path) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them does not exist (yet)
+        return a.resolve() == b.resolve()
+
+
+def _check_writable(path: Path) -> None:
+    """Raises CommandError unless `path` can be written, before any work
+    that a failed write would throw away."""
+    if path.is_dir():
+        raise CommandError(f"cannot write {path}: it is a directory")
+    parent = path.parent
+    if not parent.is_dir():
+        raise CommandError(f"cannot write {path}: no such directory {parent}")
+    if not os.access(path if path.exists() else parent, os.W_OK):
+        raise CommandError(f"cannot write {path}: permission denied")
+
+
+def _check_outputs(inputs: Sequence[Path], outputs: Sequence[Path]) -> None:
+    """Refuses an output that is an input or another output, under any
+    name, and one that cannot be written."""
+    for k, output in enumerate(outputs):
+        for source in inputs:
+            if _same_file(output, source):
+                raise CommandError(f"will not write {output}: it is the input {source}")
+        for other in outputs[:k]:
+            if _same_file(output, other):
+                raise CommandError(f"{output} is named for two outputs")
+        _check_writable(output)
 
 
 def _simulate(args: argparse.Namespace, out: TextIO) -> int:
@@ -153,10 +229,21 @@ def _simulate(args: argparse.Namespace, out: TextIO) -> int:
                             nlos=args.nlos, unit=args.unit)
     except ValueError as error:
         raise CommandError(str(error)) from None
-    result = simulate(scenario)
+    messages = round(args.duration * args.rate) * args.tags
+    if messages > MAX_TAG_MESSAGES:
+        raise CommandError(f"{args.tags} tags for {args.duration:g} s at {args.rate:g} Hz make "
+                           f"{messages} tag messages, more than {MAX_TAG_MESSAGES}")
     anchors_path, tracks_path = capture.truth_paths(args.output)
+    paths = [args.output, anchors_path, tracks_path]
+    existing = [str(p) for p in paths if p.exists()]
+    if existing and not args.force:
+        raise CommandError(f"will not replace {', '.join(existing)}: pass --force to")
+    for path in paths:
+        _check_writable(path)
+    result = simulate(scenario)
     try:
-        capture.write_capture(args.output, result.frames, result.metadata)
+        capture.write_capture(args.output, result.frames,
+                              dict(result.metadata, source=_recorded_command(args)))
         capture.write_anchors(anchors_path, result.anchors)
         capture.write_tracks(tracks_path, result.tracks)
     except OSError as error:
@@ -166,32 +253,50 @@ def _simulate(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+def _read_known_anchors(path: Path) -> Dict[int, Tuple[float, float, float]]:
+    from . import capture
+
+    try:
+        return capture.read_anchors(path)
+    except OSError as error:
+        raise CommandError(f"cannot read {path}: {error.strerror}") from None
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+
+
 def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
                 check_fcs: Optional[bool] = None, use_truth: bool = True,
-                csv_path: Optional[Path] = None, png_path: Optional[Path] = None) -> int:
+                csv_path: Optional[Path] = None, png_path: Optional[Path] = None,
+                anchors_path: Optional[Path] = None) -> int:
     from . import capture, evaluate, report
 
-    if png_path is not None:
-        try:
-            from .plot import require_matplotlib
-            require_matplotlib()
-        except ImportError as error:
-            raise CommandError(str(error)) from None
     try:
         from .replay import replay
     except ImportError as error:
         raise CommandError(f"{error}: install this package's extension modules "
                            "(pip install .)") from None
+    anchors_truth, tracks_truth = capture.truth_paths(path)
+    inputs = [path, anchors_truth, tracks_truth] + ([anchors_path] if anchors_path else [])
+    _check_outputs(inputs, [p for p in (csv_path, png_path) if p is not None])
+    if png_path is not None:
+        from .plot import picture_format, plot, require_matplotlib
+        try:
+            require_matplotlib()
+            picture_format(png_path)
+        except (ImportError, ValueError) as error:
+            raise CommandError(str(error)) from None
+    known = _read_known_anchors(anchors_path) if anchors_path is not None else None
 
     started = time.perf_counter()
     try:
-        with open(path, encoding="ascii", errors="replace") as source:
-            lines = source.readlines()
+        lines = capture.read_lines(path)
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror}") from None
+    except capture.NotACapture as error:
+        raise CommandError(f"{path}: {error}") from None
     bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
     try:
-        result = replay(lines, dist_unit=unit, check_fcs=check_fcs, progress=bar)
+        result = replay(lines, dist_unit=unit, check_fcs=check_fcs, progress=bar, anchors=known)
     except ValueError as error:
         raise CommandError(f"{path}: {error}") from None
     finally:
@@ -199,37 +304,47 @@ def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
             bar.close()
 
     evaluation = None
-    note = ""
-    anchors_path, tracks_path = capture.truth_paths(path)
-    if use_truth and result.survey is not None and anchors_path.exists():
+    notes = []
+    if use_truth and result.survey is not None and anchors_truth.exists():
         try:
-            truth_tracks = capture.read_tracks(tracks_path) if tracks_path.exists() else {}
-            evaluation = evaluate.evaluate(result, capture.read_anchors(anchors_path), truth_tracks)
+            truth_tracks = capture.read_tracks(tracks_truth) if tracks_truth.exists() else {}
+            evaluation = evaluate.evaluate(result, capture.read_anchors(anchors_truth), truth_tracks)
         except (OSError, ValueError) as error:
-            note = f"ground truth not used: {error}"
+            notes.append(f"ground truth not used: {error}")
     elapsed = time.perf_counter() - started
 
-    try:
-        if csv_path is not None and result.survey is not None:
-            report.write_positions(csv_path, result, evaluation)
-        if png_path is not None and result.survey is not None:
-            from .plot import plot
-            plot(png_path, result, evaluation, title=f"{path.name}: surveyed anchors and tracks")
-    except OSError as error:
-        raise CommandError(f"cannot write {error.filename}: {error.strerror}") from None
+    # Every output is tried and the summary printed whatever fails: the
+    # replay's work is not thrown away over one file.
+    written, failures = [], []
+    if result.survey is not None:
+        kind = "known" if known is not None else "surveyed"
+        writers = [(csv_path, lambda target: report.write_positions(target, result, evaluation)),
+                   (png_path, lambda target: plot(target, result, evaluation,
+                                                   title=f"{path.name}: {kind} anchors and tracks"))]
+        for target, write in writers:
+            if target is None:
+                continue
+            try:
+                write(target)
+                written.append(str(target))
+            except OSError as error:
+                failures.append(f"cannot write {target}: {error.strerror or error}")
+    elif known is None and result.counts.decoded:
+        notes.append("         known anchor positions can be given with --anchors FILE")
     total = time.perf_counter() - started
-    timing = f"Time     replay {elapsed:.2f} s, with output files {total:.2f} s"
-    out.write(report.summary(result, evaluation, source=str(path),
-                             note="\n".join(filter(None, [note, timing]))))
-    written = [str(p) for p in (csv_path, png_path) if p is not None and result.survey is not None]
+    notes.append(f"Time     replay {elapsed:.2f} s, with output files {total:.2f} s")
+    out.write(report.summary(result, evaluation, source=str(path), note="\n".join(notes)))
     if written:
         out.write(f"wrote {', '.join(written)}\n")
+    if failures:
+        raise CommandError("; ".join(failures))
     return 0 if result.survey is not None else 1
 
 
 def _replay(args: argparse.Namespace, out: TextIO) -> int:
     return _run_replay(args.capture, out, unit=args.unit, check_fcs=args.check_fcs,
-                       use_truth=not args.no_truth, csv_path=args.csv, png_path=args.plot)
+                       use_truth=not args.no_truth, csv_path=args.csv, png_path=args.plot,
+                       anchors_path=args.anchors)
 
 
 def _demo(args: argparse.Namespace, out: TextIO) -> int:
@@ -241,7 +356,8 @@ def _demo(args: argparse.Namespace, out: TextIO) -> int:
         path = out_dir / SAMPLE.name
         print(f"{SAMPLE} not found: simulating it into {path}", file=out)
         out_dir.mkdir(parents=True, exist_ok=True)
-        simulated = build_parser().parse_args(["simulate", str(path)])
+        # The sample is made anew, with any ground truth left beside it.
+        simulated = build_parser().parse_args(["simulate", str(path), "--force"])
         _simulate(simulated, out)
     stem = path.with_suffix("").name
     try:

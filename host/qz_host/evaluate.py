@@ -41,7 +41,10 @@ class FrameMap:
 
 
 def survey_frame(truth: Mapping[int, Tuple[float, ...]], result: Survey) -> FrameMap:
-    """The map of `truth` (address to x, y, ...) into the frame of `result`."""
+    """The map of `truth` (address to x, y, ...) into the frame of `result`.
+    Known anchors share the truth's frame: the map is the identity."""
+    if result.known:
+        return FrameMap((0.0, 0.0), 1.0, 0.0, False)
     first, second = result.addresses[0], result.addresses[1]
     for address in (first, second):
         if address not in truth:

@@ -1,57 +1,138 @@
 """Encoders for device frames: the exact inverse of qz_packets' decoding.
 
+Each record's wire layout is written once, as a list of (field, bits) in
+the order the bytes go out (``*_LAYOUT``); the record lengths, the field
+offsets that the frame checks use, the range checks and the encoders are
+all made from it. Every multi-byte integer is unsigned little-endian and
+fields narrower than a byte fill it from the least significant bit, so a
+record is one little-endian integer with each field at its bit offset.
+
 Each record is a frozen dataclass whose fields carry the names of the
-attributes that the matching qz_packets class decodes, so a record encodes
-to bytes that decode back into the same field values. Field ranges are
-checked when a record is built: a value that does not fit its field raises
-ValueError naming the record and the field, a value that is not an integer
-raises TypeError.
+attributes that the matching qz_packets class decodes (its layout's
+fields, and the record's own fields such as a message's reports), so a
+record encodes to bytes that
+decode back into the same field values. Field ranges are checked when a
+record is built: a value that does not fit its field raises ValueError
+naming the record and the field, a value that is not an integer raises
+TypeError.
 
 A "DW" frame is laid out as
 
     header (9) | sub-header (10) | UWB MAC header (9) | radio parameters (9)
     | payload (variable) | footer (2)
 
-with all multi-byte integers unsigned little-endian. ``DWFrame.encode``
-fills in the header's ``packet_len`` (the whole frame's length) and, unless
-given, the footer's frame check sequence (see ``fcs``).
+``DWFrame.encode`` fills in the header's ``packet_len`` (the whole frame's
+length) and, unless given, the footer's frame check sequence (see ``fcs``).
 """
 
 from __future__ import annotations
 
 import binascii
-from dataclasses import dataclass, field, fields
-from typing import ClassVar, List, Tuple, Union
+from dataclasses import dataclass, field
+from typing import Callable, ClassVar, Dict, List, Mapping, Tuple, Union
+
+Layout = Tuple[Tuple[str, int], ...]
 
 MAGIC = b"@QZ@"
 TYPE_DW = "DW"
 TYPE_HB = "HB"
-HEADER_LENGTH = 9
-SUB_HEADER_LENGTH = 10
-UWB_HEADER_LENGTH = 9
-UWB_PARAMS_LENGTH = 9
-UWB_FOOTER_LENGTH = 2
-RANGING_MESSAGE_HEADER_LENGTH = 19
-RANGING_REPORT_LENGTH = 10
 MESSAGE_TYPE_RANGING = 16
 FLAG_ANCHOR = 1
-# Offset of the payload in a DW frame, and the shortest DW frame.
-PAYLOAD_OFFSET = HEADER_LENGTH + SUB_HEADER_LENGTH + UWB_HEADER_LENGTH + UWB_PARAMS_LENGTH
-MIN_DW_FRAME_LENGTH = PAYLOAD_OFFSET + UWB_FOOTER_LENGTH
 MAX_PACKET_LENGTH = 0xFFFF
 MAX_REPORTS = 0xFF
 
+# The frame header after the magic and the two-letter type.
+HEADER_LAYOUT: Layout = (("packet_len", 16), ("version", 8))
+SUB_HEADER_LAYOUT: Layout = tuple((name, 8) for name in (
+    "scramble", "rssi", "ts1", "ts2", "ts3", "ts4", "ts5", "ts6", "ts7", "ts8"))
+UWB_HEADER_LAYOUT: Layout = (("frm_ctrl", 16), ("seq_num", 8), ("panid", 16),
+                             ("dst_addr", 16), ("src_addr", 16))
+UWB_PARAMS_LAYOUT: Layout = (("slot", 16), ("frame", 32), ("db", 8), ("msg_cnt", 4),
+                             ("rf_profile", 4), ("type", 8))
+UWB_FOOTER_LAYOUT: Layout = (("fcs", 16),)
+RANGING_MESSAGE_LAYOUT: Layout = (
+    ("version", 8), ("len", 16), ("flags", 8), ("slotnr", 8), ("tx_ts", 40), ("task_cnt", 16),
+    ("task_q_cnt", 16), ("midist2", 8), ("comp_id", 16), ("sets", 8), ("cnt", 8))
+RANGING_REPORT_LAYOUT: Layout = (("flags", 8), ("addr", 16), ("ts", 40), ("dist", 16))
+
+
+def layout_length(layout: Layout) -> int:
+    """The bytes a record of `layout` takes."""
+    return sum(bits for _, bits in layout) // 8
+
+
+def field_offset(layout: Layout, name: str) -> int:
+    """The offset in bytes of field `name` within a record of `layout`."""
+    bits = 0
+    for field_name, width in layout:
+        if field_name == name:
+            return bits // 8
+        bits += width
+    raise KeyError(name)
+
+
+HEADER_LENGTH = len(MAGIC) + len(TYPE_DW) + layout_length(HEADER_LAYOUT)
+SUB_HEADER_LENGTH = layout_length(SUB_HEADER_LAYOUT)
+UWB_HEADER_LENGTH = layout_length(UWB_HEADER_LAYOUT)
+UWB_PARAMS_LENGTH = layout_length(UWB_PARAMS_LAYOUT)
+UWB_FOOTER_LENGTH = layout_length(UWB_FOOTER_LAYOUT)
+RANGING_MESSAGE_HEADER_LENGTH = layout_length(RANGING_MESSAGE_LAYOUT)
+RANGING_REPORT_LENGTH = layout_length(RANGING_REPORT_LAYOUT)
+# Where the parts of a DW frame start, and the shortest DW frame.
+TYPE_OFFSET = len(MAGIC)
+PACKET_LEN_OFFSET = TYPE_OFFSET + len(TYPE_DW)
+UWB_OFFSET = HEADER_LENGTH + SUB_HEADER_LENGTH
+UWB_PARAMS_OFFSET = UWB_OFFSET + UWB_HEADER_LENGTH
+PAYLOAD_OFFSET = UWB_PARAMS_OFFSET + UWB_PARAMS_LENGTH
+MIN_DW_FRAME_LENGTH = PAYLOAD_OFFSET + UWB_FOOTER_LENGTH
+# Single fields that the frame checks read without decoding the frame.
+SRC_ADDR_OFFSET = UWB_OFFSET + field_offset(UWB_HEADER_LAYOUT, "src_addr")
+MESSAGE_TYPE_OFFSET = UWB_PARAMS_OFFSET + field_offset(UWB_PARAMS_LAYOUT, "type")
+RANGING_FLAGS_OFFSET = PAYLOAD_OFFSET + field_offset(RANGING_MESSAGE_LAYOUT, "flags")
+RANGING_COUNT_OFFSET = PAYLOAD_OFFSET + field_offset(RANGING_MESSAGE_LAYOUT, "cnt")
+
+
+# Bit order reversed within each byte, for the reflected CRC below.
+_REFLECTED = bytes(int(f"{i:08b}"[::-1], 2) for i in range(256))
+
 
 def fcs(uwb_frame: bytes) -> int:
-    """The frame check sequence that the simulator writes into the footer.
+    """The IEEE 802.15.4 frame check sequence of a UWB frame before its footer.
 
-    CRC-16-CCITT (polynomial 0x1021, initial value 0, as binascii.crc_hqx
-    computes it) of the UWB frame before the footer: MAC header, radio
-    parameters and payload (frame bytes 19 up to the last two).
-    qz_packets stores the footer without checking it; the replay checks it
-    for captures that declare this checksum.
+    The footer holds it least significant byte first. It is the ITU-T
+    CRC-16 with reflected bits (polynomial 0x1021, reflected 0x8408,
+    initial value 0, no final XOR; also known as CRC-16/KERMIT, check value
+    0x2189 for b"123456789") over the MAC header, the radio parameters and
+    the payload: frame bytes 19 up to the last two. A reflected CRC is the
+    unreflected one of the bit-reversed bytes, bit-reversed, so the C loop
+    of binascii.crc_hqx does the work. qz_packets stores the footer without
+    checking it.
     """
+    crc = binascii.crc_hqx(bytes(uwb_frame).translate(_REFLECTED), 0)
+    return _REFLECTED[crc >> 8] | _REFLECTED[crc & 0xFF] << 8
+
+
+def fcs_ccitt(uwb_frame: bytes) -> int:
+    """The checksum that captures declaring ``crc-ccitt`` hold: CRC-16-CCITT
+    without reflection (polynomial 0x1021, initial value 0, as
+    binascii.crc_hqx computes it; check value 0x31C3), over the same bytes
+    as ``fcs``. Only read, so that such captures keep replaying."""
     return binascii.crc_hqx(uwb_frame, 0)
+
+
+# Checksums by the name a capture declares them under; the first is the one
+# real radios send and the simulator writes.
+FCS_NAME = "ieee-802.15.4"
+CHECKSUMS: Dict[str, Callable[[bytes], int]] = {FCS_NAME: fcs, "crc-ccitt": fcs_ccitt}
+
+
+def checksum(name: str) -> Callable[[bytes], int]:
+    """The checksum function declared as `name`; ValueError when unknown."""
+    try:
+        return CHECKSUMS[name]
+    except KeyError:
+        known = ", ".join(CHECKSUMS)
+        raise ValueError(f"unknown checksum {name!r} (known: {known})") from None
 
 
 def _check_uint(record: str, name: str, value: object, bits: int) -> None:
@@ -61,20 +142,37 @@ def _check_uint(record: str, name: str, value: object, bits: int) -> None:
         raise ValueError(f"{record}.{name} = {value} does not fit in {bits} unsigned bits")
 
 
-def _le(value: int, width: int) -> bytes:
-    return value.to_bytes(width, "little")
+def _pack(layout: Layout, values: Mapping[str, int]) -> bytes:
+    """The bytes of a record of `layout` with the given field values."""
+    packed = 0
+    shift = 0
+    for name, bits in layout:
+        packed |= values[name] << shift
+        shift += bits
+    return packed.to_bytes(shift // 8, "little")
 
 
 class _Record:
-    """Checks every integer field against its width in ``_BITS``."""
+    """A record with a wire layout: checks every field of ``_LAYOUT`` that
+    the record holds against its width, and encodes the record from it.
+    A field of the layout that the record computes (a count, a length) is
+    given by ``_computed``."""
 
-    _BITS: ClassVar[dict] = {}
+    _LAYOUT: ClassVar[Layout] = ()
 
     def __post_init__(self) -> None:
-        for f in fields(self):  # type: ignore[arg-type]
-            bits = self._BITS.get(f.name)
-            if bits is not None:
-                _check_uint(type(self).__name__, f.name, getattr(self, f.name), bits)
+        for name, bits in self._LAYOUT:
+            value = getattr(self, name)
+            if value is not None and name in self.__dataclass_fields__:  # type: ignore[attr-defined]
+                _check_uint(type(self).__name__, name, value, bits)
+
+    def _computed(self) -> Dict[str, int]:
+        return {}
+
+    def encode(self) -> bytes:
+        values = {name: getattr(self, name) for name, _ in self._LAYOUT}
+        values.update(self._computed())
+        return _pack(self._LAYOUT, values)
 
 
 @dataclass(frozen=True)
@@ -85,7 +183,7 @@ class Header(_Record):
     packet_len: int = 0
     version: int = 1
 
-    _BITS: ClassVar[dict] = {"packet_len": 16, "version": 8}
+    _LAYOUT: ClassVar[Layout] = HEADER_LAYOUT
 
     def __post_init__(self) -> None:
         super().__post_init__()
@@ -95,7 +193,7 @@ class Header(_Record):
             raise ValueError(f"Header.type must be two ASCII characters, not {self.type!r}")
 
     def encode(self) -> bytes:
-        return MAGIC + self.type.encode("ascii") + _le(self.packet_len, 2) + _le(self.version, 1)
+        return MAGIC + self.type.encode("ascii") + super().encode()
 
 
 @dataclass(frozen=True)
@@ -113,11 +211,7 @@ class SubHeader(_Record):
     ts7: int = 0
     ts8: int = 0
 
-    _BITS: ClassVar[dict] = {name: 8 for name in (
-        "scramble", "rssi", "ts1", "ts2", "ts3", "ts4", "ts5", "ts6", "ts7", "ts8")}
-
-    def encode(self) -> bytes:
-        return bytes(getattr(self, f.name) for f in fields(self))
+    _LAYOUT: ClassVar[Layout] = SUB_HEADER_LAYOUT
 
 
 @dataclass(frozen=True)
@@ -130,12 +224,7 @@ class UWBHeader(_Record):
     dst_addr: int = 0xFFFF
     src_addr: int = 0
 
-    _BITS: ClassVar[dict] = {"frm_ctrl": 16, "seq_num": 8, "panid": 16,
-                             "dst_addr": 16, "src_addr": 16}
-
-    def encode(self) -> bytes:
-        return (_le(self.frm_ctrl, 2) + _le(self.seq_num, 1) + _le(self.panid, 2)
-                + _le(self.dst_addr, 2) + _le(self.src_addr, 2))
+    _LAYOUT: ClassVar[Layout] = UWB_HEADER_LAYOUT
 
 
 @dataclass(frozen=True)
@@ -149,12 +238,7 @@ class UWBParams(_Record):
     rf_profile: int = 0
     type: int = MESSAGE_TYPE_RANGING
 
-    _BITS: ClassVar[dict] = {"slot": 16, "frame": 32, "db": 8, "msg_cnt": 4,
-                             "rf_profile": 4, "type": 8}
-
-    def encode(self) -> bytes:
-        return (_le(self.slot, 2) + _le(self.frame, 4) + _le(self.db, 1)
-                + _le(self.rf_profile << 4 | self.msg_cnt, 1) + _le(self.type, 1))
+    _LAYOUT: ClassVar[Layout] = UWB_PARAMS_LAYOUT
 
 
 @dataclass(frozen=True)
@@ -163,10 +247,7 @@ class UWBFooter(_Record):
 
     fcs: int = 0
 
-    _BITS: ClassVar[dict] = {"fcs": 16}
-
-    def encode(self) -> bytes:
-        return _le(self.fcs, 2)
+    _LAYOUT: ClassVar[Layout] = UWB_FOOTER_LAYOUT
 
 
 @dataclass(frozen=True)
@@ -178,10 +259,7 @@ class UWBRangingReport(_Record):
     ts: int = 0
     flags: int = 0
 
-    _BITS: ClassVar[dict] = {"addr": 16, "dist": 16, "ts": 40, "flags": 8}
-
-    def encode(self) -> bytes:
-        return _le(self.flags, 1) + _le(self.addr, 2) + _le(self.ts, 5) + _le(self.dist, 2)
+    _LAYOUT: ClassVar[Layout] = RANGING_REPORT_LAYOUT
 
 
 @dataclass(frozen=True)
@@ -205,9 +283,7 @@ class UWBRangingMessage(_Record):
     comp_id: int = 0
     sets: int = 0
 
-    _BITS: ClassVar[dict] = {"flags": 8, "version": 8, "slotnr": 8, "tx_ts": 40,
-                             "task_cnt": 16, "task_q_cnt": 16, "midist2": 8,
-                             "comp_id": 16, "sets": 8}
+    _LAYOUT: ClassVar[Layout] = RANGING_MESSAGE_LAYOUT
 
     def __post_init__(self) -> None:
         super().__post_init__()
@@ -219,8 +295,6 @@ class UWBRangingMessage(_Record):
         if len(self.reports) > MAX_REPORTS:
             raise ValueError(f"UWBRangingMessage holds {len(self.reports)} reports; "
                              f"its count field takes at most {MAX_REPORTS}")
-        if self.len is not None:
-            _check_uint("UWBRangingMessage", "len", self.len, 16)
 
     @property
     def cnt(self) -> int:
@@ -229,16 +303,15 @@ class UWBRangingMessage(_Record):
     def is_anchor(self) -> bool:
         return self.flags & FLAG_ANCHOR == FLAG_ANCHOR
 
-    def encode(self) -> bytes:
+    def _computed(self) -> Dict[str, int]:
         size = RANGING_MESSAGE_HEADER_LENGTH + RANGING_REPORT_LENGTH * self.cnt
         length = size if self.len is None else self.len
         if length > MAX_PACKET_LENGTH:  # only a computed length can get here
             raise ValueError(f"UWBRangingMessage.len = {length} does not fit in 16 unsigned bits")
-        head = (_le(self.version, 1) + _le(length, 2) + _le(self.flags, 1) + _le(self.slotnr, 1)
-                + _le(self.tx_ts, 5) + _le(self.task_cnt, 2) + _le(self.task_q_cnt, 2)
-                + _le(self.midist2, 1) + _le(self.comp_id, 2) + _le(self.sets, 1)
-                + _le(self.cnt, 1))
-        return head + b"".join(report.encode() for report in self.reports)
+        return {"len": length}
+
+    def encode(self) -> bytes:
+        return super().encode() + b"".join(report.encode() for report in self.reports)
 
 
 @dataclass(frozen=True)

@@ -22,15 +22,16 @@ converted into metres here, with the capture's ``dist_unit_m``.
 
 from __future__ import annotations
 
+import math
 import statistics
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import qz_packets
 
 from . import capture, frames
-from .survey import DistanceTable, Survey, SurveyError, survey
+from .survey import MIN_ANCHORS, DistanceTable, Survey, SurveyError, known_anchors, survey
 from .tracking import Tracker
 
 DEFAULT_DIST_UNIT = 0.01  # metres per raw count: centimetres
@@ -44,7 +45,6 @@ SKIP_REASONS: Dict[str, str] = {
     "bad magic": "does not start with @QZ@",
     "unknown type": "type is neither DW nor HB",
     "length mismatch": "header length differs from the frame's",
-    "heartbeat": "HB frame, nothing to decode",
     "short frame": "DW frame shorter than 39 bytes",
     "fcs mismatch": "checksum does not match",
     "undecodable": "qz_packets rejected the frame",
@@ -75,18 +75,24 @@ class Message:
 
 @dataclass
 class FrameCounts:
+    """Every frame line read is decoded, a heartbeat, or skipped."""
+
     lines: int = 0
     comments: int = 0
     read: int = 0
     decoded: int = 0
+    heartbeats: int = 0  # sound frames that carry nothing to decode
     skipped: Counter = field(default_factory=Counter)
 
     def skip(self, reason: str) -> None:
         self.skipped[reason] += 1
 
 
-def decode(frame: bytes, *, check_fcs: bool = False) -> Tuple[int, bool, Tuple[Tuple[int, int], ...]]:
-    """(src_addr, is_anchor, reports) of one ranging frame; raises Skip."""
+def decode(frame: bytes, *, check_fcs: bool = False,
+           checksum: Callable[[bytes], int] = frames.fcs
+           ) -> Tuple[int, bool, Tuple[Tuple[int, int], ...]]:
+    """(src_addr, is_anchor, reports) of one ranging frame; raises Skip.
+    With `check_fcs` the footer must hold `checksum` of the UWB frame."""
     if len(frame) < frames.HEADER_LENGTH:
         raise Skip("short header")
     if frame[:4] != frames.MAGIC:
@@ -103,16 +109,16 @@ def decode(frame: bytes, *, check_fcs: bool = False) -> Tuple[int, bool, Tuple[T
         raise Skip("heartbeat")
     if len(frame) < frames.MIN_DW_FRAME_LENGTH:
         raise Skip("short frame")
-    uwb = frame[frames.HEADER_LENGTH + frames.SUB_HEADER_LENGTH:-frames.UWB_FOOTER_LENGTH]
-    if check_fcs and frames.fcs(uwb) != int.from_bytes(frame[-2:], "little"):
+    uwb = frame[frames.UWB_OFFSET:-frames.UWB_FOOTER_LENGTH]
+    if check_fcs and checksum(uwb) != int.from_bytes(frame[-2:], "little"):
         raise Skip("fcs mismatch")
     payload_length = len(frame) - frames.MIN_DW_FRAME_LENGTH
-    if frame[frames.PAYLOAD_OFFSET - 1] == frames.MESSAGE_TYPE_RANGING:
+    if frame[frames.MESSAGE_TYPE_OFFSET] == frames.MESSAGE_TYPE_RANGING:
         # Checked here because a short ranging payload decodes without
         # error under python -O.
         if payload_length < frames.RANGING_MESSAGE_HEADER_LENGTH:
             raise Skip("count mismatch")
-        cnt = frame[frames.PAYLOAD_OFFSET + frames.RANGING_MESSAGE_HEADER_LENGTH - 1]
+        cnt = frame[frames.RANGING_COUNT_OFFSET]
         if payload_length != frames.RANGING_MESSAGE_HEADER_LENGTH + frames.RANGING_REPORT_LENGTH * cnt:
             raise Skip("count mismatch")
 
@@ -133,6 +139,7 @@ def decode(frame: bytes, *, check_fcs: bool = False) -> Tuple[int, bool, Tuple[T
 
 
 def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
+                  checksum: Callable[[bytes], int] = frames.fcs,
                   progress: Optional[Progress] = None) -> List[Message]:
     """The ranging messages of a capture's lines; skips are counted."""
     messages = []
@@ -151,9 +158,12 @@ def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
             continue
         counts.read += 1
         try:
-            src, is_anchor, reports = decode(item.frame, check_fcs=check_fcs)
+            src, is_anchor, reports = decode(item.frame, check_fcs=check_fcs, checksum=checksum)
         except Skip as skip:
-            counts.skip(skip.reason)
+            if skip.reason == "heartbeat":
+                counts.heartbeats += 1
+            else:
+                counts.skip(skip.reason)
             continue
         counts.decoded += 1
         messages.append(Message(item.time, src, is_anchor, reports))
@@ -183,6 +193,7 @@ class Replay:
     counts: FrameCounts
     dist_unit: float
     check_fcs: bool
+    checksum: str = frames.FCS_NAME  # the checksum's name, checked or not
     survey: Optional[Survey] = None
     survey_error: Optional[str] = None
     fixes: List[Fix] = field(default_factory=list)
@@ -191,10 +202,16 @@ class Replay:
 
 
 def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
-           check_fcs: Optional[bool] = None, progress: Optional[Progress] = None) -> Replay:
-    """Replays capture lines. `dist_unit` (metres per raw count) and
-    `check_fcs` default to the capture's metadata, then to centimetres and
-    no checksum."""
+           check_fcs: Optional[bool] = None, progress: Optional[Progress] = None,
+           anchors: Optional[Mapping[int, Sequence[float]]] = None) -> Replay:
+    """Replays capture lines. `dist_unit` (metres per raw count) defaults to
+    the capture's metadata, then to centimetres. Checksums are checked when
+    the capture declares one, with the checksum it names; `check_fcs` True
+    checks them anyway (the 802.15.4 FCS when none is declared) and False
+    never. A declared checksum of an unknown name raises ValueError unless
+    `check_fcs` is False. Known `anchors` (address to x, y, ...) in metres
+    replace the survey, so a capture without anchor messages can be tracked
+    too."""
     lines = list(lines)
     metadata = capture.read_metadata(lines)
     if dist_unit is None:
@@ -203,27 +220,29 @@ def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
             dist_unit = float(text)
         except ValueError:
             raise ValueError(f"the capture's dist_unit_m {text!r} is not a number") from None
-    if not dist_unit > 0:
-        raise ValueError(f"the distance unit must be positive, got {dist_unit}")
+    if not (dist_unit > 0 and math.isfinite(dist_unit)):
+        raise ValueError(f"the distance unit must be positive and finite, got {dist_unit}")
+    declared = metadata.get("fcs")
     if check_fcs is None:
-        check_fcs = metadata.get("fcs") == "crc-ccitt"
-    result = Replay(FrameCounts(), dist_unit, check_fcs)
-    messages = read_messages(lines, result.counts, check_fcs=check_fcs, progress=progress)
+        check_fcs = declared is not None
+    name = frames.FCS_NAME if declared is None else declared
+    checksum: Callable[[bytes], int] = frames.fcs
+    if check_fcs:
+        try:
+            checksum = frames.checksum(name)
+        except ValueError as error:
+            raise ValueError(f"the capture declares an {error}") from None
+    result = Replay(FrameCounts(), dist_unit, check_fcs, name)
+    messages = read_messages(lines, result.counts, check_fcs=check_fcs, checksum=checksum,
+                             progress=progress)
 
-    anchors = {m.src for m in messages if m.is_anchor}
-    table = DistanceTable()
-    for m in messages:
-        if m.is_anchor:
-            for peer, raw in m.reports:
-                if peer in anchors and peer != m.src:
-                    table.add(m.src, peer, raw * dist_unit)
-                else:
-                    result.unknown_peers += 1
-    table.addresses.update(anchors)
     try:
-        result.survey = survey(table)
+        if anchors is not None:
+            result.survey = known_anchors(anchors)
+        else:
+            result.survey = _survey(messages, result, dist_unit)
     except SurveyError as error:
-        result.survey_error = str(error)
+        result.survey_error = _survey_failure(error, messages, result.counts)
         return result
 
     index = {address: i for i, address in enumerate(result.survey.addresses)}
@@ -251,6 +270,39 @@ def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
     for address, dropped in tracker.dropped.items():
         result.tags[address].dropped = dropped
     return result
+
+
+def _survey(messages: Sequence[Message], result: Replay, dist_unit: float) -> Survey:
+    anchors = {m.src for m in messages if m.is_anchor}
+    table = DistanceTable()
+    for m in messages:
+        if m.is_anchor:
+            for peer, raw in m.reports:
+                if peer in anchors and peer != m.src:
+                    table.add(m.src, peer, raw * dist_unit)
+                else:
+                    result.unknown_peers += 1
+    table.addresses.update(anchors)
+    return survey(table)
+
+
+def _survey_failure(error: SurveyError, messages: Sequence[Message], counts: FrameCounts) -> str:
+    """Why the anchors could not be placed, naming what the capture lacks."""
+    if counts.read == 0:
+        return "the capture holds no frames"
+    if not messages:
+        return f"{error}: none of the capture's {counts.read} frames is a ranging message"
+    anchors = sorted({m.src for m in messages if m.is_anchor})
+    peers = sorted({peer for m in messages if not m.is_anchor for peer, _ in m.reports}
+                   - set(anchors))
+    text = str(error)
+    if len(anchors) < MIN_ANCHORS:
+        heard = ", ".join(f"{a:04X}" for a in anchors) or "none"
+        text += f" (anchor messages from: {heard})"
+        if peers:
+            text += ("; the tags range to " + ", ".join(f"{a:04X}" for a in peers)
+                     + ", which sent no anchor messages")
+    return text
 
 
 def replay_file(path: capture.PathLike, **options) -> Replay:

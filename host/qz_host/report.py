@@ -14,10 +14,10 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
             source: str = "", note: str = "") -> str:
     lines: List[str] = []
     c = result.counts
-    checksum = "checksums checked" if result.check_fcs else "no checksums"
+    checksum = f"{result.checksum} checksums checked" if result.check_fcs else "no checksums"
     lines.append(f"Capture  {source}  (distance unit {result.dist_unit:g} m, {checksum})")
-    lines.append(f"Frames   {c.read} read, {c.decoded} decoded, {sum(c.skipped.values())} skipped"
-                 f"  ({c.lines} lines, {c.comments} comments)")
+    lines.append(f"Frames   {c.read} read, {c.decoded} decoded, {c.heartbeats} heartbeats, "
+                 f"{sum(c.skipped.values())} skipped  ({c.lines} lines, {c.comments} comments)")
     for reason in SKIP_REASONS:
         if c.skipped[reason]:
             lines.append(f"  skipped {c.skipped[reason]:6d}  {reason:<15} {SKIP_REASONS[reason]}")
@@ -31,9 +31,12 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
     mirrored = ""
     if evaluation is not None:
         mirrored = ", ground truth mirrored" if evaluation.frame.mirrored else ""
-    lines.append(f"Survey   {len(s.addresses)} anchors, {pairs - len(s.missing)} of {pairs} pairs "
-                 f"measured; {s.addresses[0]:04X} at the origin, {s.addresses[1]:04X} on +x"
-                 f"{mirrored}")
+    if s.known:
+        lines.append(f"Anchors  {len(s.addresses)} at known positions, not surveyed")
+    else:
+        lines.append(f"Survey   {len(s.addresses)} anchors, {pairs - len(s.missing)} of {pairs} "
+                     f"pairs measured; {s.addresses[0]:04X} at the origin, {s.addresses[1]:04X} "
+                     f"on +x{mirrored}")
     lines.append(f"  {'anchor':<8}{'x (m)':>9}{'y (m)':>9}{'error (m)':>11}")
     for address, (x, y) in zip(s.addresses, s.positions):
         error = evaluation.anchor_errors.get(address) if evaluation else None
@@ -73,13 +76,21 @@ def _metres(value: Optional[float]) -> str:
 
 
 def write_positions(path: PathLike, result: Replay, evaluation: Optional[Evaluation] = None) -> None:
-    """One row per fix: time, tag, x, y in the survey's frame, and with the
-    ground truth the true position there and the error."""
+    """One row per fix: time, tag, x, y in the anchors' frame, and with the
+    ground truth the true position in that frame and the error.
+
+    A survey has a frame of its own (the first anchor at the origin, the
+    second on +x), so there the true position is the ground truth moved into
+    it, unlike the coordinates of the tracks file: the columns say so by
+    their names, true_x_survey and true_y_survey. With known anchors the
+    truth is not moved and the columns are true_x and true_y."""
     with open(path, "w", newline="", encoding="ascii") as out:
         writer = csv.writer(out, lineterminator="\n")
         header = ["time", "tag", "x", "y"]
         if evaluation is not None:
-            header += ["true_x", "true_y", "error"]
+            known = result.survey is not None and result.survey.known
+            header += (["true_x", "true_y"] if known else ["true_x_survey", "true_y_survey"])
+            header += ["error"]
         writer.writerow(header)
         for i, fix in enumerate(result.fixes):
             row = [f"{fix.time:.6f}", f"{fix.tag:04X}", f"{fix.x:.4f}", f"{fix.y:.4f}"]

@@ -105,10 +105,11 @@ class Simulation:
 
     @property
     def metadata(self) -> Dict[str, str]:
+        # The scenario's repr names every field, so the source line
+        # regenerates the capture whatever fields are added later.
         s = self.scenario
-        return {"dist_unit_m": repr(s.unit), "fcs": "crc-ccitt",
-                "source": (f"qz_host.simulate seed={s.seed} sigma={s.sigma} dropout={s.dropout} "
-                           f"nlos={s.nlos} duration={s.duration} rate={s.rate}")}
+        return {"dist_unit_m": repr(s.unit), "fcs": frames.FCS_NAME,
+                "source": f"qz_host.simulate.{s!r}"}
 
 
 class _Device:

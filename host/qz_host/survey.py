@@ -22,12 +22,15 @@ import math
 import random
 import statistics
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 import qz_autopos
 
 MIN_ANCHORS = 3
 MAX_ANCHORS = 15
+# Known anchors are limited by the position engine, which fits at most 20
+# measurements, not by AutoPos.
+MAX_KNOWN_ANCHORS = 20
 # Sweeps of the fit to the measured pairs, and the move (m) that ends them.
 _FIT_SWEEPS = 2000
 _FIT_TOLERANCE = 1e-6
@@ -58,12 +61,28 @@ class DistanceTable:
 
 @dataclass
 class Survey:
-    """Surveyed anchors in the AutoPos frame, in metres, by address."""
+    """Surveyed anchors in the AutoPos frame, in metres, by address; or,
+    when `known`, anchors at positions given in their own frame."""
 
     addresses: List[int]
     positions: List[Tuple[float, float]]
     matrix: List[List[float]]
     missing: List[Tuple[int, int]]
+    known: bool = False
+
+
+def known_anchors(positions: Mapping[int, Sequence[float]]) -> Survey:
+    """A survey that takes the anchors' (x, y, ...) positions as given."""
+    addresses = sorted(positions)
+    if not MIN_ANCHORS <= len(addresses) <= MAX_KNOWN_ANCHORS:
+        raise SurveyError(f"tracking needs {MIN_ANCHORS} to {MAX_KNOWN_ANCHORS} anchors, "
+                          f"{len(addresses)} given")
+    points = [(float(positions[a][0]), float(positions[a][1])) for a in addresses]
+    for address, point in zip(addresses, points):
+        if not all(math.isfinite(c) for c in point):
+            raise SurveyError(f"anchor {address:04X} is not at a finite position")
+    matrix = [[math.dist(p, q) for q in points] for p in points]
+    return Survey(addresses, points, matrix, [], known=True)
 
 
 def survey(table: DistanceTable) -> Survey:

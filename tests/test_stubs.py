@@ -19,6 +19,9 @@ MODULES = ["qz_packets", "qz_engine", "qz_autopos"]
 needs_mypy = pytest.mark.skipif(
     importlib.util.find_spec("mypy") is None,
     reason="mypy is not installed (the test extra installs mypy 2.4+ from Python 3.10 on)")
+# The static checks of the host code come out the same on every interpreter;
+# make test-all runs them on the primary one only.
+static_check = pytest.mark.slow
 
 
 def run_mypy(*args, cwd):
@@ -39,6 +42,7 @@ def test_stubs_match_the_modules(tmp_path):
 
 
 @needs_mypy
+@static_check
 def test_host_package_type_checks_against_the_stubs(tmp_path):
     done = run_mypy("mypy", "--no-incremental", str(ROOT / "host" / "qz_host"), cwd=tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
@@ -83,6 +87,7 @@ def user_environment():
 
 
 @needs_mypy
+@static_check
 def test_mypy_resolves_the_installed_types(tmp_path):
     installed_directory("qz_engine")
     script = tmp_path / "user.py"
@@ -102,6 +107,7 @@ def test_mypy_resolves_the_installed_types(tmp_path):
     assert "Found 1 error" in output
 
 
+@static_check
 def test_pyright_resolves_the_installed_types(tmp_path):
     installed_directory("qz_engine")
     pyright = shutil.which("pyright", path=str(Path(sys.executable).parent))

@@ -283,6 +283,124 @@ PyMethodDef packet_callback_def = {
     "callback_handle(src_addr, is_anchor, reports); returns None."};
 
 // ---------------------------------------------------------------------------
+// Class calls
+
+// A call of one of the module's classes skips type.__call__ while the class
+// is still as created (the default __new__, its own __init__): the instance
+// comes from object.__new__, as the default call would make it, and the
+// namespace's __init__ runs on it with the arguments as given, with no
+// bound method, argument tuple or keyword dict in between. Any other class
+// that reaches here (a subclass) takes the default call.
+struct ClassCall {
+    PyObject *cls;           // borrowed: the module holds it
+    PyObject *init_function; // the __init__ of its namespace, owned
+    unsigned int version;    // version tag found as created, 0: none
+};
+
+ClassCall class_calls[10];
+size_t class_call_count = 0;
+
+// The version tag of `type` while it is valid, else 0.
+unsigned int valid_version(PyTypeObject *type)
+{
+#if PY_VERSION_HEX < 0x030D0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        return 0;
+#endif
+    return type->tp_version_tag;
+}
+
+// 1 when the call of `call.cls` may skip type.__call__, 0 if not, -1 with
+// an exception.
+int as_created(ClassCall &call)
+{
+    auto *type = reinterpret_cast<PyTypeObject *>(call.cls);
+    const unsigned int version = valid_version(type);
+    if (version != 0 && version == call.version)
+        return 1;
+    if (type->tp_new != PyBaseObject_Type.tp_new)
+        return 0;
+    PyObject *init = find_in_mro(type, str___init__); // borrowed
+    if (init != call.init_function)
+        return PyErr_Occurred() ? -1 : 0;
+    call.version = version;
+    return 1;
+}
+
+// type.__call__(cls, *args, **kwargs) of a vectorcall.
+PyObject *default_call(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames)
+{
+    Ref positional(PyTuple_New(nargs));
+    if (!positional)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(positional.get(), i, args[i]);
+    }
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = Ref(PyDict_New());
+        if (!keywords)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i),
+                               args[nargs + i]) < 0)
+                return nullptr;
+        }
+    }
+    return PyType_Type.tp_call(cls, positional.get(), keywords.get());
+}
+
+PyObject *class_vectorcall(PyObject *cls, PyObject *const *args, size_t nargsf,
+                           PyObject *kwnames)
+{
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t count =
+        nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject *stack[5]; // borrowed: self and the arguments
+    ClassCall *call = nullptr;
+    for (size_t i = 0; i < class_call_count; ++i) {
+        if (class_calls[i].cls == cls)
+            call = &class_calls[i];
+    }
+    if (call == nullptr || count + 1 > 5)
+        return default_call(cls, args, nargs, kwnames);
+    const int direct = as_created(*call);
+    if (direct < 0)
+        return nullptr;
+    if (direct == 0)
+        return default_call(cls, args, nargs, kwnames);
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    Ref self(type->tp_new(type, empty_tuple, nullptr));
+    if (!self)
+        return nullptr;
+    stack[0] = self.get();
+    for (Py_ssize_t i = 0; i < count; ++i)
+        stack[i + 1] = args[i];
+    Ref result(PyObject_Vectorcall(
+        PyInstanceMethod_GET_FUNCTION(call->init_function), stack, nargs + 1,
+        kwnames));
+    return result ? self.release() : nullptr;
+}
+
+// Lets calls of `cls`, whose namespace's __init__ is `init`, skip
+// type.__call__. Before 3.9 class calls never use tp_vectorcall.
+void add_class_call(PyObject *cls, PyObject *init)
+{
+#if PY_VERSION_HEX >= 0x03090000
+    if (class_call_count < sizeof class_calls / sizeof class_calls[0]) {
+        Py_INCREF(init); // kept for the life of the process
+        class_calls[class_call_count++] = {cls, init, 0};
+        reinterpret_cast<PyTypeObject *>(cls)->tp_vectorcall = class_vectorcall;
+    }
+#else
+    (void)cls;
+    (void)init;
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Classes
 
 PyObject *object_class()
@@ -324,16 +442,18 @@ PyObject *new_namespace(PyObject *module, const char *doc,
 PyObject *add_class(PyObject *module, const char *name, PyObject *base,
                     PyObject *ns, PyObject **init)
 {
+    PyObject *own_init = PyDict_GetItemWithError(ns, str___init__); // borrowed
+    if (own_init == nullptr)
+        return nullptr;
     if (init != nullptr) {
-        *init = PyDict_GetItemWithError(ns, str___init__); // borrowed
-        if (*init == nullptr)
-            return nullptr;
+        *init = own_init;
         Py_INCREF(*init);
     }
     Ref cls(capi::new_class(module, name, base, ns));
     if (!cls ||
         capi::add_to_module(module, name, Ref::borrow(cls.get())) < 0)
         return nullptr;
+    add_class_call(cls.get(), own_init);
     return cls.release();
 }
 

@@ -290,7 +290,9 @@ PyMethodDef packet_callback_def = {
 // comes from object.__new__, as the default call would make it, and the
 // namespace's __init__ runs on it with the arguments as given, with no
 // bound method, argument tuple or keyword dict in between. Any other class
-// that reaches here (a subclass) takes the default call.
+// that reaches here (a subclass) takes the default call. Before 3.9 class
+// calls never use tp_vectorcall.
+#if PY_VERSION_HEX >= 0x03090000
 struct ClassCall {
     PyObject *cls;           // borrowed: the module holds it
     PyObject *init_function; // the __init__ of its namespace, owned
@@ -384,8 +386,10 @@ PyObject *class_vectorcall(PyObject *cls, PyObject *const *args, size_t nargsf,
     return result ? self.release() : nullptr;
 }
 
+#endif
+
 // Lets calls of `cls`, whose namespace's __init__ is `init`, skip
-// type.__call__. Before 3.9 class calls never use tp_vectorcall.
+// type.__call__.
 void add_class_call(PyObject *cls, PyObject *init)
 {
 #if PY_VERSION_HEX >= 0x03090000

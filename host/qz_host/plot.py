@@ -136,5 +136,7 @@ def plot(path: PathLike, result: Replay, evaluation: Optional[Evaluation] = None
     figure = draw(result, evaluation, title)
     # matplotlib 3.7 (the newest for Python 3.8) refuses even metadata=None
     # for the formats that have none
-    options = {"metadata": _QUIET_METADATA[kind]} if kind in _QUIET_METADATA else {}
-    figure.savefig(path, format=kind, **options)
+    if kind in _QUIET_METADATA:
+        figure.savefig(path, format=kind, metadata=_QUIET_METADATA[kind])
+    else:
+        figure.savefig(path, format=kind)

@@ -16,7 +16,7 @@ $(VENV)/.tools: | $(PY)
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.tools $(BUILD_INPUTS)
-	@echo "Building qz_packets, qz_engine and qz_autopos (C++) into $(VENV): 10 to 20 s"
+	@echo "Building qz_packets, qz_engine, qz_autopos and qz_track (C++) into $(VENV): 10 to 20 s"
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 	touch $@
 
@@ -30,7 +30,7 @@ test: install
 # Replays the bundled capture: prints the summary, writes examples/hall.positions.csv
 # and examples/hall.png.
 $(VENV)/.demo-installed: $(VENV)/.tools $(BUILD_INPUTS)
-	@echo "Building qz_packets, qz_engine and qz_autopos (C++) into $(VENV): 10 to 20 s"
+	@echo "Building qz_packets, qz_engine, qz_autopos and qz_track (C++) into $(VENV): 10 to 20 s"
 	$(PY) -m pip install --quiet --no-build-isolation ".[demo]"
 	touch $@
 

@@ -3,7 +3,8 @@ import pathlib
 import subprocess
 import sys
 
-BENCHMARKS = ["bench_engine.py", "bench_autopos.py", "bench_packets.py"]
+BENCHMARKS = ["bench_engine.py", "bench_autopos.py", "bench_packets.py", "bench_tracking_speed.py",
+              "bench_tracking_accuracy.py", "bench_web.py"]
 
 
 def main():

@@ -22,7 +22,7 @@ import tempfile
 import xml.etree.ElementTree as ElementTree
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-OURS = re.compile(r"qz_(packets|engine|autopos)\.cpython|/sources/")
+OURS = re.compile(r"qz_(packets|engine|autopos|track)\.cpython|/sources/")
 # Uninitialised values that the interpreter itself makes, by where they were
 # created. CPython 3.11's int.from_bytes of all-zero bytes allocates an int
 # of one digit, normalises it to size 0 and then reads that digit (a product
@@ -36,7 +36,8 @@ def drive(rounds):
     sys.path.insert(0, os.path.join(ROOT, "tests"))
     import test_leaks  # noqa: E402  (the workload lives with the tests)
 
-    modules = [test_leaks.qz_packets, test_leaks.qz_engine, test_leaks.qz_autopos]
+    modules = [test_leaks.qz_packets, test_leaks.qz_engine, test_leaks.qz_autopos,
+               test_leaks.qz_track]
     print("modules:", *[m.__file__ for m in modules], sep="\n  ")
     for name, scenario in test_leaks.SCENARIOS.items():
         for _ in range(rounds):

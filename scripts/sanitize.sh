@@ -1,5 +1,5 @@
 #!/bin/bash
-# The memory checks of the three extension modules:
+# The memory checks of the extension modules:
 #  1. builds them with AddressSanitizer and UndefinedBehaviorSanitizer
 #     (gcc's runtimes, every report fatal) into build/venv-sanitize and runs the
 #     whole test suite under them, normally and under python -O;
@@ -46,7 +46,7 @@ phase "build with ASan and UBSan"
 # instrumentation.
 "$VENV/bin/cmake" -S . -B build/valgrind -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$(cd "$VENV/bin" && pwd)/python" >/dev/null
-"$VENV/bin/cmake" --build build/valgrind --target qz_packets qz_engine qz_autopos >/dev/null
+"$VENV/bin/cmake" --build build/valgrind --target qz_packets qz_engine qz_autopos qz_track >/dev/null
 
 # Reports are fatal; the interpreter is not instrumented, so the runtime is
 # preloaded, and PYTHONMALLOC=malloc routes its small objects through the

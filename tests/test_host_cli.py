@@ -45,7 +45,8 @@ def test_replay_writes_summary_csv_and_png(simulated, tmp_path):
     with open(csv_path, newline="") as source:
         rows = list(csv.DictReader(source))
     # The truth is moved into the survey's frame, unlike NAME.tracks.csv.
-    assert list(rows[0]) == ["time", "tag", "x", "y", "true_x_survey", "true_y_survey", "error"]
+    assert list(rows[0]) == ["time", "tag", "x", "y", "sd", "dop", "used",
+                             "true_x_survey", "true_y_survey", "error"]
     assert {row["tag"] for row in rows} == {"1001", "1002", "1003"}
     assert len(rows) == 3 * 40
     assert all(float(row["error"]) < 1.0 for row in rows)
@@ -56,10 +57,10 @@ def test_replay_without_truth(simulated, tmp_path):
     csv_path = tmp_path / "fixes.csv"
     code, text = run("replay", str(simulated), "--no-truth", "--csv", str(csv_path))
     assert code == 0
-    assert csv_path.read_text().splitlines()[0] == "time,tag,x,y"
+    assert csv_path.read_text().splitlines()[0] == "time,tag,x,y,sd,dop,used"
     # No ground truth: no survey or track errors.
     assert re.search(r"^  0A01 +[-0-9.]+ +[-0-9.]+ +-$", text, re.M)
-    assert re.search(r"^  1001 +40 +40 +0 +\d+ +- +- +-$", text, re.M)
+    assert re.search(r"^  1001 +40 +40 +0 +\d+ +\d+ +[0-9.]+ +- +- +-$", text, re.M)
 
 
 def test_demo_writes_beside_the_capture(simulated, tmp_path):

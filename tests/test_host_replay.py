@@ -13,7 +13,7 @@ from qz_host.evaluate import evaluate, interpolate, percentile, survey_frame
 from qz_host.replay import SKIP_REASONS, decode, replay
 from qz_host.simulate import DEFAULT_ANCHORS, Scenario, simulate
 from qz_host.survey import DistanceTable, survey
-from qz_host.tracking import Tracker
+from qz_host.tracking import Acquisition
 
 
 def capture_lines(sim, *, fcs=True):
@@ -254,7 +254,7 @@ def test_bundled_capture_carries_the_802_15_4_fcs():
 def square_tracker(offset):
     corners = [(0.0, 0.0), (20.0, 0.0), (20.0, 12.0), (0.0, 12.0), (10.0, -1.0), (10.0, 13.0)]
     anchors = [(x + offset, y + offset) for x, y in corners]
-    return Tracker(anchors), anchors
+    return Acquisition(anchors), anchors
 
 
 @pytest.mark.parametrize("offset", [0.0, 500.0, -3000.0])
@@ -264,8 +264,8 @@ def test_tracking_far_from_the_origin(offset):
     tracker, anchors = square_tracker(offset)
     for k in range(40):
         truth = (offset + 3.0 + 0.1 * k, offset + 2.0 + 0.05 * k)
-        x, y = tracker.fix(7, [math.dist(truth, a) for a in anchors])
-        assert math.dist((x, y), truth) < 0.03
+        fit = tracker.fit([math.dist(truth, a) for a in anchors])
+        assert math.dist((fit.x, fit.y), truth) < 0.03
 
 
 @pytest.mark.parametrize("step", [0.0, 0.03, 0.1])
@@ -277,8 +277,8 @@ def test_fixes_reach_the_best_fit(step):
     errors = []
     for k in range(40):
         truth = (5.0 + step * k, 6.0 + step * k / 3)
-        x, y = tracker.fix(1, [math.dist(truth, a) for a in anchors])
-        errors.append(math.dist((x, y), truth))
+        fit = tracker.fit([math.dist(truth, a) for a in anchors])
+        errors.append(math.dist((fit.x, fit.y), truth))
     assert max(errors) < 0.02
 
 
@@ -293,18 +293,19 @@ def test_long_range_is_dropped(ranges, excess, dropped):
     truth = (6.0, 4.0)
     distances = [math.dist(truth, a) if i < ranges else 0.0 for i, a in enumerate(anchors)]
     distances[1] += excess
-    x, y = tracker.fix(5, distances)
-    assert tracker.dropped.get(5, 0) == dropped
+    fit = tracker.fit(distances)
+    assert fit.dropped == dropped
+    assert len(fit.used) == ranges - dropped
     if dropped:
-        assert math.dist((x, y), truth) < 0.02
+        assert math.dist((fit.x, fit.y), truth) < 0.02
 
 
 def test_fix_needs_three_anchors():
     tracker, anchors = square_tracker(0.0)
     truth = (4.0, 5.0)
     distances = [math.dist(truth, a) for a in anchors]
-    assert tracker.fix(1, distances[:2] + [0.0] * 4) is None
-    assert tracker.fix(1, distances[:3] + [0.1, 0.0, -1.0]) is not None
+    assert tracker.fit(distances[:2] + [0.0] * 4) is None
+    assert tracker.fit(distances[:3] + [0.1, 0.0, -1.0]) is not None
 
 
 @pytest.mark.parametrize("q", [0, 12.5, 50, 95, 100])

@@ -1,4 +1,4 @@
-"""Leaks: every public entry point of the three modules, error paths included
+"""Leaks: every public entry point of the modules, error paths included
 (each kind of bad argument, each failing decode), driven thousands of times,
 while the memory that tracemalloc traces must stay flat.
 
@@ -17,6 +17,7 @@ import pytest
 import qz_autopos
 import qz_engine
 import qz_packets
+import qz_track
 
 from conftest import Product
 
@@ -371,13 +372,70 @@ def packets_frames():
     expect(TypeError, qz_packets.QZDWPacket(None, FRAME, handler).callback, 1)
 
 
+# ---------------------------------------------------------------------------
+# qz_track
+
+TRACK_ANCHORS = [(0.0, 0.0), (10.0, 0.0), (10.0, 8.0), (0.0, 8.0, 1.0)]
+TRACK_RANGES = [5.0, 7.0, 6.5, 4.0]
+TRACKED = qz_track.TagFilter(TRACK_ANCHORS)
+TRACK_CLOCK = [0.0]
+
+
+def track_filter():
+    f = qz_track.TagFilter(TRACK_ANCHORS, sigma=0.02, process_noise=1.0)
+    f.update(0.0, TRACK_RANGES)
+    f.seed(0.0, 4.0, 3.0, TRACK_RANGES)
+    f.update(0.1, tuple(TRACK_RANGES))
+    f.update(0.2, iter([float("nan"), -1.0, 0.0, 4.0]))
+    f.state, f.covariance, f.anchors, f.seeded, f.rejected
+    f.set_anchors(TRACK_ANCHORS[:3])
+    f.reset()
+    expect(ValueError, qz_track.TagFilter, [])
+    expect(TypeError, qz_track.TagFilter, [(0.0, "a")])
+    expect(ValueError, qz_track.TagFilter, TRACK_ANCHORS, sigma=-1.0)
+    expect(TypeError, qz_track.TagFilter, TRACK_ANCHORS, spread=1.0)
+    expect(TypeError, qz_track.TagFilter, TRACK_ANCHORS, 1.0)
+
+
+def track_update():
+    TRACK_CLOCK[0] += 0.1
+    if TRACKED.update(TRACK_CLOCK[0], TRACK_RANGES) is None:
+        TRACKED.seed(TRACK_CLOCK[0], 4.0, 3.0, TRACK_RANGES)
+    expect(ValueError, TRACKED.update, -1.0, TRACK_RANGES)
+    expect(ValueError, TRACKED.update, float("nan"), TRACK_RANGES)
+    expect(ValueError, TRACKED.update, TRACK_CLOCK[0], TRACK_RANGES[:3])
+    expect(ValueError, TRACKED.update, TRACK_CLOCK[0], TRACK_RANGES * 2)
+    expect(TypeError, TRACKED.update, TRACK_CLOCK[0], [1.0, 2.0, "x", 3.0])
+    expect(TypeError, TRACKED.update, TRACK_CLOCK[0])
+    expect(TypeError, TRACKED.seed, TRACK_CLOCK[0], 1.0, 1.0, None)
+
+
+def track_smooth():
+    covariance = [1.0, 0, 0, 0, 0, 1.0, 0, 0, 0, 0, 1.0, 0, 0, 0, 0, 1.0]
+    qz_track.smooth([0.0, 0.1], [0.0] * 8, covariance * 2, [True, False], [1.0, 3.0], 0.5)
+    expect(ValueError, qz_track.smooth, [0.0, 0.1], [0.0] * 7, covariance * 2, [1, 0], [1, 1],
+           0.5)
+    expect(ValueError, qz_track.smooth, [0.1, 0.0], [0.0] * 8, covariance * 2, [1, 0], [1, 1],
+           0.5)
+    expect(ValueError, qz_track.smooth, [0.0, 0.1], [0.0] * 8,
+           [-v for v in covariance] * 2, [1, 0], [1, 1], 0.5)
+    expect(TypeError, qz_track.smooth, [0.0], [0.0] * 4, covariance, [True], [1.0])
+
+
+def track_pickling():
+    for refuse in (pickle.dumps, copy.copy, lambda a: a.__reduce__(),
+                   lambda a: a.__setstate__(None)):
+        expect(TypeError, refuse, TRACKED)
+
+
 SCENARIOS = {
     function.__name__: function
     for function in (engine_position, engine_construct, engine_anchors,
                      engine_compute, engine_position_lookup, engine_pickling,
                      autopos_construct, autopos_compute, autopos_position_lookup,
                      autopos_pickling, packets_header, packets_records,
-                     packets_frames)
+                     packets_frames, track_filter, track_update, track_smooth,
+                     track_pickling)
 }
 
 

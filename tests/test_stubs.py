@@ -13,7 +13,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 STUBS = ROOT / "stubs"
-MODULES = ["qz_packets", "qz_engine", "qz_autopos"]
+MODULES = ["qz_packets", "qz_engine", "qz_autopos", "qz_track"]
 
 # The stubs use syntax and checks of mypy 2.4, which needs Python 3.10.
 needs_mypy = pytest.mark.skipif(

@@ -15,7 +15,7 @@ import time
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
-from . import __version__
+from . import __version__, view
 
 SAMPLE = Path("examples") / "hall.qzcap"
 
@@ -123,6 +123,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="probability of a non-line-of-sight outlier (default 0.02)")
     sim.add_argument("--unit", type=_UNIT, default=0.01,
                      help="metres per raw distance count (default 0.01, centimetres)")
+    sim.add_argument("--anchors", type=_anchor_count, default=6,
+                     help="anchors along the hall's walls, 4 to 15 (default 6)")
     sim.add_argument("--force", action="store_true",
                      help="replace the capture and its ground truth if they exist")
 
@@ -140,6 +142,8 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument("--plot", type=Path,
                      help="write a picture to this file, in the format its suffix names "
                           "(.png, .svg, .pdf, .jpg, ...)")
+    rep.add_argument("--smooth", action="store_true",
+                     help="smooth each tag's whole track (offline) instead of the causal fixes")
 
     demo = commands.add_parser(
         "demo", help="replay the bundled sample capture, writing CSV and PNG",
@@ -150,7 +154,15 @@ def build_parser() -> argparse.ArgumentParser:
                       help=f"capture to replay (default {SAMPLE})")
     demo.add_argument("--out", type=Path,
                       help="directory for the CSV and PNG (default: the capture's)")
+    view.add_commands(commands)
     return parser
+
+
+def _anchor_count(text: str) -> int:
+    count = _count(text)
+    if not 4 <= count <= 15:
+        raise argparse.ArgumentTypeError(f"the hall takes 4 to 15 anchors, got {count}")
+    return count
 
 
 def _replay_options(parser: argparse.ArgumentParser) -> None:
@@ -220,13 +232,14 @@ def _check_outputs(inputs: Sequence[Path], outputs: Sequence[Path]) -> None:
 
 def _simulate(args: argparse.Namespace, out: TextIO) -> int:
     from . import capture
-    from .simulate import DEFAULT_TAGS, Scenario, simulate
+    from .simulate import DEFAULT_TAGS, Scenario, simulate, wall_anchors
 
     tags = tuple(DEFAULT_TAGS[0] + k for k in range(args.tags))
     try:
         scenario = Scenario(tags=tags, seed=args.seed, duration=args.duration, rate=args.rate,
                             speed=args.speed, sigma=args.sigma, dropout=args.dropout,
-                            nlos=args.nlos, unit=args.unit)
+                            nlos=args.nlos, unit=args.unit,
+                            anchors=wall_anchors(args.anchors))
     except ValueError as error:
         raise CommandError(str(error)) from None
     messages = round(args.duration * args.rate) * args.tags
@@ -267,7 +280,7 @@ def _read_known_anchors(path: Path) -> Dict[int, Tuple[float, float, float]]:
 def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
                 check_fcs: Optional[bool] = None, use_truth: bool = True,
                 csv_path: Optional[Path] = None, png_path: Optional[Path] = None,
-                anchors_path: Optional[Path] = None) -> int:
+                anchors_path: Optional[Path] = None, smooth: bool = False) -> int:
     from . import capture, evaluate, report
 
     try:
@@ -296,7 +309,8 @@ def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
         raise CommandError(f"{path}: {error}") from None
     bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
     try:
-        result = replay(lines, dist_unit=unit, check_fcs=check_fcs, progress=bar, anchors=known)
+        result = replay(lines, dist_unit=unit, check_fcs=check_fcs, progress=bar, anchors=known,
+                        smooth=smooth)
     except ValueError as error:
         raise CommandError(f"{path}: {error}") from None
     finally:
@@ -338,13 +352,13 @@ def _run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
         out.write(f"wrote {', '.join(written)}\n")
     if failures:
         raise CommandError("; ".join(failures))
-    return 0 if result.survey is not None else 1
+    return 0 if result.survey is not None and result.layout_error is None else 1
 
 
 def _replay(args: argparse.Namespace, out: TextIO) -> int:
     return _run_replay(args.capture, out, unit=args.unit, check_fcs=args.check_fcs,
                        use_truth=not args.no_truth, csv_path=args.csv, png_path=args.plot,
-                       anchors_path=args.anchors)
+                       anchors_path=args.anchors, smooth=args.smooth)
 
 
 def _demo(args: argparse.Namespace, out: TextIO) -> int:
@@ -371,7 +385,8 @@ def _demo(args: argparse.Namespace, out: TextIO) -> int:
 def main(argv: Optional[List[str]] = None, out: Optional[TextIO] = None) -> int:
     out = out if out is not None else sys.stdout
     args = build_parser().parse_args(argv)
-    handler = {"simulate": _simulate, "replay": _replay, "demo": _demo}[args.command]
+    handler = getattr(args, "handler", None) or {
+        "simulate": _simulate, "replay": _replay, "demo": _demo}[args.command]
     try:
         return handler(args, out)
     except CommandError as error:

@@ -31,8 +31,9 @@ from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, 
 import qz_packets
 
 from . import capture, frames
+from .geometry import layout_problem
 from .survey import MIN_ANCHORS, DistanceTable, Survey, SurveyError, known_anchors, survey
-from .tracking import Tracker
+from .tracking import Tracker, TrackFix, range_noise
 
 DEFAULT_DIST_UNIT = 0.01  # metres per raw count: centimetres
 
@@ -170,20 +171,19 @@ def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
     return messages
 
 
-@dataclass(frozen=True)
-class Fix:
-    time: float
-    tag: int
-    x: float
-    y: float
+# A replay's fixes are the tracker's.
+Fix = TrackFix
 
 
 @dataclass
 class TagCounts:
     messages: int = 0
     fixes: int = 0
-    too_few: int = 0
-    dropped: int = 0
+    no_fix: int = 0  # messages whose ranges could not fix the tag
+    rejected: int = 0  # ranges rejected (non-line-of-sight or unusable)
+    seeds: int = 0  # times the filter was (re)started from a per-fix fit
+    late: int = 0  # messages older than the tag's previous one
+    worst_dop: float = 0.0
 
 
 @dataclass
@@ -196,14 +196,19 @@ class Replay:
     checksum: str = frames.FCS_NAME  # the checksum's name, checked or not
     survey: Optional[Survey] = None
     survey_error: Optional[str] = None
-    fixes: List[Fix] = field(default_factory=list)
+    fixes: List[TrackFix] = field(default_factory=list)
+    filtered: List[TrackFix] = field(default_factory=list)  # causal, as tracked
+    smoothed: bool = False  # fixes are the filtered ones smoothed
+    sigma: float = 0.0  # ranging noise the tracker assumed (m)
+    layout_error: Optional[str] = None
     tags: Dict[int, TagCounts] = field(default_factory=dict)
     unknown_peers: int = 0
 
 
 def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
            check_fcs: Optional[bool] = None, progress: Optional[Progress] = None,
-           anchors: Optional[Mapping[int, Sequence[float]]] = None) -> Replay:
+           anchors: Optional[Mapping[int, Sequence[float]]] = None, smooth: bool = False,
+           **tracker_options) -> Replay:
     """Replays capture lines. `dist_unit` (metres per raw count) defaults to
     the capture's metadata, then to centimetres. Checksums are checked when
     the capture declares one, with the checksum it names; `check_fcs` True
@@ -211,7 +216,9 @@ def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
     never. A declared checksum of an unknown name raises ValueError unless
     `check_fcs` is False. Known `anchors` (address to x, y, ...) in metres
     replace the survey, so a capture without anchor messages can be tracked
-    too."""
+    too. With `smooth` the fixes are smoothed over each tag's whole track.
+    `tracker_options` go to the Tracker; its ranging noise defaults to the
+    spread of the anchors' repeated ranges of one another."""
     lines = list(lines)
     metadata = capture.read_metadata(lines)
     if dist_unit is None:
@@ -236,43 +243,95 @@ def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
     messages = read_messages(lines, result.counts, check_fcs=check_fcs, checksum=checksum,
                              progress=progress)
 
+    table = _distance_table(messages, result, dist_unit)
     try:
         if anchors is not None:
             result.survey = known_anchors(anchors)
         else:
-            result.survey = _survey(messages, result, dist_unit)
+            result.survey = survey(table)
     except SurveyError as error:
         result.survey_error = _survey_failure(error, messages, result.counts)
         return result
 
-    index = {address: i for i, address in enumerate(result.survey.addresses)}
-    tracker = Tracker(result.survey.positions)
-    tag_messages = [m for m in messages if not m.is_anchor]
-    for done, m in enumerate(tag_messages, 1):
-        if progress is not None:
-            progress("track", done, len(tag_messages))
-        tag = result.tags.setdefault(m.src, TagCounts())
-        tag.messages += 1
-        per_anchor: Dict[int, List[float]] = {}
-        for peer, raw in m.reports:
-            if peer in index:
-                per_anchor.setdefault(index[peer], []).append(raw * dist_unit)
-            else:
-                result.unknown_peers += 1
-        distances = [statistics.median(per_anchor[i]) if i in per_anchor else 0.0
-                     for i in range(len(index))]
-        position = tracker.fix(m.src, distances)
-        if position is None:
-            tag.too_few += 1
-            continue
-        tag.fixes += 1
-        result.fixes.append(Fix(m.time, m.src, position[0], position[1]))
-    for address, dropped in tracker.dropped.items():
-        result.tags[address].dropped = dropped
+    result.layout_error = layout_problem(result.survey.positions)
+    if result.layout_error is not None:
+        return result
+    _track(result, messages, table, smooth, progress, tracker_options)
     return result
 
 
-def _survey(messages: Sequence[Message], result: Replay, dist_unit: float) -> Survey:
+def _track(result: Replay, messages: List[Message], table: DistanceTable, smooth: bool,
+           progress: Optional[Progress], options: dict) -> None:
+    survey_result = result.survey
+    assert survey_result is not None
+    index = {address: i for i, address in enumerate(survey_result.addresses)}
+    count = len(index)
+    unit = result.dist_unit
+    if "sigma" not in options:
+        # rounding to the distance unit is part of the noise
+        floor = unit / math.sqrt(12.0)
+        options["sigma"] = max(range_noise(table.samples.values()), floor)
+    result.sigma = options["sigma"]
+    tracker = Tracker(survey_result.positions, history=smooth, **options)
+    tag_messages = [m for m in messages if not m.is_anchor]
+    total = len(tag_messages)
+    tags = result.tags
+    fixes = result.filtered
+    for done, m in enumerate(tag_messages, 1):
+        if progress is not None:
+            progress("track", done, total)
+        tag = tags.get(m.src)
+        if tag is None:
+            tag = tags[m.src] = TagCounts()
+        tag.messages += 1
+        distances, unknown = message_distances(m.reports, index, unit)
+        result.unknown_peers += unknown
+        try:
+            fix = tracker.update(m.src, m.time, distances)
+        except ValueError:
+            tag.late += 1
+            continue
+        if fix is None:
+            tag.no_fix += 1
+            continue
+        tag.fixes += 1
+        if fix.dop > tag.worst_dop:
+            tag.worst_dop = fix.dop
+        fixes.append(fix)
+    for address, rejected in tracker.rejected.items():
+        tags[address].rejected = rejected
+    for address, seeds in tracker.seeds.items():
+        tags[address].seeds = seeds
+    result.smoothed = smooth
+    result.fixes = tracker.smoothed() if smooth else fixes
+
+
+def message_distances(reports: Sequence[Tuple[int, int]], index: Mapping[int, int],
+                      unit: float) -> Tuple[List[float], int]:
+    """One distance per anchor in metres from a message's (peer, raw)
+    reports, 0 for an anchor without one and the median of several, with
+    the count of reports that name no anchor of `index` (address to slot)."""
+    distances = [0.0] * len(index)
+    unknown = 0
+    repeated: Optional[Dict[int, List[float]]] = None
+    for peer, raw in reports:
+        i = index.get(peer)
+        if i is None:
+            unknown += 1
+        elif distances[i] == 0.0:
+            distances[i] = raw * unit
+        else:
+            if repeated is None:
+                repeated = {}
+            repeated.setdefault(i, [distances[i]]).append(raw * unit)
+    if repeated:
+        for i, values in repeated.items():
+            distances[i] = statistics.median(values)
+    return distances, unknown
+
+
+def _distance_table(messages: Sequence[Message], result: Replay,
+                    dist_unit: float) -> DistanceTable:
     anchors = {m.src for m in messages if m.is_anchor}
     table = DistanceTable()
     for m in messages:
@@ -283,7 +342,7 @@ def _survey(messages: Sequence[Message], result: Replay, dist_unit: float) -> Su
                 else:
                     result.unknown_peers += 1
     table.addresses.update(anchors)
-    return survey(table)
+    return table
 
 
 def _survey_failure(error: SurveyError, messages: Sequence[Message], counts: FrameCounts) -> str:

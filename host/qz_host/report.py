@@ -45,18 +45,28 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
         lines.append(f"  pair {a:04X}-{b:04X} never measured: filled in from the survey")
     lines.append("")
 
+    if result.layout_error is not None:
+        lines.append(f"Tracks   not tracked: {result.layout_error}")
+        return "\n".join(lines + ([note] if note else [])) + "\n"
     fixes = sum(t.fixes for t in result.tags.values())
-    lines.append(f"Tracks   {len(result.tags)} tags, {fixes} fixes")
-    lines.append(f"  {'tag':<8}{'messages':>9}{'fixes':>7}{'too few':>9}{'dropped':>9}"
-                 f"{'RMS (m)':>9}{'p95 (m)':>9}{'max (m)':>9}")
+    smoothed = ", smoothed" if result.smoothed else ""
+    lines.append(f"Tracks   {len(result.tags)} tags, {fixes} fixes{smoothed}; "
+                 f"range noise {result.sigma:.3f} m")
+    lines.append(f"  {'tag':<8}{'messages':>9}{'fixes':>7}{'no fix':>8}{'rejected':>9}"
+                 f"{'seeds':>6}{'DOP max':>8}{'RMS (m)':>9}{'p95 (m)':>9}{'max (m)':>9}")
     for tag, counts in sorted(result.tags.items()):
         errors = evaluation.tags.get(tag) if evaluation else None
         stats = (errors.rms, errors.p95, errors.max) if errors else (None, None, None)
-        lines.append(f"  {tag:04X}    {counts.messages:9d}{counts.fixes:7d}{counts.too_few:9d}"
-                     f"{counts.dropped:9d}"
+        dop = f"{counts.worst_dop:.2f}" if counts.fixes else "-"
+        lines.append(f"  {tag:04X}    {counts.messages:9d}{counts.fixes:7d}{counts.no_fix:8d}"
+                     f"{counts.rejected:9d}{counts.seeds:6d}{dop:>8}"
                      + "".join(f"{_metres(v):>9}" for v in stats))
-    lines.append("  (too few: messages with fewer than 3 anchors; dropped: ranges taken "
-                 "for non-line-of-sight)")
+    lines.append("  (no fix: messages whose ranges could not place the tag; rejected: ranges "
+                 "taken for non-line-of-sight;")
+    lines.append("   seeds: fits that started or restarted the tag's filter)")
+    late = sum(t.late for t in result.tags.values())
+    if late:
+        lines.append(f"  {late} messages older than their tag's previous one were left out")
     if result.unknown_peers:
         lines.append(f"  {result.unknown_peers} reports named devices that are not anchors")
     if note:
@@ -76,7 +86,8 @@ def _metres(value: Optional[float]) -> str:
 
 
 def write_positions(path: PathLike, result: Replay, evaluation: Optional[Evaluation] = None) -> None:
-    """One row per fix: time, tag, x, y in the anchors' frame, and with the
+    """One row per fix: time, tag, x, y in the anchors' frame, the fix's
+    standard deviation, its DOP and the count of ranges used, and with the
     ground truth the true position in that frame and the error.
 
     A survey has a frame of its own (the first anchor at the origin, the
@@ -86,14 +97,15 @@ def write_positions(path: PathLike, result: Replay, evaluation: Optional[Evaluat
     truth is not moved and the columns are true_x and true_y."""
     with open(path, "w", newline="", encoding="ascii") as out:
         writer = csv.writer(out, lineterminator="\n")
-        header = ["time", "tag", "x", "y"]
+        header = ["time", "tag", "x", "y", "sd", "dop", "used"]
         if evaluation is not None:
             known = result.survey is not None and result.survey.known
             header += (["true_x", "true_y"] if known else ["true_x_survey", "true_y_survey"])
             header += ["error"]
         writer.writerow(header)
         for i, fix in enumerate(result.fixes):
-            row = [f"{fix.time:.6f}", f"{fix.tag:04X}", f"{fix.x:.4f}", f"{fix.y:.4f}"]
+            row = [f"{fix.time:.6f}", f"{fix.tag:04X}", f"{fix.x:.4f}", f"{fix.y:.4f}",
+                   f"{fix.sd:.4f}", f"{fix.dop:.3f}", str(len(fix.used))]
             if evaluation is not None:
                 truth, error = evaluation.fix_truth[i], evaluation.fix_errors[i]
                 row += (["", "", ""] if truth is None or error is None else

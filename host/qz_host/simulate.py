@@ -31,12 +31,37 @@ DEFAULT_ANCHORS: Tuple[Tuple[int, float, float], ...] = (
     (0x0A06, 0.5, 11.5),
 )
 DEFAULT_TAGS: Tuple[int, ...] = (0x1001, 0x1002)
+# Anchors stand this far (m) inside the walls.
+_ANCHOR_INSET = 0.5
 # Device timestamps count nanoseconds on a 40-bit clock.
 _CLOCK_HZ = 1e9
 _CLOCK_WRAP = 1 << 40
 _PANID = 0x0D11
 # Tags keep this far from the walls.
 _WALL_MARGIN = 1.0
+
+
+def wall_anchors(count: int, hall: Tuple[float, float] = (20.0, 12.0)
+                 ) -> Tuple[Tuple[int, float, float], ...]:
+    """`count` anchors (4 to 15) along the walls of `hall`: one in each
+    corner, the rest spread evenly along the two long walls (the near one
+    takes the odd one). Six give the default layout. Addresses run from
+    0A01 around the hall, near wall first."""
+    if not 4 <= count <= 15:
+        raise ValueError(f"the hall takes 4 to 15 anchors, got {count}")
+    if count == len(DEFAULT_ANCHORS) and hall == (20.0, 12.0):
+        return DEFAULT_ANCHORS
+    width, depth = hall
+    low, high = _ANCHOR_INSET, width - _ANCHOR_INSET
+    extra = count - 4
+    near_count, far_count = (extra + 1) // 2, extra // 2
+
+    def along(k: int) -> List[float]:
+        return [low + (high - low) * (i + 1) / (k + 1) for i in range(k)]
+
+    near = [(x, _ANCHOR_INSET) for x in [low] + along(near_count) + [high]]
+    far = [(x, depth - _ANCHOR_INSET) for x in [high] + along(far_count)[::-1] + [low]]
+    return tuple((0x0A01 + i, x, y) for i, (x, y) in enumerate(near + far))
 
 
 @dataclass(frozen=True)

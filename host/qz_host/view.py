@@ -1,0 +1,100 @@
+"""``qz-host view``: a capture replayed at its recorded pace into the web map."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import threading
+from pathlib import Path
+from typing import TextIO
+
+
+def _bind(text: str):
+    from .web.server import parse_bind
+    try:
+        return parse_bind(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _positive(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
+    return value
+
+
+def _trail(text: str) -> int:
+    value = int(text)
+    if not 1 <= value <= 10_000:
+        raise argparse.ArgumentTypeError(f"must be 1 to 10000, got {text}")
+    return value
+
+
+def add_commands(commands) -> None:
+    view = commands.add_parser(
+        "view", help="replay a capture at its pace into a map in the browser",
+        description="Survey the capture's anchors, then replay its frames at their recorded "
+                    "pace (times --speed) into a live map served over HTTP; the map stays "
+                    "up after the end until interrupted (Ctrl-C).")
+    view.add_argument("capture", type=Path, help="capture file")
+    view.add_argument("--web", type=_bind, default=("127.0.0.1", 8080), metavar="HOST:PORT",
+                      help="address to serve the map on (default 127.0.0.1:8080; port 0 "
+                           "picks a free one)")
+    view.add_argument("--speed", type=_positive, default=1.0,
+                      help="replay this many times faster than recorded (default 1)")
+    view.add_argument("--stale", type=_positive, default=5.0,
+                      help="seconds without a fix after which a tag is greyed (default 5)")
+    view.add_argument("--trail", type=_trail, default=50,
+                      help="fixes drawn behind each tag (default 50)")
+    view.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace, out: TextIO) -> int:
+    from .cli import CommandError
+    try:
+        from .replay import replay
+        from .web.playback import PlaybackClock, play
+        from .web.server import WebServer, is_loopback, require_websockets
+        from .web.state import MapState
+        require_websockets()
+    except ImportError as error:
+        raise CommandError(str(error)) from None
+
+    try:
+        with open(args.capture, encoding="ascii", errors="replace") as source:
+            lines = source.readlines()
+    except OSError as error:
+        raise CommandError(f"cannot read {args.capture}: {error.strerror}") from None
+    try:
+        surveyed = replay(lines)
+    except ValueError as error:
+        raise CommandError(f"{args.capture}: {error}") from None
+    problem = surveyed.survey_error or surveyed.layout_error
+    if surveyed.survey is None or problem is not None:
+        print(f"qz-host view: {args.capture}: {problem}", file=sys.stderr)
+        return 1
+
+    clock = PlaybackClock(speed=args.speed)
+    state = MapState(trail=args.trail, stale_after=args.stale, clock=clock)
+    host, port = args.web
+    server = WebServer(state, host, port)
+    try:
+        server.start()
+    except OSError as error:
+        raise CommandError(f"cannot serve on {host}:{port}: {error.strerror}") from None
+    if not is_loopback(host):
+        print(f"warning: serving beyond this machine on {host}: anyone who can reach it "
+              "can read the map", file=sys.stderr)
+    print(f"serving the map of {args.capture} on {server.url} (Ctrl-C to stop)",
+          file=out, flush=True)
+    stop = threading.Event()
+    try:
+        counts = play(lines, surveyed, state, clock, stop)
+        print(f"replayed {counts.read} frames; still serving", file=out, flush=True)
+        stop.wait()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.stop()
+    return 0

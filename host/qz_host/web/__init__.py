@@ -1,0 +1,1 @@
+"""The live map in the browser: its state, its server, and capture playback."""

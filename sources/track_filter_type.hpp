@@ -1,0 +1,439 @@
+// The TagFilter type of qz_track: a range-level constant-velocity filter of
+// one tag against one anchor set, around the routines of track-filter.
+#ifndef QZ_TRACK_FILTER_TYPE_HPP
+#define QZ_TRACK_FILTER_TYPE_HPP
+
+#include "capi.hpp"
+#include "track-filter.h"
+#include "track_module_state.hpp"
+
+#include <cstring>
+
+namespace track
+{
+
+// Defaults of TagFilter's parameters.
+constexpr double default_sigma = 0.05;
+constexpr double default_process_noise = 0.2;
+constexpr double default_gate = 3.5;
+constexpr double default_short_gate = 6.0;
+constexpr double default_height = 0.0;
+constexpr double default_max_gap = 2.0;
+constexpr int default_max_rejected_updates = 3;
+constexpr double default_max_range = 1000.0;
+// Speed uncertainty (m/s) of a freshly seeded tag, which starts at rest.
+constexpr double seed_speed_sd = 2.0;
+
+struct TagFilter {
+    PyObject_HEAD
+    ModuleState *module_state; // kept alive by the type, which holds the module
+    track_params_t params;
+    track_state_t state;
+    int anchor_count;
+    long long rejected; // ranges rejected since construction
+    track_anchor_t anchors[TRACK_MAX_ANCHORS];
+    double ranges[TRACK_MAX_ANCHORS];
+    unsigned char status[TRACK_MAX_ANCHORS];
+};
+
+TagFilter *as_filter(PyObject *self)
+{
+    return reinterpret_cast<TagFilter *>(self);
+}
+// Reads anchors (x, y) or (x, y, z) into filter->anchors; the filter is
+// left unseeded. On error the filter keeps its old anchors.
+int load_anchors(TagFilter *filter, PyObject *anchors)
+{
+    capi::Ref items(PySequence_Fast(anchors, "anchors must be a sequence"));
+    if (!items)
+        return -1;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    if (count < 1 || count > TRACK_MAX_ANCHORS) {
+        PyErr_Format(PyExc_ValueError, "a filter takes 1 to %d anchors, got %zd",
+                     TRACK_MAX_ANCHORS, count);
+        return -1;
+    }
+    track_anchor_t loaded[TRACK_MAX_ANCHORS];
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *item = PySequence_Fast_GET_ITEM(items.get(), i); // borrowed
+        capi::Ref coordinates(
+            PySequence_Fast(item, "an anchor must be a sequence of numbers"));
+        if (!coordinates)
+            return -1;
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(coordinates.get());
+        if (size != 2 && size != 3)
+            return raise_value_error("an anchor is (x, y) or (x, y, z)");
+        double values[3] = {0.0, 0.0, 0.0};
+        for (Py_ssize_t k = 0; k < size; ++k) {
+            if (to_finite_double(
+                    PySequence_Fast_GET_ITEM(coordinates.get(), k),
+                    "anchor coordinates", &values[k]) < 0)
+                return -1;
+        }
+        loaded[i] = track_anchor_t{values[0], values[1], values[2]};
+    }
+    std::memcpy(filter->anchors, loaded,
+                static_cast<size_t>(count) * sizeof(track_anchor_t));
+    filter->anchor_count = static_cast<int>(count);
+    filter->state.seeded = 0;
+    return 0;
+}
+
+// Reads exactly one distance per anchor into filter->ranges. Values are not
+// judged here: the filter rejects and counts the unusable ones.
+int load_ranges(TagFilter *filter, PyObject *distances)
+{
+    Py_ssize_t stored = 0;
+    auto store = [filter, &stored](Py_ssize_t i, PyObject *item) {
+        stored = i + 1;
+        return to_double(item, &filter->ranges[i]);
+    };
+    auto surplus = [] {
+        return raise_value_error("more distances than the filter has anchors");
+    };
+    if (capi::store_items(distances, filter->anchor_count, store, surplus) < 0)
+        return -1;
+    if (stored != filter->anchor_count) {
+        PyErr_Format(PyExc_ValueError,
+                     "expected %d distances, one per anchor, got %zd",
+                     filter->anchor_count, stored);
+        return -1;
+    }
+    return 0;
+}
+
+int read_time(PyObject *obj, const TagFilter *filter, double *time)
+{
+    if (to_finite_double(obj, "time", time) < 0)
+        return -1;
+    if (*time < 0.0)
+        return raise_value_error("time must not be negative");
+    if (filter->state.seeded && *time < filter->state.time)
+        return raise_value_error("time went backwards");
+    return 0;
+}
+
+// (x, y, sd, dop, used, rejected) of the filter's current state.
+PyObject *fix_tuple(TagFilter *filter, int rejected)
+{
+    const track_state_t &s = filter->state;
+    const double sd = std::sqrt(s.cov[0] + s.cov[5]);
+    const double dop = track_dop(filter->anchors, filter->anchor_count,
+                                 filter->status, s.state[0], s.state[1],
+                                 filter->params.height);
+    Py_ssize_t used_count = 0;
+    for (int i = 0; i < filter->anchor_count; ++i)
+        used_count += filter->status[i] == TRACK_USED;
+    capi::Ref used(PyTuple_New(used_count));
+    if (!used)
+        return nullptr;
+    Py_ssize_t k = 0;
+    for (int i = 0; i < filter->anchor_count && k < used_count; ++i) {
+        if (filter->status[i] != TRACK_USED)
+            continue;
+        PyObject *index = PyLong_FromLong(i);
+        if (index == nullptr)
+            return nullptr;
+        PyTuple_SET_ITEM(used.get(), k++, index); // steals
+    }
+    return Py_BuildValue("(ddddNi)", s.state[0], s.state[1], sd, dop,
+                         used.release(), rejected);
+}
+
+PyObject *filter_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+{
+    ModuleState *state = state_of_type(type);
+    if (state == nullptr)
+        return nullptr;
+    // anchors, then keyword-only parameters
+    const capi::Signature signature = {"TagFilter", state->new_keywords, 1, 1};
+    PyObject *values[NEW_KEYWORDS] = {nullptr}; // borrowed
+    if (PyTuple_GET_SIZE(args) > 1)
+        return capi::raise_count_error(signature, PyTuple_GET_SIZE(args)),
+               nullptr;
+    const capi::Signature full = {"TagFilter", state->new_keywords, 1,
+                                  NEW_KEYWORDS};
+    if (capi::bind_arguments(full, args, kwargs, values) < 0)
+        return nullptr;
+
+    track_params_t params;
+    double max_rejected;
+    if (optional_double(values[1], default_sigma, "sigma", &params.sigma) < 0 ||
+        optional_double(values[2], default_process_noise, "process_noise",
+                        &params.accel_noise) < 0 ||
+        optional_double(values[3], default_gate, "gate", &params.gate_long) <
+            0 ||
+        optional_double(values[4], default_short_gate, "short_gate",
+                        &params.gate_short) < 0 ||
+        optional_double(values[5], default_height, "height", &params.height) <
+            0 ||
+        optional_double(values[6], default_max_gap, "max_gap",
+                        &params.max_gap) < 0 ||
+        optional_double(values[7], default_max_rejected_updates,
+                        "max_rejected_updates", &max_rejected) < 0 ||
+        optional_double(values[8], default_max_range, "max_range",
+                        &params.max_range) < 0)
+        return nullptr;
+    if (!(params.sigma > 0.0))
+        return raise_value_error("sigma must be positive"), nullptr;
+    if (params.accel_noise < 0.0)
+        return raise_value_error("process_noise must not be negative"),
+               nullptr;
+    if (!(params.gate_long > 0.0) || !(params.gate_short > 0.0))
+        return raise_value_error("gates must be positive"), nullptr;
+    if (!(params.max_gap > 0.0) || !(params.max_range > 0.0))
+        return raise_value_error("max_gap and max_range must be positive"),
+               nullptr;
+    if (!(max_rejected >= 1.0 && max_rejected <= 1e6) ||
+        max_rejected != static_cast<double>(static_cast<int>(max_rejected)))
+        return raise_value_error(
+                   "max_rejected_updates must be a whole number from 1"),
+               nullptr;
+    params.max_bad = static_cast<int>(max_rejected);
+
+    capi::Ref self(type->tp_alloc(type, 0)); // zero-filled
+    if (!self)
+        return nullptr;
+    TagFilter *filter = as_filter(self.get());
+    filter->module_state = state;
+    filter->params = params;
+    if (load_anchors(filter, values[0]) < 0)
+        return nullptr;
+    return self.release();
+}
+
+void filter_dealloc(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject *filter_update(PyObject *self, PyObject *const *args,
+                        Py_ssize_t nargs, PyObject *kwnames)
+{
+    TagFilter *filter = as_filter(self);
+    PyObject *values[UPDATE_KEYWORDS]; // borrowed
+    const capi::Signature signature = {
+        "update", filter->module_state->update_keywords, 2, 2};
+    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
+        return nullptr;
+    double time;
+    if (read_time(values[0], filter, &time) < 0 ||
+        load_ranges(filter, values[1]) < 0)
+        return nullptr;
+    if (track_needs_seed(&filter->state, &filter->params, time))
+        Py_RETURN_NONE;
+    track_predict(&filter->state, &filter->params, time); // time checked
+    const int rejected =
+        track_fuse(&filter->state, &filter->params, filter->anchors,
+                   filter->anchor_count, filter->ranges, filter->status);
+    if (rejected < 0)
+        Py_RETURN_NONE; // the filter gave up its state: seed it again
+    filter->rejected += rejected;
+    return fix_tuple(filter, rejected);
+}
+
+PyObject *filter_seed(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames)
+{
+    TagFilter *filter = as_filter(self);
+    PyObject *values[SEED_KEYWORDS]; // borrowed
+    const capi::Signature signature = {
+        "seed", filter->module_state->seed_keywords, 4, 4};
+    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
+        return nullptr;
+    double time, x, y;
+    if (to_finite_double(values[0], "time", &time) < 0 ||
+        to_finite_double(values[1], "x", &x) < 0 ||
+        to_finite_double(values[2], "y", &y) < 0 ||
+        load_ranges(filter, values[3]) < 0)
+        return nullptr;
+    if (time < 0.0)
+        return raise_value_error("time must not be negative"), nullptr;
+    if (filter->state.seeded && time < filter->state.time)
+        return raise_value_error("time went backwards"), nullptr;
+    track_seed(&filter->state, &filter->params, filter->anchors,
+               filter->anchor_count, filter->ranges, filter->status, x, y,
+               time, seed_speed_sd); // every input checked finite
+    return fix_tuple(filter, 0);
+}
+
+PyObject *filter_set_anchors(PyObject *self, PyObject *const *args,
+                             Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (capi::expect_one_argument("set_anchors", nargs, kwnames) < 0 ||
+        load_anchors(as_filter(self), args[0]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *filter_reset(PyObject *self, PyObject *const *, Py_ssize_t nargs,
+                       PyObject *kwnames)
+{
+    if (capi::expect_no_arguments("reset", nargs, kwnames) < 0)
+        return nullptr;
+    as_filter(self)->state.seeded = 0;
+    Py_RETURN_NONE;
+}
+
+PyObject *tuple_of_doubles(const double *values, int count)
+{
+    capi::Ref tuple(PyTuple_New(count));
+    if (!tuple)
+        return nullptr;
+    for (int i = 0; i < count; ++i) {
+        PyObject *value = PyFloat_FromDouble(values[i]);
+        if (value == nullptr)
+            return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), i, value); // steals
+    }
+    return tuple.release();
+}
+
+PyObject *get_state(PyObject *self, void *)
+{
+    return tuple_of_doubles(as_filter(self)->state.state, 4);
+}
+
+PyObject *get_covariance(PyObject *self, void *)
+{
+    return tuple_of_doubles(as_filter(self)->state.cov, 16);
+}
+
+PyObject *get_time(PyObject *self, void *)
+{
+    return PyFloat_FromDouble(as_filter(self)->state.time);
+}
+
+PyObject *get_seeded(PyObject *self, void *)
+{
+    return PyBool_FromLong(as_filter(self)->state.seeded);
+}
+
+PyObject *get_rejected(PyObject *self, void *)
+{
+    return PyLong_FromLongLong(as_filter(self)->rejected);
+}
+
+PyObject *get_anchor_count(PyObject *self, void *)
+{
+    return PyLong_FromLong(as_filter(self)->anchor_count);
+}
+
+PyObject *get_anchors(PyObject *self, void *)
+{
+    TagFilter *filter = as_filter(self);
+    capi::Ref list(PyList_New(filter->anchor_count));
+    if (!list)
+        return nullptr;
+    for (int i = 0; i < filter->anchor_count; ++i) {
+        const track_anchor_t &a = filter->anchors[i];
+        PyObject *item = Py_BuildValue("(ddd)", a.x, a.y, a.z);
+        if (item == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), i, item); // steals
+    }
+    return list.release();
+}
+
+PyObject *get_process_noise(PyObject *self, void *)
+{
+    return PyFloat_FromDouble(as_filter(self)->params.accel_noise);
+}
+
+PyObject *get_sigma(PyObject *self, void *)
+{
+    return PyFloat_FromDouble(as_filter(self)->params.sigma);
+}
+
+PyObject *get_growth(PyObject *self, void *)
+{
+    return PyFloat_FromDouble(as_filter(self)->state.growth);
+}
+
+PyObject *get_height(PyObject *self, void *)
+{
+    return PyFloat_FromDouble(as_filter(self)->params.height);
+}
+
+PyGetSetDef filter_getset[] = {
+    {"state", get_state, nullptr, "(x, y, vx, vy) after the last update",
+     nullptr},
+    {"covariance", get_covariance, nullptr,
+     "covariance of state, 16 floats row-major", nullptr},
+    {"time", get_time, nullptr, "time of state (s)", nullptr},
+    {"seeded", get_seeded, nullptr,
+     "False until seeded and again after set_anchors, reset or a lost state",
+     nullptr},
+    {"rejected", get_rejected, nullptr, "ranges rejected since construction",
+     nullptr},
+    {"anchor_count", get_anchor_count, nullptr, "number of anchors", nullptr},
+    {"anchors", get_anchors, nullptr, "the anchors as (x, y, z) tuples",
+     nullptr},
+    {"process_noise", get_process_noise, nullptr,
+     "white-acceleration spectral density (m^2/s^3)", nullptr},
+    {"sigma", get_sigma, nullptr, "range noise sd (m)", nullptr},
+    {"height", get_height, nullptr, "the tag's fixed z (m)", nullptr},
+    {"growth", get_growth, nullptr,
+     "factor by which the last update grew its prediction's covariance to "
+     "follow a turn (1: none)",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef filter_methods[] = {
+    {"update", capi::fastcall(filter_update), METH_FASTCALL | METH_KEYWORDS,
+     "update($self, time, distances)\n--\n\n"
+     "Predicts to time (s) and fuses one distance per anchor (m; 0 for\n"
+     "none). Returns (x, y, sd, dop, used, rejected), or None when the\n"
+     "filter must be seeded first: never seeded, a gap over max_gap, or\n"
+     "max_rejected_updates updates in a row that rejected more ranges than\n"
+     "they used. Non-finite, negative and over-long distances are rejected\n"
+     "and counted; a negative time or one before the last raises\n"
+     "ValueError."},
+    {"seed", capi::fastcall(filter_seed), METH_FASTCALL | METH_KEYWORDS,
+     "seed($self, time, x, y, distances)\n--\n\n"
+     "Starts the filter at (x, y), at rest, with the covariance of a fit\n"
+     "to the positive distances given. Returns the fix tuple of update()."},
+    {"set_anchors", capi::fastcall(filter_set_anchors),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_anchors($self, anchors, /)\n--\n\n"
+     "Replaces the anchors ((x, y) or (x, y, z) each); the filter must be\n"
+     "seeded again."},
+    {"reset", capi::fastcall(filter_reset), METH_FASTCALL | METH_KEYWORDS,
+     "reset($self, /)\n--\n\nMarks the filter unseeded."},
+    CAPI_PICKLING_REFUSAL_METHODS,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot filter_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(filter_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(filter_dealloc)},
+    {Py_tp_methods, filter_methods},
+    {Py_tp_getset, filter_getset},
+    {Py_tp_doc,
+     const_cast<char *>(
+         "TagFilter(anchors, *, sigma=0.05, process_noise=0.2, gate=3.5,\n"
+         "          short_gate=6.0, height=0.0, max_gap=2.0,\n"
+         "          max_rejected_updates=3, max_range=1000.0)\n--\n\n"
+         "A constant-velocity filter of one tag's x, y, vx, vy on its\n"
+         "ranges to 1 to 32 anchors ((x, y) or (x, y, z), metres). The tag\n"
+         "moves in the plane z = height. sigma is the range noise (m),\n"
+         "process_noise the white-acceleration spectral density (m^2/s^3).\n"
+         "A range more than gate predicted standard deviations too long,\n"
+         "or short_gate too short, is rejected.")},
+    {0, nullptr},
+};
+
+PyType_Spec filter_spec = {
+    "qz_track.TagFilter",
+    sizeof(TagFilter),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    filter_slots,
+};
+
+} // namespace track
+
+#endif

@@ -1,0 +1,68 @@
+"""Tag tracking on ranges: a constant-velocity Kalman filter per tag with
+gated range updates, and a Rauch-Tung-Striebel smoother, in double
+precision."""
+
+from typing import Iterable, Optional, Sequence, SupportsFloat, Tuple, final
+
+from typing_extensions import Self
+
+MAX_ANCHORS: int
+
+# (x, y, sd, dop, used anchor indices, ranges rejected in this update)
+_Fix = Tuple[float, float, float, float, Tuple[int, ...], int]
+
+@final
+class TagFilter:
+    """A constant-velocity filter of one tag on its ranges to fixed anchors."""
+
+    def __new__(
+        cls,
+        anchors: Sequence[Sequence[SupportsFloat]],
+        *,
+        sigma: SupportsFloat = ...,
+        process_noise: SupportsFloat = ...,
+        gate: SupportsFloat = ...,
+        short_gate: SupportsFloat = ...,
+        height: SupportsFloat = ...,
+        max_gap: SupportsFloat = ...,
+        max_rejected_updates: SupportsFloat = ...,
+        max_range: SupportsFloat = ...,
+    ) -> Self: ...
+    def update(self, time: SupportsFloat, distances: Iterable[SupportsFloat]) -> Optional[_Fix]: ...
+    def seed(
+        self, time: SupportsFloat, x: SupportsFloat, y: SupportsFloat,
+        distances: Iterable[SupportsFloat],
+    ) -> _Fix: ...
+    def set_anchors(self, anchors: Sequence[Sequence[SupportsFloat]], /) -> None: ...
+    def reset(self) -> None: ...
+    @property
+    def state(self) -> Tuple[float, float, float, float]: ...
+    @property
+    def covariance(self) -> Tuple[float, ...]: ...
+    @property
+    def time(self) -> float: ...
+    @property
+    def seeded(self) -> bool: ...
+    @property
+    def rejected(self) -> int: ...
+    @property
+    def anchor_count(self) -> int: ...
+    @property
+    def anchors(self) -> list[Tuple[float, float, float]]: ...
+    @property
+    def process_noise(self) -> float: ...
+    @property
+    def sigma(self) -> float: ...
+    @property
+    def height(self) -> float: ...
+    @property
+    def growth(self) -> float: ...
+
+def smooth(
+    times: Iterable[SupportsFloat],
+    states: Iterable[SupportsFloat],
+    covariances: Iterable[SupportsFloat],
+    starts: Iterable[object],
+    growths: Iterable[SupportsFloat],
+    process_noise: SupportsFloat,
+) -> list[Tuple[float, float, float]]: ...

@@ -57,6 +57,16 @@ bench: install
 	$(PY) -m pip install --quiet ".[bench]"
 	$(PY) benchmarks/run_all.py
 
+# The suite on every supported CPython found (pyenv's builds or pythonX.Y on
+# the PATH), each in a venv of its own under build/; VERSIONS="3.8 3.13"
+# picks some. The benchmarks' headline ratios on each, in one table.
+.PHONY: test-all bench-all
+test-all:
+	$(PYTHON) scripts/suite_on_every_interpreter.py
+
+bench-all:
+	$(PYTHON) scripts/bench_on_every_interpreter.py
+
 # Memory checks: the suite under ASan and UBSan, then the leak driver under
 # LeakSanitizer and valgrind (own venv and build dirs under build/).
 sanitize:

@@ -133,7 +133,7 @@ def test_source_line_records_every_option_and_regenerates(tmp_path):
 
 @pytest.mark.parametrize("content, hint", [
     (gzip.compress(b"0.0 40515a40\n" * 50), "gzip-compressed"),
-    (random.Random(4).randbytes(4096), "binary data"),
+    (random.Random(4).getrandbits(8 * 4096).to_bytes(4096, "little"), "binary data"),
     (b"time,tag,x,y\n1.0,1001,2.0,3.0\n", "none of its lines"),
 ])
 def test_a_file_without_frame_lines_is_not_a_capture(content, hint, tmp_path, capsys):

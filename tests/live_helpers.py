@@ -9,6 +9,8 @@ import threading
 import time
 from pathlib import Path
 
+import pytest
+
 from qz_host import capture, cli, live, replay, sinks
 
 HALL = Path(__file__).resolve().parent.parent / "examples" / "hall.qzcap"
@@ -129,3 +131,17 @@ def live_thread(argv):
     finally:
         if session.thread.is_alive():
             session.finish()
+
+
+@pytest.fixture(scope="module")
+def expected():
+    """The replay of the bundled capture, which live must reproduce."""
+    return hall_replay()
+
+
+@pytest.fixture
+def known(tmp_path, expected):
+    """Options that make live track as the replay did."""
+    path = tmp_path / "anchors.csv"
+    write_replay_anchors(path, expected)
+    return ["--anchors", str(path), "--sigma", repr(expected.sigma)]

@@ -3,7 +3,6 @@ surveyed, known anchors, and the simulate options a capture records."""
 
 import csv
 import gzip
-import io
 import random
 import re
 import shlex
@@ -14,20 +13,9 @@ import pytest
 
 from qz_host import capture, cli, replay
 
+from cli_helpers import run, simulated  # noqa: F401 (a fixture)
+
 BAD_NUMBERS = ["nan", "inf", "-inf", "1e400"]
-
-
-def run(*args):
-    out = io.StringIO()
-    code = cli.main([str(a) for a in args], out=out)
-    return code, out.getvalue()
-
-
-@pytest.fixture(scope="module")
-def simulated(tmp_path_factory):
-    path = tmp_path_factory.mktemp("capture") / "small.qzcap"
-    assert run("simulate", path, "--duration", "2", "--seed", "5")[0] == 0
-    return path
 
 
 def one_error(capsys):

@@ -10,24 +10,12 @@ import pytest
 
 from qz_host.mqtt import parse_broker
 
+from live_helpers import expected, known  # noqa: F401 (fixtures)
 from live_helpers import (HALL, fixes_of, hall_frames, hall_replay, line_count, live_thread,
                           read_jsonl, recorded_frames, replay_recording, udp_bound, wait_for,
                           free_port,
                           write_replay_anchors)
 from mosquitto_broker import Subscriber, broker  # noqa: F401 (a fixture)
-
-
-@pytest.fixture(scope="module")
-def expected():
-    return hall_replay()
-
-
-@pytest.fixture
-def known(tmp_path, expected):
-    """Options that make live track as the replay did."""
-    path = tmp_path / "anchors.csv"
-    write_replay_anchors(path, expected)
-    return ["--anchors", str(path), "--sigma", repr(expected.sigma)]
 
 
 def positions(subscriber):

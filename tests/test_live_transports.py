@@ -13,6 +13,7 @@ import pytest
 
 from qz_host import capture, cli, emit, frames
 
+from live_helpers import expected, known  # noqa: F401 (fixtures)
 from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_lines, hall_replay,
                           line_count, live_thread, read_jsonl, recorded_frames,
                           replay_recording, udp_bound, wait_for, write_replay_anchors)
@@ -20,19 +21,6 @@ from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_lines, ha
 pytest.importorskip("serial", reason="the live tests need pyserial (the live extra)")
 
 LIVE = [sys.executable, "-m", "qz_host", "live"]
-
-
-@pytest.fixture(scope="module")
-def expected():
-    return hall_replay()
-
-
-@pytest.fixture
-def known(tmp_path, expected):
-    """Options that make live track as the replay did."""
-    path = tmp_path / "anchors.csv"
-    write_replay_anchors(path, expected)
-    return ["--anchors", str(path), "--sigma", repr(expected.sigma)]
 
 
 def hall_bytes():

@@ -26,7 +26,8 @@ constexpr double default_max_range = 1000.0;
 constexpr double seed_speed_sd = 2.0;
 
 struct TagFilter {
-    PyObject_HEAD track_params_t params;
+    PyObject_HEAD
+    track_params_t params;
     track_state_t state;
     int anchor_count;
     long long rejected; // ranges rejected since construction

@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find sources host stubs -type f -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: install test bench demo clean sanitize fuzz
+.PHONY: install system-packages test bench demo live-demo clean sanitize fuzz
 
 $(PY):
 	@echo "Setting up $(VENV) and building the C++ modules for the first time: half a minute to a minute"
@@ -23,7 +23,11 @@ $(VENV)/.installed: $(VENV)/.tools $(BUILD_INPUTS)
 install: $(VENV)/.installed
 
 # The suite runs twice: as is, then with assertions disabled (python -O).
-test: install
+# Debian packages the live, browser and stub tests use (installed when missing).
+system-packages:
+	@scripts/system_packages.sh
+
+test: install system-packages
 	$(PY) -m pytest -q
 	$(PY) -O -m pytest -q
 
@@ -37,9 +41,31 @@ $(VENV)/.demo-installed: $(VENV)/.tools $(BUILD_INPUTS)
 demo: $(VENV)/.demo-installed
 	$(PY) -m qz_host demo
 
+# Streams the bundled capture over UDP into qz-host live, which surveys the
+# anchors from the stream and prints each fix as a JSON line.
+LIVE_DEMO_PORT ?= 47474
+$(VENV)/.live-installed: $(VENV)/.tools $(BUILD_INPUTS)
+	$(PY) -m pip install --quiet --no-build-isolation ".[live]"
+	touch $@
+
+live-demo: $(VENV)/.live-installed
+	$(PY) -m qz_host live udp://127.0.0.1:$(LIVE_DEMO_PORT) --fcs --survey-timeout 5 & live=$$!; \
+	sleep 1; $(PY) -m qz_host emit examples/hall.qzcap udp://127.0.0.1:$(LIVE_DEMO_PORT); \
+	sleep 0.5; kill -TERM $$live; wait $$live
+
 bench: install
 	$(PY) -m pip install --quiet ".[bench]"
 	$(PY) benchmarks/run_all.py
+
+# The suite on every supported CPython found (pyenv's builds or pythonX.Y on
+# the PATH), each in a venv of its own under build/; VERSIONS="3.8 3.13"
+# picks some. The benchmarks' headline ratios on each, in one table.
+.PHONY: test-all bench-all
+test-all:
+	$(PYTHON) scripts/suite_on_every_interpreter.py
+
+bench-all:
+	$(PYTHON) scripts/bench_on_every_interpreter.py
 
 # Memory checks: the suite under ASan and UBSan, then the leak driver under
 # LeakSanitizer and valgrind (own venv and build dirs under build/).

@@ -5,13 +5,15 @@ numpy.linalg.eigh. Each repeat times both sides back to back, so that both
 see the same machine load; the table gives the medians of the repeats."""
 import ctypes
 import math
-import statistics
+import pathlib
 import sys
-import timeit
 
 import numpy as np
 
 import qz_autopos
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from timing import paired  # noqa: E402
 
 REPEATS = 15
 TARGETS = {4: 10.0, 15: 2.0}  # minimum speed-up over numpy
@@ -42,15 +44,7 @@ def numpy_mds(meas, n):
 def compare(ours, reference, number):
     """Median seconds per call of each side and the median of the per-repeat
     speed-ups, the two sides timed alternately."""
-    ours_times, reference_times, ratios = [], [], []
-    for _ in range(REPEATS):
-        mine = timeit.timeit(ours, number=number) / number
-        theirs = timeit.timeit(reference, number=number) / number
-        ours_times.append(mine)
-        reference_times.append(theirs)
-        ratios.append(theirs / mine)
-    return (statistics.median(ours_times), statistics.median(reference_times),
-            statistics.median(ratios))
+    return paired(ours, reference, number=number, repeats=REPEATS)
 
 
 def bench_survey(n):

@@ -177,12 +177,17 @@ def check_same_fields():
                                  % (name, label))
 
 
-def main():
+def decode_times(repeats=REPEATS):
+    """{frame label: {decoder: ns per frame}}, each the median of `repeats`."""
     check_same_fields()
+    return {label: {name: per_call_seconds(lambda: decode(data), repeats=repeats) * 1e9
+                    for name, decode in DECODERS.items()}
+            for label, data in FRAMES.items()}
+
+
+def main():
     rows = []
-    for label, data in FRAMES.items():
-        ns = {name: per_call_seconds(lambda: decode(data), repeats=REPEATS) * 1e9
-              for name, decode in DECODERS.items()}
+    for label, ns in decode_times().items():
         ours = ns["qz_packets"]
         rows.append([label] + ["%.0f" % ns[name] for name in DECODERS]
                     + ["%.1fx" % (ns["plain Python"] / ours),

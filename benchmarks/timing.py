@@ -1,6 +1,7 @@
 """Small timing helpers shared by the benchmarks: medians of repeats."""
 import statistics
 import time
+import timeit
 
 
 def per_call_seconds(function, *, calls=None, repeats=7, budget=0.2):
@@ -23,6 +24,22 @@ def per_call_seconds(function, *, calls=None, repeats=7, budget=0.2):
             function()
         samples.append((time.perf_counter() - start) / calls)
     return statistics.median(samples)
+
+
+def paired(ours, baseline, *, number, repeats):
+    """Times `ours` and `baseline` alternately, `number` calls each per
+    repeat, so that both see the same machine load. Returns the median
+    seconds per call of each and the median of the per-repeat ratios
+    baseline / ours."""
+    ours_times, baseline_times, ratios = [], [], []
+    for _ in range(repeats):
+        mine = timeit.timeit(ours, number=number) / number
+        theirs = timeit.timeit(baseline, number=number) / number
+        ours_times.append(mine)
+        baseline_times.append(theirs)
+        ratios.append(theirs / mine)
+    return (statistics.median(ours_times), statistics.median(baseline_times),
+            statistics.median(ratios))
 
 
 def print_table(title, rows, headers):

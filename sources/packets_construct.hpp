@@ -67,8 +67,14 @@ template <RecordId id> inline int check_plain(State &state)
     RecordState &record = state.records[id];
     auto *type = reinterpret_cast<PyTypeObject *>(record.cls);
     const unsigned int version = type->tp_version_tag;
+#if PY_VERSION_HEX >= 0x030D0000
+    // 3.13 no longer sets the validity flag: a tag of 0 is the invalid one
+    if (version == 0)
+        return 0;
+#else
     if (version == 0 || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
         return 0;
+#endif
     if (version == record.plain_version)
         return 1;
     if (type->tp_new != PyBaseObject_Type.tp_new ||

@@ -3,7 +3,6 @@ surveyed, known anchors, and the simulate options a capture records."""
 
 import csv
 import gzip
-import io
 import random
 import re
 import shlex
@@ -14,20 +13,9 @@ import pytest
 
 from qz_host import capture, cli, replay
 
+from cli_helpers import run, simulated  # noqa: F401 (a fixture)
+
 BAD_NUMBERS = ["nan", "inf", "-inf", "1e400"]
-
-
-def run(*args):
-    out = io.StringIO()
-    code = cli.main([str(a) for a in args], out=out)
-    return code, out.getvalue()
-
-
-@pytest.fixture(scope="module")
-def simulated(tmp_path_factory):
-    path = tmp_path_factory.mktemp("capture") / "small.qzcap"
-    assert run("simulate", path, "--duration", "2", "--seed", "5")[0] == 0
-    return path
 
 
 def one_error(capsys):
@@ -44,6 +32,33 @@ def test_simulate_rejects_non_finite_numbers(option, value, capsys):
         cli.main(["simulate", "x.qzcap", f"{option}={value}"])
     assert exit.value.code == 2
     assert "must be" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("value", BAD_NUMBERS)
+@pytest.mark.parametrize("command, option", [
+    (["replay", "x.qzcap"], "--unit"),
+    (["view", "x.qzcap"], "--speed"), (["view", "x.qzcap"], "--stale"),
+    (["emit", "x.qzcap", "udp://127.0.0.1:9"], "--speed"),
+    (["live", "-"], "--unit"), (["live", "-"], "--survey-timeout"), (["live", "-"], "--sigma"),
+    (["live", "-"], "--tag-timeout"),
+])
+def test_every_command_rejects_non_finite_numbers(command, option, value, capsys):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(command + [f"{option}={value}"])
+    assert exit.value.code == 2
+    assert "must be" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("command, option, value", [
+    (["view", "x.qzcap"], "--trail", "0"), (["view", "x.qzcap"], "--trail", "10001"),
+    (["live", "-"], "--baud", "0"), (["live", "-"], "--survey-samples", "0"),
+    (["live", "-"], "--mqtt-queue", "1e9"), (["emit", "x.qzcap", "-"], "--baud", "fast"),
+])
+def test_counts_out_of_bounds_exit_2(command, option, value, capsys):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(command + [option, value])
+    assert exit.value.code == 2
+    assert f"argument {option}" in capsys.readouterr().err
 
 
 @pytest.mark.parametrize("option, value", [
@@ -106,7 +121,7 @@ def test_source_line_records_every_option_and_regenerates(tmp_path):
 
 @pytest.mark.parametrize("content, hint", [
     (gzip.compress(b"0.0 40515a40\n" * 50), "gzip-compressed"),
-    (random.Random(4).randbytes(4096), "binary data"),
+    (random.Random(4).getrandbits(8 * 4096).to_bytes(4096, "little"), "binary data"),
     (b"time,tag,x,y\n1.0,1001,2.0,3.0\n", "none of its lines"),
 ])
 def test_a_file_without_frame_lines_is_not_a_capture(content, hint, tmp_path, capsys):

@@ -1,25 +1,13 @@
 """qz-host's outputs: never over an input, checked before the work, and a
 late failure keeps the summary."""
 
-import io
 import os
 
 import pytest
 
 from qz_host import capture, cli
 
-
-def run(*args):
-    out = io.StringIO()
-    code = cli.main([str(a) for a in args], out=out)
-    return code, out.getvalue()
-
-
-@pytest.fixture(scope="module")
-def simulated(tmp_path_factory):
-    path = tmp_path_factory.mktemp("capture") / "small.qzcap"
-    assert run("simulate", path, "--duration", "2", "--seed", "5")[0] == 0
-    return path
+from cli_helpers import run, simulated  # noqa: F401 (a fixture)
 
 
 def snapshot(directory):

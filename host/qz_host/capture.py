@@ -164,12 +164,16 @@ def _address(text: str) -> int:
     return value
 
 
-def write_anchors(path: PathLike, anchors: Mapping[int, Tuple[float, float, float]]) -> None:
+def write_anchors(path: PathLike, anchors: Mapping[int, Tuple[float, float, float]], *,
+                  exact: bool = False) -> None:
+    """`exact` writes every digit of the coordinates, so that a host that
+    reads them back tracks against the very same anchors."""
+    number = repr if exact else "{:.4f}".format
     with open(path, "w", newline="", encoding="ascii") as out:
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(["anchor", "x", "y", "z"])
-        for address, (x, y, z) in sorted(anchors.items()):
-            writer.writerow([f"{address:04X}", f"{x:.4f}", f"{y:.4f}", f"{z:.4f}"])
+        for address, position in sorted(anchors.items()):
+            writer.writerow([f"{address:04X}"] + [number(float(c)) for c in position])
 
 
 def read_anchors(path: PathLike) -> Dict[int, Tuple[float, float, float]]:

@@ -7,15 +7,15 @@ surveyed; 2 bad arguments, or a file that cannot be read or written.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import shlex
 import sys
 import time
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__, view
+from .options import SECONDS, UNIT, number, whole
 
 SAMPLE = Path("examples") / "hall.qzcap"
 
@@ -53,47 +53,23 @@ class ProgressBar:
             self.stream.flush()
 
 
-def _number(low: float, high: float, *, above: bool = False,
-            below: bool = False) -> Callable[[str], float]:
-    """An option type for a finite number from `low` to `high`, either end
-    left out when `above` or `below` says so."""
-    def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-        low_ok = value > low if above else value >= low
-        high_ok = value < high if below else value <= high
-        if not (math.isfinite(value) and low_ok and high_ok):
-            raise argparse.ArgumentTypeError(
-                f"must be {'above' if above else 'at least'} {low:g} and "
-                f"{'below' if below else 'at most'} {high:g}, got {text}")
-        return value
-    return parse
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 1 <= value <= 0x0FFF:
-        raise argparse.ArgumentTypeError(f"must be 1 to 4095, got {text}")
-    return value
+_count = whole(1, 0x0FFF)
 
 
 # Bounds of the numeric options: what a hall of UWB radios can mean, and a
 # capture that fits on a disc.
-_SECONDS = _number(0, 86400, above=True)
-_RATE = _number(0, 1000, above=True)
-_SPEED = _number(0, 50, above=True)
-_SIGMA = _number(0, 10)
-_PROBABILITY = _number(0, 1, below=True)
-_UNIT = _number(1e-6, 1)
+_SECONDS = SECONDS
+_RATE = number(0, 1000, above=True)
+_SPEED = number(0, 50, above=True)
+_SIGMA = number(0, 10)  # a noiseless simulation is allowed
+_PROBABILITY = number(0, 1, below=True)
+_UNIT = UNIT
 MAX_TAG_MESSAGES = 1_000_000
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from . import live
+
     parser = argparse.ArgumentParser(
         prog="qz-host",
         description="Simulate and replay captures of the UWB locating system: frames are "
@@ -155,6 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--out", type=Path,
                       help="directory for the CSV and PNG (default: the capture's)")
     view.add_commands(commands)
+    live.add_commands(commands)
     return parser
 
 
@@ -250,7 +227,7 @@ def _simulate(args: argparse.Namespace, out: TextIO) -> int:
     paths = [args.output, anchors_path, tracks_path]
     existing = [str(p) for p in paths if p.exists()]
     if existing and not args.force:
-        raise CommandError(f"will not replace {', '.join(existing)}: pass --force to")
+        raise CommandError(f"will not replace {', '.join(existing)}: pass --force to replace")
     for path in paths:
         _check_writable(path)
     result = simulate(scenario)

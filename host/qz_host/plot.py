@@ -134,4 +134,9 @@ def plot(path: PathLike, result: Replay, evaluation: Optional[Evaluation] = None
     """Writes the picture of `draw` in the format that the suffix names."""
     kind = picture_format(path)
     figure = draw(result, evaluation, title)
-    figure.savefig(path, format=kind, metadata=_QUIET_METADATA.get(kind))
+    # matplotlib 3.7 (the newest for Python 3.8) refuses even metadata=None
+    # for the formats that have none
+    if kind in _QUIET_METADATA:
+        figure.savefig(path, format=kind, metadata=_QUIET_METADATA[kind])
+    else:
+        figure.savefig(path, format=kind)

@@ -6,8 +6,8 @@ the whole frame with a handler, then ``callback()``, which hands the handler
 the sender's address, its anchor flag and its reports.
 
 qz_packets checks record lengths and the magic with assertions, which
-``python -O`` removes, and it checks no checksum. So the host checks what
-it can itself before handing a frame over (the magic, the type, the
+``python -O`` removes, and it checks no checksum. So every frame passes
+``framing.check`` before it is handed over (the magic, the type, the
 header's length against the line, the checksum when the capture declares
 one, the report count against the payload) and a replay counts the same
 in both modes. A line that fails is skipped and counted under its reason;
@@ -30,7 +30,7 @@ from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, 
 
 import qz_packets
 
-from . import capture, frames
+from . import capture, framing, frames
 from .geometry import layout_problem
 from .survey import MIN_ANCHORS, DistanceTable, Survey, SurveyError, known_anchors, survey
 from .tracking import Tracker, TrackFix, range_noise
@@ -42,26 +42,16 @@ SKIP_REASONS: Dict[str, str] = {
     "bad line": "not a time and a frame",
     "bad time": "receive time is not a number",
     "bad hex": "frame is not hexadecimal",
-    "short header": "shorter than the 9-byte header",
-    "bad magic": "does not start with @QZ@",
-    "unknown type": "type is neither DW nor HB",
-    "length mismatch": "header length differs from the frame's",
-    "short frame": "DW frame shorter than 39 bytes",
-    "fcs mismatch": "checksum does not match",
-    "undecodable": "qz_packets rejected the frame",
-    "raw payload": "payload is not a ranging message",
-    "count mismatch": "report count differs from the payload",
+    **framing.FRAME_SKIPS,
 }
 
 Progress = Callable[[str, int, int], None]
+# What qz_packets raises on a frame it cannot decode: its own checks are
+# assertions, a short record an IndexError, a bad type field a ValueError.
+_DECODER_ERRORS = (AssertionError, IndexError, ValueError)
 
 
-class Skip(Exception):
-    """A frame that the replay does not use, with the reason."""
-
-    def __init__(self, reason: str):
-        super().__init__(reason)
-        self.reason = reason
+Skip = framing.Skip
 
 
 @dataclass(frozen=True)
@@ -94,44 +84,18 @@ def decode(frame: bytes, *, check_fcs: bool = False,
            ) -> Tuple[int, bool, Tuple[Tuple[int, int], ...]]:
     """(src_addr, is_anchor, reports) of one ranging frame; raises Skip.
     With `check_fcs` the footer must hold `checksum` of the UWB frame."""
-    if len(frame) < frames.HEADER_LENGTH:
-        raise Skip("short header")
-    if frame[:4] != frames.MAGIC:
-        raise Skip("bad magic")
-    if frame[4:6] not in (b"DW", b"HB"):
-        raise Skip("unknown type")
-    try:
-        header = qz_packets.Header(frame[:frames.HEADER_LENGTH])
-    except Exception:
-        raise Skip("undecodable") from None
-    if header.packet_len != len(frame):
-        raise Skip("length mismatch")
-    if header.type != qz_packets.TYPE_DW:
+    if framing.check(frame, checksum if check_fcs else None) != frames.TYPE_DW:
         raise Skip("heartbeat")
-    if len(frame) < frames.MIN_DW_FRAME_LENGTH:
-        raise Skip("short frame")
-    uwb = frame[frames.UWB_OFFSET:-frames.UWB_FOOTER_LENGTH]
-    if check_fcs and checksum(uwb) != int.from_bytes(frame[-2:], "little"):
-        raise Skip("fcs mismatch")
-    payload_length = len(frame) - frames.MIN_DW_FRAME_LENGTH
-    if frame[frames.MESSAGE_TYPE_OFFSET] == frames.MESSAGE_TYPE_RANGING:
-        # Checked here because a short ranging payload decodes without
-        # error under python -O.
-        if payload_length < frames.RANGING_MESSAGE_HEADER_LENGTH:
-            raise Skip("count mismatch")
-        cnt = frame[frames.RANGING_COUNT_OFFSET]
-        if payload_length != frames.RANGING_MESSAGE_HEADER_LENGTH + frames.RANGING_REPORT_LENGTH * cnt:
-            raise Skip("count mismatch")
-
     received: List[Tuple[int, bool, list]] = []
 
     def handler(src_addr: int, is_anchor: bool, reports: list) -> None:
         received.append((src_addr, is_anchor, reports))
 
     try:
+        header = qz_packets.Header(frame[:frames.HEADER_LENGTH])
         packet = qz_packets.QZDWPacket(header, frame, callback=handler)
         packet.callback()
-    except Exception:
+    except _DECODER_ERRORS:
         raise Skip("undecodable") from None
     if not received:
         raise Skip("raw payload")

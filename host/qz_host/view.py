@@ -8,6 +8,8 @@ import threading
 from pathlib import Path
 from typing import TextIO
 
+from .options import SECONDS, SPEED_FACTOR, whole
+
 
 def _bind(text: str):
     from .web.server import parse_bind
@@ -15,20 +17,6 @@ def _bind(text: str):
         return parse_bind(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
-
-
-def _positive(text: str) -> float:
-    value = float(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
-    return value
-
-
-def _trail(text: str) -> int:
-    value = int(text)
-    if not 1 <= value <= 10_000:
-        raise argparse.ArgumentTypeError(f"must be 1 to 10000, got {text}")
-    return value
 
 
 def add_commands(commands) -> None:
@@ -41,11 +29,11 @@ def add_commands(commands) -> None:
     view.add_argument("--web", type=_bind, default=("127.0.0.1", 8080), metavar="HOST:PORT",
                       help="address to serve the map on (default 127.0.0.1:8080; port 0 "
                            "picks a free one)")
-    view.add_argument("--speed", type=_positive, default=1.0,
+    view.add_argument("--speed", type=SPEED_FACTOR, default=1.0,
                       help="replay this many times faster than recorded (default 1)")
-    view.add_argument("--stale", type=_positive, default=5.0,
+    view.add_argument("--stale", type=SECONDS, default=5.0,
                       help="seconds without a fix after which a tag is greyed (default 5)")
-    view.add_argument("--trail", type=_trail, default=50,
+    view.add_argument("--trail", type=whole(1, 10_000), default=50,
                       help="fixes drawn behind each tag (default 50)")
     view.set_defaults(handler=run)
 

@@ -1,0 +1,94 @@
+"""The live host's file outputs: JSON lines, the replay's CSV, a recording.
+
+Each sink writes as fixes come and flushes on the pipeline's periodic tick
+and on close, so a reader of the file lags by at most a tick; standard
+output is flushed after every fix, for the application reading it.
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+import os
+from typing import IO, Callable, Tuple
+
+from . import capture
+from .pipeline import Anchors, Position, Sink
+
+
+class JsonLinesSink(Sink):
+    """One JSON object per fix: tag, time, x, y, z, sd, dop, ranges, rejected."""
+
+    def __init__(self, stream: IO[str], *, owned: bool, flush_each: bool = False):
+        self.stream = stream
+        self.owned = owned
+        self.flush_each = flush_each
+        self._encode = json.JSONEncoder(separators=(",", ":"), allow_nan=False).encode
+
+    def fix(self, position: Position) -> None:
+        self.stream.write(self._encode(position.as_json()) + "\n")
+        if self.flush_each:
+            self.stream.flush()
+
+    def tick(self) -> None:
+        self.stream.flush()
+
+    def close(self) -> None:
+        self.stream.flush()
+        if self.owned:
+            self.stream.close()
+
+
+class CsvSink(Sink):
+    """The replay's positions CSV: time, tag, x, y."""
+
+    def __init__(self, stream: IO[str]):
+        self.stream = stream
+        self.writer = csv.writer(stream, lineterminator="\n")
+        self.writer.writerow(["time", "tag", "x", "y"])
+
+    def fix(self, position: Position) -> None:
+        f = position.fix
+        self.writer.writerow([f"{f.time:.6f}", f"{f.tag:04X}", f"{f.x:.4f}", f"{f.y:.4f}"])
+
+    def tick(self) -> None:
+        self.stream.flush()
+
+    def close(self) -> None:
+        self.stream.close()
+
+
+class RecordSink(Sink):
+    """Appends every frame received to a capture file, with its receive
+    time. A new file starts with the capture heading and the distance unit
+    and checksum the session uses, so a replay reads it the same way."""
+
+    def __init__(self, stream: IO[str], settings: Callable[[], Tuple[float, str]]):
+        """`settings` gives the distance unit and the checksum's name ("" for
+        none) when the first frame comes: capture lines may declare them."""
+        self.stream = stream
+        self.settings = settings
+        self._fresh = stream.tell() == 0
+
+    def frame(self, time: float, frame: bytes) -> None:
+        if self._fresh:
+            self._fresh = False
+            dist_unit, checksum_name = self.settings()
+            self.stream.write(f"# {capture.HEADING}\n# dist_unit_m: {dist_unit!r}\n")
+            if checksum_name:
+                self.stream.write(f"# fcs: {checksum_name}\n")
+            self.stream.write("# source: qz_host.live\n")
+        self.stream.write(capture.format_line(time, frame) + "\n")
+
+    def tick(self) -> None:
+        self.stream.flush()
+
+    def close(self) -> None:
+        self.stream.flush()
+        os.fsync(self.stream.fileno())
+        self.stream.close()
+
+
+def write_anchors(path: capture.PathLike, anchors: Anchors) -> None:
+    """The anchors as the replay's anchors CSV, every digit kept."""
+    capture.write_anchors(path, anchors, exact=True)

@@ -1,0 +1,345 @@
+"""Where the live host's frames come from, each read by its own thread.
+
+    /dev/ttyUSB0, COM3, rfc2217://..., loop://, any pyserial URL
+        a byte stream through pyserial (``--baud`` for serial ports)
+    socket://HOST:PORT
+        a byte stream from a TCP server (the standard library's socket)
+    udp://HOST:PORT
+        one frame per datagram; HOST empty means 127.0.0.1
+    -
+        capture lines on standard input
+
+A byte stream's frames are cut out by the pipeline's stream framer.
+
+A serial port, a TCP stream or standard input is read by a thread of its
+own, which hands what it got to the pipeline thread through an ``Inbox``,
+a bounded queue that counts what it has to drop. Datagrams are read in the
+pipeline's thread itself, with no hop between threads: the socket's
+receive buffer is their queue and the kernel counts its overflows. A
+stream that breaks (a port unplugged, a TCP peer closing) is reopened with
+a doubling delay, logged and counted; standard input ending ends the
+session.
+"""
+
+from __future__ import annotations
+
+import queue
+import socket
+import sys
+import threading
+import time
+from typing import Any, Callable, Optional, TextIO, Tuple
+from urllib.parse import urlsplit
+
+from .live_counters import LiveCounters
+
+BACKOFF_START = 0.1
+BACKOFF_MAX = 5.0
+READ_TIMEOUT = 0.2  # seconds a read blocks before the thread checks for stop
+UDP_BUFFER = 4 << 20
+DATAGRAM_MAX = 65535
+STREAM_CHUNK = 65536
+INBOX_LIMIT = 100000  # items between a reader thread and the pipeline
+# Linux reports a socket's receive-buffer drops with each datagram.
+SO_RXQ_OVFL = getattr(socket, "SO_RXQ_OVFL", 40 if sys.platform.startswith("linux") else 0)
+
+# What a reader thread hands on:
+#   ("bytes", stream, time, data)  a chunk of a byte stream
+#   ("frame", time, frame)         a datagram
+#   ("line", text)                 a capture line
+#   ("restart", stream)            the stream was reopened
+#   ("end", why)                   the source is done
+Item = tuple
+
+
+def receive_time() -> float:
+    """The Unix time now, to the microsecond a recording keeps: a replay of
+    the recording then gives the tracker the very same times."""
+    return round(time.time(), 6)
+
+
+class Inbox:
+    """A bounded queue between a reader thread and the pipeline."""
+
+    def __init__(self, limit: int, counters: LiveCounters, name: str = "source queue"):
+        self.queue: "queue.Queue[Item]" = queue.Queue(limit)
+        self.counters = counters
+        self.name = name
+
+    def offer(self, item: Item) -> None:
+        """Queues `item`, or drops it (counted) when the queue is full."""
+        try:
+            self.queue.put_nowait(item)
+        except queue.Full:
+            self.counters.dropped[self.name] += 1
+
+    def put(self, item: Item, stop: threading.Event) -> bool:
+        """Queues `item`, waiting for room; False when stopped first."""
+        while not stop.is_set():
+            try:
+                self.queue.put(item, timeout=READ_TIMEOUT)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+
+def require_serial():
+    try:
+        import serial  # type: ignore[import-untyped]  # pyserial ships no types
+    except ImportError:
+        raise ImportError("serial sources need pyserial: pip install 'qz-rtls[live]'") from None
+    return serial
+
+
+Handle = Callable[[Item], bool]  # feeds one item; True when the source has ended
+
+
+class Source:
+    """One source; `open()` raises OSError (or ValueError for a malformed
+    URL) when it cannot be opened, `serve()` hands its items to `handle`
+    until `stop` is set or the source ends, calling `idle` when nothing
+    came for READ_TIMEOUT."""
+
+    name: str
+
+    def open(self) -> None:
+        raise NotImplementedError
+
+    def serve(self, handle: Handle, idle: Callable[[], None], stop: threading.Event) -> None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Releases the source when it will not be served."""
+
+
+class ThreadedSource(Source):
+    """A source read by a thread of its own, which hands what it reads to
+    the caller's thread through a bounded Inbox."""
+
+    counters: LiveCounters
+
+    def run(self, inbox: Inbox, stop: threading.Event) -> None:
+        raise NotImplementedError
+
+    def serve(self, handle: Handle, idle: Callable[[], None], stop: threading.Event) -> None:
+        inbox = Inbox(INBOX_LIMIT, self.counters)
+        reader = threading.Thread(target=self.run, args=(inbox, stop),
+                                  name=f"reader {self.name}", daemon=True)
+        reader.start()
+        pending = inbox.queue
+        ended = False
+        while not stop.is_set() and not ended:
+            try:
+                item = pending.get(timeout=READ_TIMEOUT)
+            except queue.Empty:
+                idle()
+                continue
+            ended = handle(item)
+        stop.set()
+        reader.join(timeout=1.0)
+        # What the reader queued before it stopped is handled, not lost.
+        while not ended:
+            try:
+                ended = handle(pending.get_nowait())
+            except queue.Empty:
+                break
+
+
+class StreamSource(ThreadedSource):
+    """A byte stream that is reopened, with a doubling delay, when it breaks."""
+
+    def __init__(self, url: str, counters: LiveCounters, log: Callable[[str], None]):
+        self.name = url
+        self.url = url
+        self.counters = counters
+        self.log = log
+        self.connected = False
+
+    def read(self) -> bytes:
+        """Some bytes, or b"" after READ_TIMEOUT; raises OSError when the
+        stream broke."""
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def run(self, inbox: Inbox, stop: threading.Event) -> None:
+        delay = BACKOFF_START
+        while not stop.is_set():
+            if not self.connected:
+                try:
+                    self.open()
+                except (OSError, ValueError) as error:
+                    self.log(f"{self.url}: cannot reopen ({error}); next try in {delay:g} s")
+                    stop.wait(delay)
+                    delay = min(2 * delay, BACKOFF_MAX)
+                    continue
+                self.counters.reconnects[self.url] += 1
+                self.log(f"{self.url}: reopened")
+                delay = BACKOFF_START
+            try:
+                while not stop.is_set():
+                    data = self.read()
+                    if data:
+                        inbox.offer(("bytes", self.url, receive_time(), data))
+            except OSError as error:
+                self.log(f"{self.url}: {error}; reopening")
+                inbox.offer(("restart", self.url))
+            finally:
+                self.close()
+
+
+class SerialSource(StreamSource):
+    """A serial port or a pyserial URL; reads return what the port holds."""
+
+    def __init__(self, url: str, baud: int, counters: LiveCounters,
+                 log: Callable[[str], None]):
+        super().__init__(url, counters, log)
+        self.baud = baud
+        self.port: Any = None  # a pyserial port once open
+
+    def open(self) -> None:
+        serial = require_serial()
+        try:
+            self.port = serial.serial_for_url(self.url, baudrate=self.baud, timeout=READ_TIMEOUT)
+        except serial.SerialException as error:
+            raise OSError(str(error)) from None
+        self.connected = True
+
+    def read(self) -> bytes:
+        # SerialException is an OSError; a port that vanished raises it.
+        return self.port.read(self.port.in_waiting or 1)
+
+    def close(self) -> None:
+        self.connected = False
+        if self.port is not None:
+            self.port.close()
+            self.port = None
+
+
+class TcpSource(StreamSource):
+    """socket://HOST:PORT: a TCP connection to a gateway, through the
+    standard library (reads take whatever has arrived)."""
+
+    def __init__(self, url: str, counters: LiveCounters, log: Callable[[str], None]):
+        super().__init__(url, counters, log)
+        self.address = parse_address(url, "socket")
+        self.socket: Optional[socket.socket] = None
+
+    def open(self) -> None:
+        self.socket = socket.create_connection(self.address, timeout=READ_TIMEOUT)
+        self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.connected = True
+
+    def read(self) -> bytes:
+        if self.socket is None:
+            raise ConnectionError("the connection is closed")
+        try:
+            data = self.socket.recv(STREAM_CHUNK)
+        except socket.timeout:
+            return b""
+        if not data:
+            raise ConnectionResetError("the peer closed the connection")
+        return data
+
+    def close(self) -> None:
+        self.connected = False
+        if self.socket is not None:
+            self.socket.close()
+            self.socket = None
+
+
+def parse_address(url: str, scheme: str = "udp") -> Tuple[str, int]:
+    """(host, port) of SCHEME://HOST:PORT; ValueError when malformed."""
+    parts = urlsplit(url)
+    try:
+        port = parts.port
+    except ValueError:
+        port = None
+    if parts.scheme != scheme or port is None or parts.path not in ("", "/"):
+        raise ValueError(f"{url!r} is not {scheme}://HOST:PORT")
+    return parts.hostname or "127.0.0.1", port
+
+
+class UdpSource(Source):
+    """One frame per datagram, on a socket bound to HOST:PORT."""
+
+    def __init__(self, url: str, counters: LiveCounters):
+        self.name = url
+        self.address = parse_address(url)
+        self.counters = counters
+        self.socket: Optional[socket.socket] = None
+
+    def open(self) -> None:
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, UDP_BUFFER)
+            if SO_RXQ_OVFL:
+                sock.setsockopt(socket.SOL_SOCKET, SO_RXQ_OVFL, 1)
+            sock.bind(self.address)
+        except OSError:
+            sock.close()
+            raise
+        sock.settimeout(READ_TIMEOUT)
+        self.socket = sock
+
+    def close(self) -> None:
+        if self.socket is not None:
+            self.socket.close()
+
+    def serve(self, handle: Handle, idle: Callable[[], None], stop: threading.Event) -> None:
+        """Reads in the caller's thread: the socket's receive buffer is the
+        queue, and the kernel counts what overflows it."""
+        sock = self.socket
+        if sock is None:
+            raise ValueError("the UDP source is not open")
+        ancillary = socket.CMSG_SPACE(4) if SO_RXQ_OVFL else 0
+        try:
+            while not stop.is_set():
+                try:
+                    data, extra, _, _ = sock.recvmsg(DATAGRAM_MAX, ancillary)
+                except socket.timeout:
+                    idle()
+                    continue
+                for level, kind, value in extra:
+                    if level == socket.SOL_SOCKET and kind == SO_RXQ_OVFL:
+                        self.counters.dropped["udp socket"] = int.from_bytes(value, sys.byteorder)
+                handle(("frame", receive_time(), data))
+        finally:
+            sock.close()
+
+
+class LineSource(ThreadedSource):
+    """Capture lines from a text stream; waits for room rather than drop,
+    since a file can be read as slowly as the pipeline needs."""
+
+    def __init__(self, stream: TextIO, counters: LiveCounters, name: str = "standard input"):
+        self.name = name
+        self.stream = stream
+        self.counters = counters
+
+    def open(self) -> None:
+        pass
+
+    def run(self, inbox: Inbox, stop: threading.Event) -> None:
+        for line in self.stream:
+            if not inbox.put(("line", line), stop):
+                return
+        inbox.put(("end", f"{self.name} ended"), stop)
+
+
+def open_source(url: str, *, baud: int, counters: LiveCounters,
+                log: Callable[[str], None]) -> Source:
+    """The opened source that `url` names; raises OSError, ValueError or
+    ImportError (pyserial missing)."""
+    if url == "-":
+        source: Source = LineSource(sys.stdin, counters)
+    elif url.startswith("udp:"):
+        source = UdpSource(url, counters)
+    elif url.startswith("socket:"):
+        source = TcpSource(url, counters, log)
+    else:
+        source = SerialSource(url, baud, counters, log)
+    source.open()
+    return source

@@ -5,6 +5,7 @@
 
 #include "capi.hpp"
 #include "track-filter.h"
+#include "track_arguments.hpp"
 #include "track_module_state.hpp"
 
 #include <cstring>
@@ -26,7 +27,6 @@ constexpr double seed_speed_sd = 2.0;
 
 struct TagFilter {
     PyObject_HEAD
-    ModuleState *module_state; // kept alive by the type, which holds the module
     track_params_t params;
     track_state_t state;
     int anchor_count;
@@ -40,6 +40,7 @@ TagFilter *as_filter(PyObject *self)
 {
     return reinterpret_cast<TagFilter *>(self);
 }
+
 // Reads anchors (x, y) or (x, y, z) into filter->anchors; the filter is
 // left unseeded. On error the filter keeps its old anchors.
 int load_anchors(TagFilter *filter, PyObject *anchors)
@@ -86,7 +87,7 @@ int load_ranges(TagFilter *filter, PyObject *distances)
     Py_ssize_t stored = 0;
     auto store = [filter, &stored](Py_ssize_t i, PyObject *item) {
         stored = i + 1;
-        return to_double(item, &filter->ranges[i]);
+        return capi::to_double(item, &filter->ranges[i]);
     };
     auto surplus = [] {
         return raise_value_error("more distances than the filter has anchors");
@@ -99,17 +100,6 @@ int load_ranges(TagFilter *filter, PyObject *distances)
                      filter->anchor_count, stored);
         return -1;
     }
-    return 0;
-}
-
-int read_time(PyObject *obj, const TagFilter *filter, double *time)
-{
-    if (to_finite_double(obj, "time", time) < 0)
-        return -1;
-    if (*time < 0.0)
-        return raise_value_error("time must not be negative");
-    if (filter->state.seeded && *time < filter->state.time)
-        return raise_value_error("time went backwards");
     return 0;
 }
 
@@ -140,9 +130,47 @@ PyObject *fix_tuple(TagFilter *filter, int rejected)
                          used.release(), rejected);
 }
 
+// Reads the keyword parameters of TagFilter(), `values` in the order of
+// its signature (nullptr: omitted), into `params`.
+int read_params(PyObject *const *values, track_params_t *params)
+{
+    double max_rejected;
+    if (optional_double(values[1], default_sigma, "sigma", &params->sigma) <
+            0 ||
+        optional_double(values[2], default_process_noise, "process_noise",
+                        &params->accel_noise) < 0 ||
+        optional_double(values[3], default_gate, "gate", &params->gate_long) <
+            0 ||
+        optional_double(values[4], default_short_gate, "short_gate",
+                        &params->gate_short) < 0 ||
+        optional_double(values[5], default_height, "height",
+                        &params->height) < 0 ||
+        optional_double(values[6], default_max_gap, "max_gap",
+                        &params->max_gap) < 0 ||
+        optional_double(values[7], default_max_rejected_updates,
+                        "max_rejected_updates", &max_rejected) < 0 ||
+        optional_double(values[8], default_max_range, "max_range",
+                        &params->max_range) < 0)
+        return -1;
+    if (!(params->sigma > 0.0))
+        return raise_value_error("sigma must be positive");
+    if (params->accel_noise < 0.0)
+        return raise_value_error("process_noise must not be negative");
+    if (!(params->gate_long > 0.0) || !(params->gate_short > 0.0))
+        return raise_value_error("gates must be positive");
+    if (!(params->max_gap > 0.0) || !(params->max_range > 0.0))
+        return raise_value_error("max_gap and max_range must be positive");
+    if (!(max_rejected >= 1.0 && max_rejected <= 1e6) ||
+        max_rejected != static_cast<double>(static_cast<int>(max_rejected)))
+        return raise_value_error(
+            "max_rejected_updates must be a whole number from 1");
+    params->max_bad = static_cast<int>(max_rejected);
+    return 0;
+}
+
 PyObject *filter_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
-    ModuleState *state = state_of_type(type);
+    State *state = capi::type_state<State>(type, &module_def);
     if (state == nullptr)
         return nullptr;
     // anchors, then keyword-only parameters
@@ -155,76 +183,40 @@ PyObject *filter_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
                                   NEW_KEYWORDS};
     if (capi::bind_arguments(full, args, kwargs, values) < 0)
         return nullptr;
-
     track_params_t params;
-    double max_rejected;
-    if (optional_double(values[1], default_sigma, "sigma", &params.sigma) < 0 ||
-        optional_double(values[2], default_process_noise, "process_noise",
-                        &params.accel_noise) < 0 ||
-        optional_double(values[3], default_gate, "gate", &params.gate_long) <
-            0 ||
-        optional_double(values[4], default_short_gate, "short_gate",
-                        &params.gate_short) < 0 ||
-        optional_double(values[5], default_height, "height", &params.height) <
-            0 ||
-        optional_double(values[6], default_max_gap, "max_gap",
-                        &params.max_gap) < 0 ||
-        optional_double(values[7], default_max_rejected_updates,
-                        "max_rejected_updates", &max_rejected) < 0 ||
-        optional_double(values[8], default_max_range, "max_range",
-                        &params.max_range) < 0)
+    if (read_params(values, &params) < 0)
         return nullptr;
-    if (!(params.sigma > 0.0))
-        return raise_value_error("sigma must be positive"), nullptr;
-    if (params.accel_noise < 0.0)
-        return raise_value_error("process_noise must not be negative"),
-               nullptr;
-    if (!(params.gate_long > 0.0) || !(params.gate_short > 0.0))
-        return raise_value_error("gates must be positive"), nullptr;
-    if (!(params.max_gap > 0.0) || !(params.max_range > 0.0))
-        return raise_value_error("max_gap and max_range must be positive"),
-               nullptr;
-    if (!(max_rejected >= 1.0 && max_rejected <= 1e6) ||
-        max_rejected != static_cast<double>(static_cast<int>(max_rejected)))
-        return raise_value_error(
-                   "max_rejected_updates must be a whole number from 1"),
-               nullptr;
-    params.max_bad = static_cast<int>(max_rejected);
 
     capi::Ref self(type->tp_alloc(type, 0)); // zero-filled
     if (!self)
         return nullptr;
     TagFilter *filter = as_filter(self.get());
-    filter->module_state = state;
     filter->params = params;
     if (load_anchors(filter, values[0]) < 0)
         return nullptr;
     return self.release();
 }
 
-void filter_dealloc(PyObject *self)
+// The time of an update or seed: finite, not negative, not before the
+// state's.
+int read_time(PyObject *obj, const TagFilter *filter, double *time)
 {
-    PyTypeObject *type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    if (to_finite_double(obj, "time", time) < 0)
+        return -1;
+    if (*time < 0.0)
+        return raise_value_error("time must not be negative");
+    if (filter->state.seeded && *time < filter->state.time)
+        return raise_value_error("time went backwards");
+    return 0;
 }
 
-PyObject *filter_update(PyObject *self, PyObject *const *args,
-                        Py_ssize_t nargs, PyObject *kwnames)
+// update() once its time is checked and its distances are in
+// filter->ranges.
+PyObject *update_impl(TagFilter *filter, double time)
 {
-    TagFilter *filter = as_filter(self);
-    PyObject *values[UPDATE_KEYWORDS]; // borrowed
-    const capi::Signature signature = {
-        "update", filter->module_state->update_keywords, 2, 2};
-    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
-        return nullptr;
-    double time;
-    if (read_time(values[0], filter, &time) < 0 ||
-        load_ranges(filter, values[1]) < 0)
-        return nullptr;
     if (track_needs_seed(&filter->state, &filter->params, time))
         Py_RETURN_NONE;
-    track_predict(&filter->state, &filter->params, time); // time checked
+    track_predict(&filter->state, &filter->params, time);
     const int rejected =
         track_fuse(&filter->state, &filter->params, filter->anchors,
                    filter->anchor_count, filter->ranges, filter->status);
@@ -234,15 +226,46 @@ PyObject *filter_update(PyObject *self, PyObject *const *args,
     return fix_tuple(filter, rejected);
 }
 
+PyObject *filter_update(PyObject *self, PyObject *const *args,
+                        Py_ssize_t nargs, PyObject *kwnames)
+{
+    const State *state = capi::type_state<State>(Py_TYPE(self), &module_def);
+    if (state == nullptr)
+        return nullptr;
+    const capi::Signature signature = {"update", state->update_keywords, 2,
+                                       2};
+    PyObject *values[UPDATE_KEYWORDS]; // borrowed
+    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
+        return nullptr;
+    TagFilter *filter = as_filter(self);
+    double time;
+    if (read_time(values[0], filter, &time) < 0 ||
+        load_ranges(filter, values[1]) < 0)
+        return nullptr;
+    return update_impl(filter, time);
+}
+
+// seed() once its inputs are checked finite and its distances are in
+// filter->ranges.
+PyObject *seed_impl(TagFilter *filter, double time, double x, double y)
+{
+    track_seed(&filter->state, &filter->params, filter->anchors,
+               filter->anchor_count, filter->ranges, filter->status, x, y,
+               time, seed_speed_sd);
+    return fix_tuple(filter, 0);
+}
+
 PyObject *filter_seed(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                       PyObject *kwnames)
 {
-    TagFilter *filter = as_filter(self);
+    const State *state = capi::type_state<State>(Py_TYPE(self), &module_def);
+    if (state == nullptr)
+        return nullptr;
+    const capi::Signature signature = {"seed", state->seed_keywords, 4, 4};
     PyObject *values[SEED_KEYWORDS]; // borrowed
-    const capi::Signature signature = {
-        "seed", filter->module_state->seed_keywords, 4, 4};
     if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
         return nullptr;
+    TagFilter *filter = as_filter(self);
     double time, x, y;
     if (to_finite_double(values[0], "time", &time) < 0 ||
         to_finite_double(values[1], "x", &x) < 0 ||
@@ -253,10 +276,7 @@ PyObject *filter_seed(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         return raise_value_error("time must not be negative"), nullptr;
     if (filter->state.seeded && time < filter->state.time)
         return raise_value_error("time went backwards"), nullptr;
-    track_seed(&filter->state, &filter->params, filter->anchors,
-               filter->anchor_count, filter->ranges, filter->status, x, y,
-               time, seed_speed_sd); // every input checked finite
-    return fix_tuple(filter, 0);
+    return seed_impl(filter, time, x, y);
 }
 
 PyObject *filter_set_anchors(PyObject *self, PyObject *const *args,
@@ -409,7 +429,8 @@ PyMethodDef filter_methods[] = {
 
 PyType_Slot filter_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(filter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(filter_dealloc)},
+    {Py_tp_dealloc,
+     reinterpret_cast<void *>(capi::dealloc<capi::owns_nothing>)},
     {Py_tp_methods, filter_methods},
     {Py_tp_getset, filter_getset},
     {Py_tp_doc,

@@ -5,6 +5,7 @@
 
 #include "capi.hpp"
 #include "track-filter.h"
+#include "track_arguments.hpp"
 #include "track_module_state.hpp"
 
 namespace track
@@ -104,7 +105,7 @@ PyObject *smooth(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
                  PyObject *kwnames)
 {
     const capi::Signature signature = {
-        "smooth", module_state(module)->smooth_keywords, 6, 6};
+        "smooth", capi::state_of<State>(module).smooth_keywords, 6, 6};
     PyObject *values[SMOOTH_KEYWORDS]; // borrowed
     if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
         return nullptr;

@@ -108,21 +108,20 @@ def test_each_copy_hands_out_its_own_classes():
     assert not set(first.values()) & set(second.values())
 
 
-# The workload in a subinterpreter, which writes its outcome to the file
-# named by OUTCOME_PATH.
-INNER = WORKLOAD + """
+def subinterpreter_script(workload, imports, call):
+    """Code that runs `call` of `workload` in a subinterpreter, which writes
+    its outcome to the file named by OUTCOME_PATH, and in the main
+    interpreter; it prints both. From 3.12 the subinterpreter refuses
+    modules that lack multi-phase initialisation."""
+    inner = workload + """
 import os
-import qz_autopos, qz_engine, qz_packets
+%s
 with open(os.environ["OUTCOME_PATH"], "w") as out:
-    json.dump(workload(qz_packets, qz_engine, qz_autopos), out)
-"""
-
-# Runs INNER in a subinterpreter and the workload in the main interpreter.
-# From 3.12 the subinterpreter refuses modules that lack multi-phase
-# initialisation.
-SUBINTERPRETER = WORKLOAD + """
+    json.dump(%s, out)
+""" % (imports, call)
+    return workload + """
 import json, os, sys, tempfile
-import qz_autopos, qz_engine, qz_packets
+%s
 
 os.environ["OUTCOME_PATH"] = os.path.join(tempfile.mkdtemp(), "outcome.json")
 code = %r
@@ -145,9 +144,13 @@ else:
     assert _testcapi.run_in_subinterp(code) == 0
 with open(os.environ["OUTCOME_PATH"]) as result:
     inner = json.load(result)
-print(json.dumps({"main": workload(qz_packets, qz_engine, qz_autopos),
-                  "sub": inner}))
-""" % INNER
+print(json.dumps({"main": %s, "sub": inner}))
+""" % (imports, inner, call)
+
+
+SUBINTERPRETER = subinterpreter_script(
+    WORKLOAD, "import qz_autopos, qz_engine, qz_packets",
+    "workload(qz_packets, qz_engine, qz_autopos)")
 
 
 def test_a_subinterpreter_imports_its_own_copies():
@@ -203,3 +206,136 @@ def test_a_dropped_copy_is_collected_with_its_classes():
     assert run(RELEASED) == {"qz_packets": [False] * 3,
                              "qz_engine": [False] * 2,
                              "qz_autopos": [False] * 2}
+
+
+# The same for qz_track: a filter built, seeded and updated by keyword (the
+# interned parameter names live in the module state), a smoothing, and the
+# refusal of an unknown keyword.
+TRACK_WORKLOAD = """
+import json
+
+def track_workload(track):
+    anchors = [(0.0, 0.0), (10.0, 0.0), (0.0, 10.0), (10.0, 10.0)]
+    def ranges(x, y):
+        return [((x - ax) ** 2 + (y - ay) ** 2) ** 0.5 for ax, ay in anchors]
+    tag = track.TagFilter(anchors, sigma=0.05, max_gap=5.0)
+    fixes = [tag.seed(time=0.0, x=4.0, y=5.0, distances=ranges(4.0, 5.0))]
+    times, states, covariances, growths = [0.0], [list(tag.state)], [], []
+    covariances.append(list(tag.covariance))
+    growths.append(tag.growth)
+    for step in range(1, 4):
+        x = 4.0 + 0.5 * step
+        fixes.append(tag.update(time=0.5 * step, distances=ranges(x, 5.0)))
+        times.append(tag.time)
+        states.append(list(tag.state))
+        covariances.append(list(tag.covariance))
+        growths.append(tag.growth)
+    flat = lambda rows: [value for row in rows for value in row]
+    smoothed = track.smooth(times=times, states=flat(states),
+                            covariances=flat(covariances),
+                            starts=[True] + [False] * 3, growths=growths,
+                            process_noise=tag.process_noise)
+    try:
+        tag.update(time=5.0, distances=ranges(4.0, 5.0), speed=1.0)
+        refusal = None
+    except TypeError as error:
+        refusal = str(error)
+    return {
+        "fixes": [list(fix) for fix in fixes],
+        "smoothed": [list(fix) for fix in smoothed],
+        "refusal": refusal,
+        "classes": {"TagFilter": id(track.TagFilter),
+                    "filter": id(type(tag))},
+    }
+"""
+
+TRACK_SECOND_COPY = TRACK_WORKLOAD + """
+import importlib.util, qz_track
+
+spec = importlib.util.spec_from_file_location("qz_track", qz_track.__file__)
+copy = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(copy)
+print(json.dumps({"first": track_workload(qz_track),
+                  "second": track_workload(copy),
+                  "distinct": copy is not qz_track
+                              and copy.__dict__ is not qz_track.__dict__}))
+"""
+
+
+def test_the_track_copies_filter_and_smooth_alike():
+    outcome = run(TRACK_SECOND_COPY)
+    first, second = outcome["first"], outcome["second"]
+    assert outcome["distinct"]
+    assert len(first["fixes"]) == 4 and None not in first["fixes"]
+    assert len(first["smoothed"]) == 4
+    assert "speed" in first["refusal"]
+    assert results_without_classes(first) == results_without_classes(second)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 9),
+                    reason="before 3.9 a type cannot name the module that "
+                           "made it, so the types of the last copy loaded "
+                           "share its state")
+def test_each_track_copy_has_its_own_filter_class():
+    outcome = run(TRACK_SECOND_COPY)
+    first, second = outcome["first"]["classes"], outcome["second"]["classes"]
+    assert first["filter"] == first["TagFilter"]
+    assert second["filter"] == second["TagFilter"]
+    assert first["TagFilter"] != second["TagFilter"]
+
+
+TRACK_SUBINTERPRETER = subinterpreter_script(
+    TRACK_WORKLOAD, "import qz_track", "track_workload(qz_track)")
+
+
+def test_a_subinterpreter_imports_its_own_track_copy():
+    pytest.importorskip("_testcapi", reason="the interpreter's test module "
+                                            "runs the subinterpreter")
+    outcome = run(TRACK_SUBINTERPRETER)
+    main, sub = outcome["main"], outcome["sub"]
+    assert results_without_classes(main) == results_without_classes(sub)
+    assert not set(main["classes"].values()) & set(sub["classes"].values())
+
+
+# A filter keeps working, by keyword too, once the module object that made
+# it is gone from sys.modules and collected.
+TRACK_ORPHAN = TRACK_WORKLOAD + """
+import gc, sys
+import qz_track
+
+tag = qz_track.TagFilter([(0.0, 0.0), (10.0, 0.0), (0.0, 10.0)])
+seeded = tag.seed(time=0.0, x=3.0, y=4.0, distances=[5.0, 8.0623, 6.7082])
+del sys.modules["qz_track"], qz_track
+gc.collect()
+fix = tag.update(time=0.1, distances=[5.0, 8.0623, 6.7082])
+print(json.dumps({"seeded": list(seeded), "fix": list(fix)}))
+"""
+
+
+def test_a_filter_outlives_its_module_object():
+    outcome = run(TRACK_ORPHAN)
+    assert outcome["fix"][:2] == pytest.approx([3.0, 4.0], abs=0.01)
+
+
+TRACK_RELEASED = """
+import gc, importlib.util, json, weakref
+import qz_track
+
+spec = importlib.util.spec_from_file_location("qz_track", qz_track.__file__)
+copy = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(copy)
+tag = copy.TagFilter([(0.0, 0.0), (10.0, 0.0), (0.0, 10.0)])
+tag.seed(time=0.0, x=3.0, y=4.0, distances=[5.0, 8.0623, 6.7082])
+copy.smooth([], [], [], [], [], 0.2)
+refs = [weakref.ref(copy.TagFilter), weakref.ref(copy)]
+del copy, tag
+gc.collect()
+print(json.dumps([ref() is not None for ref in refs]))
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 9),
+                    reason="before 3.9 the interpreter keeps the last copy "
+                           "of each module for its types to find")
+def test_a_dropped_track_copy_is_collected_with_its_class():
+    assert run(TRACK_RELEASED) == [False, False]

@@ -30,18 +30,28 @@ inline float narrow_to_float(double value)
     return static_cast<float>(value);
 }
 
+// The interpreter's float conversion. Returns 0, or -1 with the exception
+// set.
+inline int to_double(PyObject *obj, double *out)
+{
+    if (PyFloat_CheckExact(obj)) {
+        *out = PyFloat_AS_DOUBLE(obj);
+        return 0;
+    }
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred())
+        return -1;
+    *out = value;
+    return 0;
+}
+
 // The interpreter's float conversion, rounded to a 32-bit float.
 // Returns 0, or -1 with the exception set.
 inline int to_float32(PyObject *obj, float *out)
 {
     double value;
-    if (PyFloat_CheckExact(obj)) {
-        value = PyFloat_AS_DOUBLE(obj);
-    } else {
-        value = PyFloat_AsDouble(obj);
-        if (value == -1.0 && PyErr_Occurred())
-            return -1;
-    }
+    if (to_double(obj, &value) < 0)
+        return -1;
     *out = narrow_to_float(value);
     return 0;
 }

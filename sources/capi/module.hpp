@@ -168,6 +168,9 @@ template <void (*release)(PyObject *)> void dealloc(PyObject *self)
     Py_DECREF(type);
 }
 
+// The `release` of instances that own nothing beyond their own memory.
+inline void owns_nothing(PyObject *) {}
+
 } // namespace capi
 
 #endif

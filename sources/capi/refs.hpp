@@ -57,6 +57,17 @@ inline int intern(PyObject *&slot, const char *text)
     return slot ? 0 : -1;
 }
 
+// Interns each of `texts` into the slot of the same index.
+template <size_t count>
+int intern_all(PyObject *(&slots)[count], const char *const (&texts)[count])
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (intern(slots[i], texts[i]) < 0)
+            return -1;
+    }
+    return 0;
+}
+
 } // namespace capi
 
 #endif

@@ -25,6 +25,7 @@ struct RecordState {
     PyObject *slices[max_fields];
     PyObject *extra;            // the layout's extra name, or nullptr
     unsigned int plain_version; // version tag found plain, 0: none
+    unsigned int call_version;  // version tag found calling __init__
     PyObject *constant_value;   // its constant at that version
 
     template <class Visit> void each(Visit visit)
@@ -63,6 +64,10 @@ struct State {
     PyObject *magic_slice; // slice(0, 4)
 
     PyObject *base_init_function; // BasePacket's __init__
+    // QZDWPacket as created at import, its __init__, and the version tag
+    // at which a call of it was found to run that __init__.
+    PyObject *packet_cls, *packet_init_function;
+    unsigned int packet_call_version;
     RecordState records[record_count];
 
     // Keywords of the functions: (self, bytes), (self, length) and
@@ -112,7 +117,8 @@ template <class Visit> void State::each(Visit visit)
         visit(*ref);
     for (PyObject **ref :
          {&globals, &empty_tuple, &int_low_nibble, &int_high_nibble, &int_four,
-          &magic_slice, &base_init_function})
+          &magic_slice, &base_init_function, &packet_cls,
+          &packet_init_function})
         visit(*ref);
     for (size_t i = 0; i < frame_part_count; ++i) {
         visit(part_attrs[i]);

@@ -18,6 +18,7 @@
 // record, packets_state.hpp the module's runtime objects, and
 // packets_decoders.hpp the steps of the record initialisers.
 #include "capi.hpp"
+#include "packets_class_call.hpp"
 #include "packets_construct.hpp"
 #include "packets_decoders.hpp"
 #include "packets_layout.hpp"
@@ -241,6 +242,38 @@ PyObject *packet_callback(PyObject *module, PyObject *const *args,
     Py_RETURN_NONE;
 }
 
+// The vectorcall entry of QZDWPacket (packets_class_call.hpp).
+PyObject *packet_class_call(PyObject *cls, PyObject *const *args,
+                            size_t nargsf, PyObject *kwnames)
+{
+    State *state = class_state(cls);
+    if (state == nullptr || state->packet_cls != cls)
+        return call_through_type(cls, args, nargsf, kwnames);
+    auto init = [&](PyObject *self, PyObject *const *stack, Py_ssize_t n,
+                    PyObject *names) {
+        const capi::Signature signature = {
+            "__init__", state->packet_init_keywords, 3, 4};
+        PyObject *values[4]; // borrowed
+        if (capi::bind_arguments(signature, stack, n, names, values) < 0)
+            return -1;
+        PyObject *callback = values[3] != nullptr ? values[3] : Py_None;
+        return packet_init(*state, self, values[1], values[2], callback);
+    };
+    return class_call(state, cls, args, nargsf, kwnames,
+                      state->packet_init_function, state->packet_call_version,
+                      init);
+}
+
+template <size_t... ids>
+std::array<vectorcallfunc, record_count>
+record_class_calls(std::index_sequence<ids...>)
+{
+    return {{record_class_call<static_cast<RecordId>(ids)>...}};
+}
+
+const std::array<vectorcallfunc, record_count> record_class_call_of =
+    record_class_calls(std::make_index_sequence<record_count>{});
+
 constexpr int fast_flags = METH_FASTCALL | METH_KEYWORDS;
 
 // The __init__ of each record class, its docstring from the layout.
@@ -343,12 +376,15 @@ int add_record_class(PyObject *module, PyObject *base, RecordId id)
     record.cls = add_class(module, layout.name,
                            layout.derives_base ? base : object_class(),
                            ns.get(), &record.init_function);
-    return record.cls != nullptr ? 0 : -1;
+    if (record.cls == nullptr)
+        return -1;
+    set_class_call(module, record.cls, record_class_call_of[id]);
+    return 0;
 }
 
 int add_packet_class(PyObject *module)
 {
-    const State &state = capi::state_of<State>(module);
+    State &state = capi::state_of<State>(module);
     Ref ns(new_namespace(
         module,
         "QZDWPacket(header, bytes, callback=None): a device frame of type\n"
@@ -367,9 +403,12 @@ int add_packet_class(PyObject *module)
     if (set_int(ns.get(), state.str__MESSAGE_TYPE_RANGING,
                 message_type_ranging) < 0)
         return -1;
-    Ref cls(
-        add_class(module, "QZDWPacket", object_class(), ns.get(), nullptr));
-    return cls ? 0 : -1;
+    state.packet_cls = add_class(module, "QZDWPacket", object_class(),
+                                 ns.get(), &state.packet_init_function);
+    if (state.packet_cls == nullptr)
+        return -1;
+    set_class_call(module, state.packet_cls, packet_class_call);
+    return 0;
 }
 
 // Binds the ten classes in the module's order.

@@ -5,6 +5,11 @@ import textwrap
 
 import pytest
 
+# The helpers' asserts (a broker's subscription awaited, a thread stopped)
+# must hold under python -O too, as the test modules' rewritten ones do.
+pytest.register_assert_rewrite("cli_helpers", "live_helpers", "mosquitto_broker", "web_client",
+                               "web_captures")
+
 ASSERTIONS_ENABLED = not sys.flags.optimize
 
 

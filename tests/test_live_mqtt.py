@@ -8,7 +8,8 @@ import sys
 
 import pytest
 
-from qz_host.mqtt import parse_broker
+from qz_host.live_counters import LiveCounters
+from qz_host.mqtt import MqttSink, parse_broker
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
 from live_helpers import (HALL, fixes_of, hall_frames, hall_replay, line_count, live_thread,
@@ -20,6 +21,19 @@ from mosquitto_broker import Subscriber, broker  # noqa: F401 (a fixture)
 
 def positions(subscriber):
     return [json.loads(payload) for topic, payload, _ in subscriber.received("qz/tag/")]
+
+
+@pytest.mark.parametrize("attempt", range(5))
+def test_a_stop_before_the_connection_leaves_the_status_offline(broker, attempt):
+    # A short input can end before the broker has answered: "offline" must
+    # still be the last status, not the "online" of the late connection.
+    MqttSink("127.0.0.1", broker.port, counters=LiveCounters(), log=lambda text: None).close()
+    late = Subscriber(broker.port, clean=True, client_id="")
+    try:
+        assert wait_for(lambda: late.received("qz/status"))
+        assert [p for _, p, _ in late.received("qz/status")] == ["offline"]
+    finally:
+        late.close()
 
 
 def test_every_fix_anchors_and_status(tmp_path, broker, known, expected):

@@ -17,6 +17,7 @@ fit is dropped and counted, as is a QoS 0 fix published while offline.
 from __future__ import annotations
 
 import json
+import threading
 import time
 from collections import deque
 from typing import Callable, Deque, Optional, Set
@@ -65,6 +66,7 @@ class MqttSink(Sink):
         self._acknowledged: Deque[int] = deque()
         self._offline_mid: Optional[int] = None
         self._connected_once = False
+        self._online = threading.Event()  # "online" has been published
         self.mqtt = client.Client(client.CallbackAPIVersion.VERSION2, client_id=client_id)
         self.mqtt.max_queued_messages_set(queue_limit)
         self.mqtt.reconnect_delay_set(RECONNECT_MIN, RECONNECT_MAX)
@@ -94,6 +96,7 @@ class MqttSink(Sink):
             self.log("MQTT broker reconnected")
         self._connected_once = True
         client.publish(self._status_topic, "online", qos=1, retain=True)
+        self._online.set()
         if self._anchors is not None:
             client.publish(f"{self.prefix}/anchors", self._anchors, qos=1, retain=True)
 
@@ -135,10 +138,14 @@ class MqttSink(Sink):
 
     def close(self) -> None:
         """Publishes "offline", waits (bounded) for the broker to acknowledge
-        every fix, and counts what it never did as dropped."""
+        every fix, and counts what it never did as dropped. "offline" waits
+        (bounded) for the first connection: queued before it, it would go out
+        ahead of the "online" that the connection publishes and leave that
+        retained."""
+        deadline = time.monotonic() + STOP_TIMEOUT
+        self._online.wait(STOP_TIMEOUT)
         self._offline_mid = self.mqtt.publish(self._status_topic, "offline", qos=1,
                                               retain=True).mid
-        deadline = time.monotonic() + STOP_TIMEOUT
         while time.monotonic() < deadline:
             self.tick()
             if not self._waiting and self._offline_mid is None:

@@ -2,6 +2,7 @@ import ctypes
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -44,3 +45,13 @@ class Product:
 
     def __int__(self):
         return self.count
+
+
+def wait_for(condition, timeout=20.0, interval=0.02):
+    """Whether `condition()` comes true within `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(interval)
+    return bool(condition())

@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import wait_for  # noqa: F401 (used by the tests that import it from here)
 from qz_host import capture, cli, live, replay, sinks
 
 HALL = Path(__file__).resolve().parent.parent / "examples" / "hall.qzcap"
@@ -69,15 +70,6 @@ def udp_bound(port):
         return True
     wanted = f":{port:04X}"
     return any(line.split()[1].endswith(wanted) for line in table.read_text().splitlines()[1:])
-
-
-def wait_for(condition, timeout=20.0, interval=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(interval)
-    return False
 
 
 def recorded_frames(path):

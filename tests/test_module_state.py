@@ -94,10 +94,13 @@ def test_the_copies_decode_fit_and_survey_alike():
             == results_without_classes(outcome["second"]))
 
 
-@pytest.mark.skipif(sys.version_info < (3, 9),
-                    reason="before 3.9 a type cannot name the module that "
-                           "made it, so the types of the last copy loaded "
-                           "share its state")
+types_name_their_module = pytest.mark.skipif(
+    sys.version_info < (3, 9),
+    reason="before 3.9 a type cannot name the module that made it, so the types of the last "
+           "copy loaded share its state")
+
+
+@types_name_their_module
 def test_each_copy_hands_out_its_own_classes():
     outcome = run(SECOND_COPY)
     first, second = outcome["first"]["classes"], outcome["second"]["classes"]
@@ -272,10 +275,7 @@ def test_the_track_copies_filter_and_smooth_alike():
     assert results_without_classes(first) == results_without_classes(second)
 
 
-@pytest.mark.skipif(sys.version_info < (3, 9),
-                    reason="before 3.9 a type cannot name the module that "
-                           "made it, so the types of the last copy loaded "
-                           "share its state")
+@types_name_their_module
 def test_each_track_copy_has_its_own_filter_class():
     outcome = run(TRACK_SECOND_COPY)
     first, second = outcome["first"]["classes"], outcome["second"]["classes"]

@@ -5,8 +5,8 @@ import base64
 import os
 import socket
 import struct
-import time
 
+from conftest import wait_for  # noqa: F401 (used by the tests that import it from here)
 from qz_host.web.server import FEED_PATH
 
 
@@ -71,10 +71,3 @@ def client_frame(opcode: int, payload: bytes, fin=True, mask=True, rsv=0) -> byt
     return head + key + bytes(b ^ key[i % 4] for i, b in enumerate(payload))
 
 
-def wait_for(predicate, timeout=10.0, interval=0.02):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(interval)
-    return predicate()

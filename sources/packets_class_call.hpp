@@ -17,6 +17,7 @@
 #include "capi.hpp"
 #include "packets_construct.hpp"
 #include "packets_state.hpp"
+#include "packets_type_lookup.hpp"
 
 namespace packets
 {
@@ -73,17 +74,15 @@ inline int calls_own_init(const State &state, PyObject *cls,
                           PyObject *init_function, unsigned int &checked)
 {
     auto *type = reinterpret_cast<PyTypeObject *>(cls);
-    const unsigned int version = type->tp_version_tag;
-    if (version != 0 && version == checked &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+    const unsigned int version = valid_version_tag(type);
+    if (version != 0 && version == checked)
         return 1;
     if (type->tp_new != PyBaseObject_Type.tp_new)
         return 0;
     PyObject *found = find_in_mro(type, state.str___init__); // borrowed
     if (found != init_function)
         return PyErr_Occurred() ? -1 : 0;
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
-        checked = version;
+    checked = version; // 0, no valid tag: nothing is recorded
     return 1;
 }
 

@@ -16,43 +16,12 @@
 #include "packets_layout.hpp"
 #include "packets_source.hpp"
 #include "packets_state.hpp"
+#include "packets_type_lookup.hpp"
 
 #include <cstddef>
 
 namespace packets
 {
-
-// The namespace of `type`, borrowed. Since 3.12 the static builtin types
-// (object among them) keep theirs per interpreter, out of tp_dict's reach;
-// the interpreter holds it as long as the type lives.
-inline PyObject *type_dict(PyTypeObject *type)
-{
-#if PY_VERSION_HEX >= 0x030C0000
-    if (type->tp_dict == nullptr) {
-        capi::Ref dict(PyType_GetDict(type));
-        return dict.get();
-    }
-#endif
-    return type->tp_dict;
-}
-
-// `name` looked up along the MRO of `type`, as attribute lookup finds it,
-// without running any code: a borrowed reference, or nullptr (with an
-// exception set on an error).
-inline PyObject *find_in_mro(PyTypeObject *type, PyObject *name,
-                             Py_ssize_t first = 0)
-{
-    PyObject *mro = type->tp_mro;
-    for (Py_ssize_t i = first; mro != nullptr && i < PyTuple_GET_SIZE(mro);
-         ++i) {
-        auto *base =
-            reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
-        PyObject *value = PyDict_GetItemWithError(type_dict(base), name);
-        if (value != nullptr || PyErr_Occurred())
-            return value;
-    }
-    return nullptr;
-}
 
 // Whether the class of record `id` is plain: 1, 0, or -1 with an
 // exception. Plain: the class call allocates with object.__new__ and runs
@@ -66,15 +35,9 @@ template <RecordId id> inline int check_plain(State &state)
 {
     RecordState &record = state.records[id];
     auto *type = reinterpret_cast<PyTypeObject *>(record.cls);
-    const unsigned int version = type->tp_version_tag;
-#if PY_VERSION_HEX >= 0x030D0000
-    // 3.13 no longer sets the validity flag: a tag of 0 is the invalid one
+    const unsigned int version = valid_version_tag(type);
     if (version == 0)
         return 0;
-#else
-    if (version == 0 || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
-        return 0;
-#endif
     if (version == record.plain_version)
         return 1;
     if (type->tp_new != PyBaseObject_Type.tp_new ||

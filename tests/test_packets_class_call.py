@@ -216,3 +216,44 @@ def test_classes_and_module_are_collected_together():
     del copy
     gc.collect()
     assert module_ref() is None and class_ref() is None
+
+
+@pytest.mark.parametrize("class_name, args", [
+    ("Header", "(HEADER,)"), ("QZDWPacket", "(None, FRAME)"), ("UWBFooter", "(FRAME[-2:],)")])
+def test_a_class_is_inspected_once_per_change(class_name, args):
+    # The class's __init__ is keyed by a str whose comparisons are counted:
+    # each lookup of __init__ along the MRO compares it. After the first
+    # calls, a call of the unchanged class looks nothing up; a change to
+    # the class makes the next call look again. In a subprocess: the class
+    # namespace is edited behind the interpreter's back.
+    done = run_python(f"""
+import gc, sys
+sys.path.insert(0, {TESTS!r})
+import qz_packets
+FRAME = bytes.fromhex({FRAME.hex()!r})
+HEADER = FRAME[:9]
+
+class CountedName(str):
+    compared = 0
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        CountedName.compared += 1
+        return str.__eq__(self, other)
+
+cls = qz_packets.{class_name}
+namespace = gc.get_referents(cls.__dict__)[0]
+namespace[CountedName("__init__")] = namespace.pop("__init__")
+counts = []
+for round in range(2):
+    for _ in range(3):
+        cls(*{args})
+    before = CountedName.compared
+    for _ in range(5):
+        cls(*{args})
+    counts.append(CountedName.compared - before)
+    cls.SOME_CONSTANT = round  # a change: the next call looks again
+print(counts, CountedName.compared > 0)
+""")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[0] == "[0, 0] True"

@@ -114,9 +114,9 @@ inline Py_ssize_t keyword_count(PyObject *kwnames)
 
 // The vectorcall entry of a class whose own initialiser is
 // `init_function`; `checked` is where calls_own_init() keeps its version
-// tag. `init(self, stack, nargs, kwnames)` runs the initialiser on a fresh
-// instance with its arguments (the instance first): 0, or -1 with an
-// exception set.
+// tag. `init(stack, nargs, kwnames)` runs the initialiser on a fresh
+// instance with its arguments, the instance first in `stack`: 0, or -1
+// with an exception set.
 template <class Init>
 PyObject *class_call(State *state, PyObject *cls, PyObject *const *args,
                      size_t nargsf, PyObject *kwnames,
@@ -133,14 +133,39 @@ PyObject *class_call(State *state, PyObject *cls, PyObject *const *args,
                        : call_through_type(cls, args, nargsf, kwnames);
     PyObject *stack[max_call_arguments + 1];
     capi::Ref self(new_instance(*state, cls, args, total, stack));
-    if (!self || init(self.get(), stack, nargs + 1, kwnames) < 0)
+    if (!self || init(stack, nargs + 1, kwnames) < 0)
         return nullptr;
     return self.release();
 }
 
-// The vectorcall entry of the class of record `id`. A fresh instance filled
-// in from bytes or a bytearray, with no code of the caller's able to run,
-// uses what the plainness check of the class found.
+// __init__(self, bytes) of record `id`, called with `args` (the instance
+// first): 0, or -1 with an exception set. `fresh`: the class call has just
+// made the instance, so nothing else can see it yet, and when its input
+// is bytes or a bytearray no code of the caller's can run while it is
+// filled in; it then uses what the plainness check of the class found.
+template <RecordId id>
+int bind_record_init(State &state, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames, bool fresh)
+{
+    const capi::Signature signature = {"__init__", state.record_keywords, 2,
+                                       2};
+    PyObject *values[2]; // borrowed
+    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
+        return -1;
+    PyObject *input = values[1];
+    int plain = 0;
+    const Source source = Source::of(input, state.protocol);
+    if (fresh && source.in_place()) {
+        plain = check_plain<id>(state);
+        if (plain < 0)
+            return -1;
+    }
+    return decode_record<id>(
+        Target(values[0], state, plain ? &state.records[id] : nullptr),
+        source);
+}
+
+// The vectorcall entry of the class of record `id`.
 template <RecordId id>
 PyObject *record_class_call(PyObject *cls, PyObject *const *args,
                             size_t nargsf, PyObject *kwnames)
@@ -149,23 +174,8 @@ PyObject *record_class_call(PyObject *cls, PyObject *const *args,
     if (state == nullptr || state->records[id].cls != cls)
         return call_through_type(cls, args, nargsf, kwnames);
     RecordState &record = state->records[id];
-    auto init = [&](PyObject *self, PyObject *const *stack, Py_ssize_t n,
-                    PyObject *names) {
-        const capi::Signature signature = {"__init__", state->record_keywords,
-                                           2, 2};
-        PyObject *values[2]; // borrowed
-        if (capi::bind_arguments(signature, stack, n, names, values) < 0)
-            return -1;
-        PyObject *input = values[1];
-        int plain = 0;
-        if (PyBytes_CheckExact(input) || PyByteArray_CheckExact(input)) {
-            plain = check_plain<id>(*state);
-            if (plain < 0)
-                return -1;
-        }
-        return decode_record<id>(
-            Target(self, *state, plain ? &record : nullptr),
-            Source::of(input, state->protocol));
+    auto init = [&](PyObject *const *stack, Py_ssize_t n, PyObject *names) {
+        return bind_record_init<id>(*state, stack, n, names, true);
     };
     return class_call(state, cls, args, nargsf, kwnames, record.init_function,
                       record.call_version, init);

@@ -120,35 +120,42 @@ class Target
 template <RecordId id>
 inline int decode_record(const Target &self, const Source &src);
 
+// Whether `cls`, a class just looked up in the module, is the module's
+// own class of record `id` and plain: 1, 0, or -1 with an exception.
+template <RecordId id> inline int is_plain_class(State &state, PyObject *cls)
+{
+    return cls == state.records[id].cls ? check_plain<id>(state) : 0;
+}
+
 // `cls(src)` for the class of record `id`, `cls` just looked up in the
 // module. When it is still the module's own class with its own __init__
 // and the default __new__, the call is made in place: the instance is
 // allocated by object.__new__, as the class call would, and the
 // initialiser reads the source directly, with no argument tuple, bound
 // method or sliced copy of the frame. No hook of the initialiser receives
-// the piece of the frame, so nothing observable differs.
+// the piece of the frame, so nothing observable differs. What the
+// plainness check found is used only while no code can run, for a source
+// read in place; reading any other may change the class.
 template <RecordId id>
 inline PyObject *construct(State &state, PyObject *cls, const Source &src)
 {
     const RecordState &record = state.records[id];
     auto *type = reinterpret_cast<PyTypeObject *>(cls);
-    if (cls == record.cls) {
-        const int plain = check_plain<id>(state);
-        if (plain < 0)
+    const int plain = src.in_place() ? is_plain_class<id>(state, cls) : 0;
+    if (plain < 0)
+        return nullptr;
+    if (plain == 1 ||
+        (cls == record.cls && type->tp_new == PyBaseObject_Type.tp_new &&
+         find_in_mro(type, state.str___init__) == record.init_function)) {
+        capi::Ref self(type->tp_new(type, state.empty_tuple, nullptr));
+        if (!self ||
+            decode_record<id>(
+                Target(self.get(), state, plain ? &record : nullptr), src) < 0)
             return nullptr;
-        if (plain == 1 ||
-            (type->tp_new == PyBaseObject_Type.tp_new &&
-             find_in_mro(type, state.str___init__) == record.init_function)) {
-            capi::Ref self(type->tp_new(type, state.empty_tuple, nullptr));
-            if (!self || decode_record<id>(Target(self.get(), state,
-                                                  plain ? &record : nullptr),
-                                           src) < 0)
-                return nullptr;
-            return self.release();
-        }
-        if (PyErr_Occurred())
-            return nullptr;
+        return self.release();
     }
+    if (PyErr_Occurred())
+        return nullptr;
     capi::Ref argument(src.object());
     if (!argument)
         return nullptr;
@@ -161,14 +168,12 @@ template <RecordId id>
 inline PyObject *class_constant(State &state, PyObject *cls)
 {
     const RecordState &record = state.records[id];
-    if (cls == record.cls) {
-        const int plain = check_plain<id>(state);
-        if (plain < 0)
-            return nullptr;
-        if (plain == 1) {
-            Py_INCREF(record.constant_value);
-            return record.constant_value;
-        }
+    const int plain = is_plain_class<id>(state, cls);
+    if (plain < 0)
+        return nullptr;
+    if (plain == 1) {
+        Py_INCREF(record.constant_value);
+        return record.constant_value;
     }
     return PyObject_GetAttr(cls, record.length_name);
 }

@@ -43,6 +43,10 @@ class Source
                                                   : Kind::protocol);
     }
 
+    // Whether the input is read in place, with no code of the caller's
+    // able to run, rather than through the object protocol.
+    bool in_place() const { return kind_ != Kind::protocol; }
+
     // len(bytes): the length, or -1 with an exception set.
     Py_ssize_t length() const
     {

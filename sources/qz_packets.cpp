@@ -118,6 +118,20 @@ int packet_init(State &state, PyObject *self, PyObject *header,
     return capi::set_attr(self, state.str_callback_handle, callback);
 }
 
+// __init__(self, header, bytes, callback=None), called with `args` (the
+// instance first): 0, or -1 with an exception set.
+int bind_packet_init(State &state, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames)
+{
+    const capi::Signature signature = {"__init__", state.packet_init_keywords,
+                                       3, 4};
+    PyObject *values[4]; // borrowed
+    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
+        return -1;
+    PyObject *callback = values[3] != nullptr ? values[3] : Py_None;
+    return packet_init(state, values[0], values[1], values[2], callback);
+}
+
 // For a ranging message:
 //     self.callback_handle(self.uwb_header.src_addr,
 //                          self.uwb_payload.is_anchor(),
@@ -163,13 +177,8 @@ template <RecordId id>
 PyObject *record_init(PyObject *module, PyObject *const *args,
                       Py_ssize_t nargs, PyObject *kwnames)
 {
-    State &state = capi::state_of<State>(module);
-    const capi::Signature signature = {"__init__", state.record_keywords, 2,
-                                       2};
-    PyObject *values[2]; // borrowed
-    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0 ||
-        decode_record<id>(Target(values[0], state),
-                          Source::of(values[1], state.protocol)) < 0)
+    if (bind_record_init<id>(capi::state_of<State>(module), args, nargs,
+                             kwnames, false) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -221,14 +230,8 @@ PyObject *message_is_anchor(PyObject *module, PyObject *const *args,
 PyObject *packet_init_function(PyObject *module, PyObject *const *args,
                                Py_ssize_t nargs, PyObject *kwnames)
 {
-    State &state = capi::state_of<State>(module);
-    const capi::Signature signature = {"__init__", state.packet_init_keywords,
-                                       3, 4};
-    PyObject *values[4]; // borrowed
-    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
-        return nullptr;
-    PyObject *callback = values[3] != nullptr ? values[3] : Py_None;
-    if (packet_init(state, values[0], values[1], values[2], callback) < 0)
+    if (bind_packet_init(capi::state_of<State>(module), args, nargs, kwnames) <
+        0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -249,15 +252,8 @@ PyObject *packet_class_call(PyObject *cls, PyObject *const *args,
     State *state = class_state(cls);
     if (state == nullptr || state->packet_cls != cls)
         return call_through_type(cls, args, nargsf, kwnames);
-    auto init = [&](PyObject *self, PyObject *const *stack, Py_ssize_t n,
-                    PyObject *names) {
-        const capi::Signature signature = {
-            "__init__", state->packet_init_keywords, 3, 4};
-        PyObject *values[4]; // borrowed
-        if (capi::bind_arguments(signature, stack, n, names, values) < 0)
-            return -1;
-        PyObject *callback = values[3] != nullptr ? values[3] : Py_None;
-        return packet_init(*state, self, values[1], values[2], callback);
+    auto init = [&](PyObject *const *stack, Py_ssize_t n, PyObject *names) {
+        return bind_packet_init(*state, stack, n, names);
     };
     return class_call(state, cls, args, nargsf, kwnames,
                       state->packet_init_function, state->packet_call_version,

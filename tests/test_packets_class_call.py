@@ -124,6 +124,30 @@ def test_a_constant_rebound_while_reading_is_seen(module, restore):
     assert footer.fcs == 0x1234
 
 
+class FrameReader:
+    """A whole frame read through the sequence protocol, whose footer
+    piece is a RebindingSource of `cls`."""
+
+    def __init__(self, frame, cls, name, value):
+        self.frame, self.cls, self.name, self.value = frame, cls, name, value
+
+    def __getitem__(self, key):
+        piece = self.frame[key]
+        if key == slice(-2, None):
+            return RebindingSource(piece, self.cls, self.name, self.value)
+        return piece
+
+
+@MODULES
+def test_a_constant_rebound_while_a_frame_is_read_is_seen(module, restore):
+    warm(module)
+    restore(module.UWBFooter, "UWB_FOOTER_LENGTH", 5)
+    module.UWBFooter(b"\x34\x12\x00\x00\x00")  # the changed class, in use
+    packet = module.QZDWPacket(
+        None, FrameReader(FRAME, module.UWBFooter, "UWB_FOOTER_LENGTH", 2))
+    assert len(packet.uwb_footer) == (5 if sys.flags.optimize else 2)
+
+
 def test_abstract_methods_are_refused_at_the_next_call(restore):
     # object.__new__ refuses; (3.13's specialised call of a class written
     # in Python skips that check, so the reference is no oracle here)

@@ -23,6 +23,44 @@
 namespace packets
 {
 
+// Whether a call of `type` allocates with object.__new__ and runs
+// `init_function`, and its instances use the generic attribute access:
+// 1, 0, or -1 with an exception.
+inline int has_own_slots(const State &state, PyTypeObject *type,
+                         PyObject *init_function)
+{
+    if (type->tp_new != PyBaseObject_Type.tp_new ||
+        type->tp_getattro != PyObject_GenericGetAttr ||
+        type->tp_setattro != PyObject_GenericSetAttr)
+        return 0;
+    if (find_in_mro(type, state.str___init__) == init_function)
+        return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Whether none of `names`, a tuple, is found along the MRO of `type`, so
+// that the instance dict alone holds them: 1, 0, or -1 with an exception.
+inline int none_in_mro(PyTypeObject *type, PyObject *names)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        if (find_in_mro(type, PyTuple_GET_ITEM(names, i)) != nullptr)
+            return 0;
+        if (PyErr_Occurred())
+            return -1;
+    }
+    return 1;
+}
+
+// `name` found along the MRO of `type` as a plain value, one that is no
+// descriptor: borrowed, or nullptr (with an exception set on an error).
+inline PyObject *plain_value_in_mro(PyTypeObject *type, PyObject *name)
+{
+    PyObject *value = find_in_mro(type, name);
+    if (value == nullptr || Py_TYPE(value)->tp_descr_get != nullptr)
+        return nullptr;
+    return value;
+}
+
 // Whether the class of record `id` is plain: 1, 0, or -1 with an
 // exception. Plain: the class call allocates with object.__new__ and runs
 // the module's own __init__; attribute access is the generic one; the next
@@ -40,24 +78,19 @@ template <RecordId id> inline int check_plain(State &state)
         return 0;
     if (version == record.plain_version)
         return 1;
-    if (type->tp_new != PyBaseObject_Type.tp_new ||
-        type->tp_getattro != PyObject_GenericGetAttr ||
-        type->tp_setattro != PyObject_GenericSetAttr ||
-        find_in_mro(type, state.str___init__) != record.init_function ||
-        (layouts[id].derives_base &&
-         find_in_mro(type, state.str___init__, 1) != state.base_init_function))
-        return PyErr_Occurred() ? -1 : 0;
+    int plain = has_own_slots(state, type, record.init_function);
+    if (plain > 0 && layouts[id].derives_base &&
+        find_in_mro(type, state.str___init__, 1) != state.base_init_function)
+        plain = PyErr_Occurred() ? -1 : 0;
+    if (plain > 0)
+        plain = none_in_mro(type, record.stored);
+    if (plain <= 0)
+        return plain;
     PyObject *constant = nullptr; // borrowed
     if (record.length_name != nullptr) {
-        constant = find_in_mro(type, record.length_name);
-        if (constant == nullptr || Py_TYPE(constant)->tp_descr_get != nullptr)
+        constant = plain_value_in_mro(type, record.length_name);
+        if (constant == nullptr)
             return PyErr_Occurred() ? -1 : 0;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(record.stored); ++i) {
-        if (find_in_mro(type, PyTuple_GET_ITEM(record.stored, i)) != nullptr)
-            return 0;
-        if (PyErr_Occurred())
-            return -1;
     }
     // the old constant is released last: its release may run code
     capi::Ref old(record.constant_value);
@@ -120,6 +153,16 @@ class Target
 template <RecordId id>
 inline int decode_record(const Target &self, const Source &src);
 
+// object.__new__(type) without arguments, for a class whose __new__ it is:
+// a new reference.
+inline PyObject *new_object(const State &state, PyTypeObject *type)
+{
+    // a class with abstract methods is refused, with object.__new__'s words
+    if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
+        return type->tp_new(type, state.empty_tuple, nullptr);
+    return type->tp_alloc(type, 0);
+}
+
 // Whether `cls`, a class just looked up in the module, is the module's
 // own class of record `id` and plain: 1, 0, or -1 with an exception.
 template <RecordId id> inline int is_plain_class(State &state, PyObject *cls)
@@ -147,7 +190,7 @@ inline PyObject *construct(State &state, PyObject *cls, const Source &src)
     if (plain == 1 ||
         (cls == record.cls && type->tp_new == PyBaseObject_Type.tp_new &&
          find_in_mro(type, state.str___init__) == record.init_function)) {
-        capi::Ref self(type->tp_new(type, state.empty_tuple, nullptr));
+        capi::Ref self(new_object(state, type));
         if (!self ||
             decode_record<id>(
                 Target(self.get(), state, plain ? &record : nullptr), src) < 0)
@@ -163,15 +206,17 @@ inline PyObject *construct(State &state, PyObject *cls, const Source &src)
 }
 
 // The length constant of record `id` read from `cls`, a class just looked
-// up in the module: a new reference.
+// up in the module: a new reference. `*plain` tells whether it was the
+// value that the plainness check found, read without running any code.
 template <RecordId id>
-inline PyObject *class_constant(State &state, PyObject *cls)
+inline PyObject *class_constant(State &state, PyObject *cls, bool *plain)
 {
     const RecordState &record = state.records[id];
-    const int plain = is_plain_class<id>(state, cls);
-    if (plain < 0)
+    const int is_plain = is_plain_class<id>(state, cls);
+    *plain = is_plain == 1;
+    if (is_plain < 0)
         return nullptr;
-    if (plain == 1) {
+    if (is_plain == 1) {
         Py_INCREF(record.constant_value);
         return record.constant_value;
     }

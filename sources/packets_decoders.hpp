@@ -238,7 +238,9 @@ inline int add_report(const Target &self, const Source &src,
     capi::Ref cls(capi::lookup_global(state.globals, global));
     if (!cls)
         return -1;
-    capi::Ref width(class_constant<ranging_report>(state, cls.get()));
+    bool plain_width;
+    capi::Ref width(
+        class_constant<ranging_report>(state, cls.get(), &plain_width));
     if (!width)
         return -1;
     capi::Ref stop(PyNumber_Add(start.get(), width.get()));
@@ -247,9 +249,14 @@ inline int add_report(const Target &self, const Source &src,
     Source report_bytes;
     if (src.cut(start.get(), stop.get(), &report_bytes) < 0)
         return -1;
-    cls = capi::Ref(capi::lookup_global(state.globals, global));
-    if (!cls)
-        return -1;
+    // The class is looked up again, unless no code can have run since: the
+    // width was the plain constant, the sum one of ints, the cut in place.
+    if (!plain_width || !PyLong_CheckExact(start.get()) ||
+        !PyLong_CheckExact(width.get()) || !src.in_place()) {
+        cls = capi::Ref(capi::lookup_global(state.globals, global));
+        if (!cls)
+            return -1;
+    }
     capi::Ref report(
         construct<ranging_report>(state, cls.get(), report_bytes));
     if (!report)

@@ -16,6 +16,7 @@
 #include "capi.hpp"
 #include "packets_layout.hpp"
 
+#include <climits>
 #include <cstring>
 #include <utility>
 
@@ -85,7 +86,10 @@ class Source
                 unsigned long long value = 0;
                 for (Py_ssize_t i = count; i-- > 0;)
                     value = value << 8 | bytes[i];
-                return PyLong_FromUnsignedLongLong(value);
+                // the interpreter makes a one-digit int faster this way
+                return value <= LONG_MAX
+                           ? PyLong_FromLong(static_cast<long>(value))
+                           : PyLong_FromUnsignedLongLong(value);
             }
             // wider than 64 bits: only a longer input under -O gets here
             piece = capi::Ref(PyBytes_FromStringAndSize(
@@ -142,15 +146,8 @@ class Source
     int cut(PyObject *start, PyObject *stop, Source *out) const
     {
         if (kind_ == Kind::window && PyLong_CheckExact(start) &&
-            PyLong_CheckExact(stop)) {
-            // clamped to the index range, as slice indices are
-            Py_ssize_t first = PyNumber_AsSsize_t(start, nullptr);
-            Py_ssize_t last = PyNumber_AsSsize_t(stop, nullptr);
-            Py_ssize_t count =
-                PySlice_AdjustIndices(length_, &first, &last, 1);
-            *out = Source(obj_, *names_, Kind::window, offset_ + first, count);
-            return 0;
-        }
+            PyLong_CheckExact(stop))
+            return cut_bounds(clamped_index(start), clamped_index(stop), out);
         capi::Ref key(PySlice_New(start, stop, nullptr));
         return key ? cut(key.get(), out) : -1;
     }
@@ -164,15 +161,32 @@ class Source
             Py_ssize_t first, last, step;
             if (PySlice_Unpack(key, &first, &last, &step) < 0)
                 return -1;
-            Py_ssize_t count =
-                PySlice_AdjustIndices(length_, &first, &last, step);
-            *out = Source(obj_, *names_, Kind::window, offset_ + first, count);
-            return 0;
+            return cut_bounds(first, last, out);
         }
         capi::Ref whole(object());
         if (!whole)
             return -1;
         capi::Ref piece(PyObject_GetItem(whole.get(), key));
+        if (!piece)
+            return -1;
+        *out = of(piece.get(), *names_);
+        out->owned_ = std::move(piece);
+        return 0;
+    }
+
+    // bytes[start:stop] of an input read in place, for bounds as a slice
+    // with the default step unpacks them, into `out`: a window is cut
+    // without copying, a bytearray into a copy, as its slicing does.
+    int cut_bounds(Py_ssize_t start, Py_ssize_t stop, Source *out) const
+    {
+        const Py_ssize_t count =
+            PySlice_AdjustIndices(size(), &start, &stop, 1);
+        if (kind_ == Kind::window) {
+            *out = Source(obj_, *names_, Kind::window, offset_ + start, count);
+            return 0;
+        }
+        capi::Ref piece(PyByteArray_FromStringAndSize(
+            PyByteArray_AS_STRING(obj_) + start, count));
         if (!piece)
             return -1;
         *out = of(piece.get(), *names_);
@@ -201,6 +215,17 @@ class Source
         : obj_(obj), names_(&names), offset_(offset), length_(length),
           kind_(kind)
     {
+    }
+
+    // An int as a slice bound, clamped to the index range as slicing does.
+    static Py_ssize_t clamped_index(PyObject *exact_int)
+    {
+        int overflow;
+        const long long value =
+            PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+        if (overflow != 0 || value > PY_SSIZE_T_MAX || value < PY_SSIZE_T_MIN)
+            return overflow < 0 || value < 0 ? PY_SSIZE_T_MIN : PY_SSIZE_T_MAX;
+        return static_cast<Py_ssize_t>(value);
     }
 
     // For the in-place readers only.

@@ -41,6 +41,26 @@ struct RecordState {
     }
 };
 
+// QZDWPacket.
+struct PacketState {
+    PyObject *cls;           // the class as created at import
+    PyObject *init_function; // the __init__ of its namespace
+    PyObject *stored;        // all attribute names it stores, a tuple
+    unsigned int call_version;  // version tag found calling __init__
+    unsigned int plain_version; // version tag found plain, 0: none
+    // At that version: the bounds of the slice of each part, as slicing
+    // unpacks them, and _MESSAGE_TYPE_RANGING.
+    Py_ssize_t slice_start[frame_part_count];
+    Py_ssize_t slice_stop[frame_part_count];
+    PyObject *ranging_type;
+
+    template <class Visit> void each(Visit visit)
+    {
+        for (PyObject **ref : {&cls, &init_function, &stored, &ranging_type})
+            visit(*ref);
+    }
+};
+
 struct State {
     PyObject *globals; // the module's namespace
 
@@ -64,10 +84,7 @@ struct State {
     PyObject *magic_slice; // slice(0, 4)
 
     PyObject *base_init_function; // BasePacket's __init__
-    // QZDWPacket as created at import, its __init__, and the version tag
-    // at which a call of it was found to run that __init__.
-    PyObject *packet_cls, *packet_init_function;
-    unsigned int packet_call_version;
+    PacketState packet;
     RecordState records[record_count];
 
     // Keywords of the functions: (self, bytes), (self, length) and
@@ -117,9 +134,9 @@ template <class Visit> void State::each(Visit visit)
         visit(*ref);
     for (PyObject **ref :
          {&globals, &empty_tuple, &int_low_nibble, &int_high_nibble, &int_four,
-          &magic_slice, &base_init_function, &packet_cls,
-          &packet_init_function})
+          &magic_slice, &base_init_function})
         visit(*ref);
+    packet.each(visit);
     for (size_t i = 0; i < frame_part_count; ++i) {
         visit(part_attrs[i]);
         visit(slice_names[i]);
@@ -208,6 +225,15 @@ inline int init_state(State &state, PyObject *module)
         if (init_record_state(state, layouts[id], state.records[id]) < 0)
             return -1;
     }
+    // in the order in which QZDWPacket's initialiser stores them
+    PyObject *const *part = state.part_attrs;
+    state.packet.stored =
+        PyTuple_Pack(7, state.str_header, part[sub_header_part],
+                     part[uwb_header_part], part[uwb_params_part],
+                     part[payload_part], part[footer_part],
+                     state.str_callback_handle);
+    if (state.packet.stored == nullptr)
+        return -1;
     state.record_keywords[0] = state.base_init_keywords[0] =
         state.packet_init_keywords[0] = state.str_self;
     state.record_keywords[1] = state.packet_init_keywords[2] = state.str_bytes;

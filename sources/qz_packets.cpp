@@ -10,17 +10,21 @@
 // magic and type checks are assertions that -O switches off; those classes,
 // written out in plain Python, are tests/reference/plain_python_packets.py.
 // Speed comes from reading bytes and bytearray objects in place
-// (packets_source.hpp) and from building the records of a frame without a
+// (packets_source.hpp), from building the records of a frame without a
 // class call where nothing could tell the difference
-// (packets_construct.hpp).
+// (packets_construct.hpp, packets_frame.hpp), and from a vectorcall entry
+// for each class (packets_class_call.hpp).
 //
 // The other files: packets_layout.hpp holds the constant layout of every
-// record, packets_state.hpp the module's runtime objects, and
-// packets_decoders.hpp the steps of the record initialisers.
+// record, packets_state.hpp the module's runtime objects,
+// packets_decoders.hpp the steps of the record initialisers,
+// packets_frame.hpp those of QZDWPacket, and packets_type_lookup.hpp what
+// the module reads of a class without running its code.
 #include "capi.hpp"
 #include "packets_class_call.hpp"
 #include "packets_construct.hpp"
 #include "packets_decoders.hpp"
+#include "packets_frame.hpp"
 #include "packets_layout.hpp"
 #include "packets_source.hpp"
 #include "packets_state.hpp"
@@ -34,140 +38,6 @@ namespace
 
 using capi::Ref;
 using namespace packets;
-
-// ---------------------------------------------------------------------------
-// QZDWPacket
-
-// self.uwb_params.type == self._MESSAGE_TYPE_RANGING: 1, 0 or -1.
-int is_ranging(const State &state, PyObject *self)
-{
-    Ref params(capi::get_attr(self, state.part_attrs[uwb_params_part]));
-    if (!params)
-        return -1;
-    Ref type(capi::get_attr(params.get(), state.str_type));
-    if (!type)
-        return -1;
-    Ref ranging(capi::get_attr(self, state.str__MESSAGE_TYPE_RANGING));
-    if (!ranging)
-        return -1;
-    return capi::equal(type.get(), ranging.get());
-}
-
-// self.<part> = cls(piece), `cls` being the class of record `id` as the
-// module's globals held it just now.
-template <RecordId id>
-int set_record(State &state, PyObject *self, FramePart part, PyObject *cls,
-               const Source &piece)
-{
-    Ref value(construct<id>(state, cls, piece));
-    return value ? capi::set_attr(self, state.part_attrs[part], value.get())
-                 : -1;
-}
-
-// bytes[self.<slice of part>], into `piece`.
-int cut_part(const State &state, PyObject *self, FramePart part,
-             const Source &frame, Source *piece)
-{
-    Ref key(capi::get_attr(self, state.slice_names[part]));
-    if (!key)
-        return -1;
-    return frame.cut(key.get(), piece);
-}
-
-// self.<part> = <class of record id>(bytes[self.<slice of part>])
-template <RecordId id>
-int set_part(State &state, PyObject *self, FramePart part, const Source &frame)
-{
-    Ref cls(capi::lookup_global(state.globals, state.records[id].global));
-    if (!cls)
-        return -1;
-    Source piece;
-    if (cut_part(state, self, part, frame, &piece) < 0)
-        return -1;
-    return set_record<id>(state, self, part, cls.get(), piece);
-}
-
-int packet_init(State &state, PyObject *self, PyObject *header,
-                PyObject *frame, PyObject *callback)
-{
-    const Source source = Source::of(frame, state.protocol);
-    if (capi::set_attr(self, state.str_header, header) < 0 ||
-        set_part<sub_header>(state, self, sub_header_part, source) < 0 ||
-        set_part<uwb_header>(state, self, uwb_header_part, source) < 0 ||
-        set_part<uwb_params>(state, self, uwb_params_part, source) < 0)
-        return -1;
-    Source payload;
-    if (cut_part(state, self, payload_part, source, &payload) < 0)
-        return -1;
-    // the whole type byte decides: only 16 is a ranging message
-    const int ranging = is_ranging(state, self);
-    if (ranging < 0)
-        return -1;
-    const RecordId payload_id = ranging ? ranging_message : raw_message;
-    Ref cls(
-        capi::lookup_global(state.globals, state.records[payload_id].global));
-    if (!cls)
-        return -1;
-    const int stored =
-        ranging ? set_record<ranging_message>(state, self, payload_part,
-                                              cls.get(), payload)
-                : set_record<raw_message>(state, self, payload_part, cls.get(),
-                                          payload);
-    if (stored < 0 || set_part<footer>(state, self, footer_part, source) < 0)
-        return -1;
-    return capi::set_attr(self, state.str_callback_handle, callback);
-}
-
-// __init__(self, header, bytes, callback=None), called with `args` (the
-// instance first): 0, or -1 with an exception set.
-int bind_packet_init(State &state, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames)
-{
-    const capi::Signature signature = {"__init__", state.packet_init_keywords,
-                                       3, 4};
-    PyObject *values[4]; // borrowed
-    if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
-        return -1;
-    PyObject *callback = values[3] != nullptr ? values[3] : Py_None;
-    return packet_init(state, values[0], values[1], values[2], callback);
-}
-
-// For a ranging message:
-//     self.callback_handle(self.uwb_header.src_addr,
-//                          self.uwb_payload.is_anchor(),
-//                          self.uwb_payload.reports)
-int packet_callback_impl(const State &state, PyObject *self)
-{
-    const int ranging = is_ranging(state, self);
-    if (ranging <= 0)
-        return ranging;
-    Ref handle(capi::get_attr(self, state.str_callback_handle));
-    if (!handle)
-        return -1;
-    Ref uwb_header(capi::get_attr(self, state.part_attrs[uwb_header_part]));
-    if (!uwb_header)
-        return -1;
-    Ref src_addr(capi::get_attr(uwb_header.get(), state.str_src_addr));
-    if (!src_addr)
-        return -1;
-    Ref payload(capi::get_attr(self, state.part_attrs[payload_part]));
-    if (!payload)
-        return -1;
-    Ref is_anchor(PyObject_CallMethodObjArgs(payload.get(),
-                                             state.str_is_anchor, nullptr));
-    if (!is_anchor)
-        return -1;
-    payload = Ref(capi::get_attr(self, state.part_attrs[payload_part]));
-    if (!payload)
-        return -1;
-    Ref reports(capi::get_attr(payload.get(), state.str_reports));
-    if (!reports)
-        return -1;
-    Ref result(PyObject_CallFunctionObjArgs(handle.get(), src_addr.get(),
-                                            is_anchor.get(), reports.get(),
-                                            nullptr));
-    return result ? 0 : -1;
-}
 
 // ---------------------------------------------------------------------------
 // Functions of the classes. Each receives the module as its C `self` and
@@ -230,8 +100,8 @@ PyObject *message_is_anchor(PyObject *module, PyObject *const *args,
 PyObject *packet_init_function(PyObject *module, PyObject *const *args,
                                Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (bind_packet_init(capi::state_of<State>(module), args, nargs, kwnames) <
-        0)
+    if (bind_packet_init(capi::state_of<State>(module), args, nargs, kwnames,
+                         false) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -250,13 +120,13 @@ PyObject *packet_class_call(PyObject *cls, PyObject *const *args,
                             size_t nargsf, PyObject *kwnames)
 {
     State *state = class_state(cls);
-    if (state == nullptr || state->packet_cls != cls)
+    if (state == nullptr || state->packet.cls != cls)
         return call_through_type(cls, args, nargsf, kwnames);
     auto init = [&](PyObject *const *stack, Py_ssize_t n, PyObject *names) {
-        return bind_packet_init(*state, stack, n, names);
+        return bind_packet_init(*state, stack, n, names, true);
     };
     return class_call(state, cls, args, nargsf, kwnames,
-                      state->packet_init_function, state->packet_call_version,
+                      state->packet.init_function, state->packet.call_version,
                       init);
 }
 
@@ -399,11 +269,12 @@ int add_packet_class(PyObject *module)
     if (set_int(ns.get(), state.str__MESSAGE_TYPE_RANGING,
                 message_type_ranging) < 0)
         return -1;
-    state.packet_cls = add_class(module, "QZDWPacket", object_class(),
-                                 ns.get(), &state.packet_init_function);
-    if (state.packet_cls == nullptr)
+    PacketState &packet = state.packet;
+    packet.cls = add_class(module, "QZDWPacket", object_class(), ns.get(),
+                           &packet.init_function);
+    if (packet.cls == nullptr)
         return -1;
-    set_class_call(module, state.packet_cls, packet_class_call);
+    set_class_call(module, packet.cls, packet_class_call);
     return 0;
 }
 

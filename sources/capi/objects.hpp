@@ -48,6 +48,37 @@ inline PyObject *lookup_global(PyObject *globals, PyObject *name)
     return value;
 }
 
+// callable(*args) and obj.name(*args), the arguments borrowed, through the
+// vectorcall protocol: no tuple, and a bound method is called without
+// copying them (slot 0 of the stack is left for its instance). A new
+// reference, or nullptr with an exception set. Before 3.9 the method call
+// takes the variadic path.
+template <class... Args> PyObject *call(PyObject *callable, Args... args)
+{
+    PyObject *stack[] = {nullptr, args...};
+    constexpr size_t count = sizeof...(Args);
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, stack + 1,
+                               count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
+    return _PyObject_Vectorcall(callable, stack + 1,
+                                count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#endif
+}
+
+template <class... Args>
+PyObject *call_method(PyObject *obj, PyObject *name, Args... args)
+{
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject *stack[] = {nullptr, obj, args...};
+    constexpr size_t count = 1 + sizeof...(Args);
+    return PyObject_VectorcallMethod(
+        name, stack + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
+    return PyObject_CallMethodObjArgs(obj, name, args..., nullptr);
+#endif
+}
+
 } // namespace capi
 
 #endif

@@ -30,7 +30,13 @@ class Ref
     }
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
-    CAPI_ALWAYS_INLINE ~Ref() { Py_XDECREF(obj_); }
+    // Py_DECREF rather than Py_XDECREF, which compilers may leave out of
+    // line: a call on every path that drops a reference.
+    CAPI_ALWAYS_INLINE ~Ref()
+    {
+        if (obj_ != nullptr)
+            Py_DECREF(obj_);
+    }
 
     static Ref borrow(PyObject *borrowed) noexcept
     {

@@ -3,7 +3,6 @@ against a classical MDS in numpy (numpy.linalg.eigh, the same anchor-0
 frame) on the same distance matrices, and the eigen-solver alone against
 numpy.linalg.eigh. Each repeat times both sides back to back, so that both
 see the same machine load; the table gives the medians of the repeats."""
-import ctypes
 import math
 import pathlib
 import sys
@@ -12,7 +11,11 @@ import numpy as np
 
 import qz_autopos
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
+HERE = pathlib.Path(__file__).parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(1, str(HERE.parent / "tests"))
+from engine_symbols import F32P  # noqa: E402
+from engine_symbols import autopos as routines  # noqa: E402
 from timing import paired  # noqa: E402
 
 REPEATS = 15
@@ -67,19 +70,15 @@ def bench_survey(n):
 
 
 def bench_eig(n=15):
-    lib = ctypes.CDLL(qz_autopos.__file__)
-    f32p = ctypes.POINTER(ctypes.c_float)
-    lib.eig.argtypes = [f32p, ctypes.c_int, f32p, f32p]
-    lib.eig.restype = ctypes.c_int
     rng = np.random.default_rng(0)
     a = rng.standard_normal((n, n)).astype(np.float32)
     a = (a + a.T) * np.float32(0.5)
     w = np.zeros(n, np.float32)
     z = np.zeros(n * n, np.float32)
-    pa, pw, pz = (x.ctypes.data_as(f32p) for x in (a, w, z))
-    assert lib.eig(pa, n, pw, pz) == 0
+    pa, pw, pz = (x.ctypes.data_as(F32P) for x in (a, w, z))
+    assert routines.eig(pa, n, pw, pz) == 0
     assert np.allclose(w, np.linalg.eigh(a)[0], atol=1e-4)
-    return compare(lambda: lib.eig(pa, n, pw, pz), lambda: np.linalg.eigh(a),
+    return compare(lambda: routines.eig(pa, n, pw, pz), lambda: np.linalg.eigh(a),
                    1000)
 
 

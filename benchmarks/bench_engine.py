@@ -8,10 +8,13 @@ import sys
 import numpy as np
 from scipy.optimize import least_squares
 
-import qz_engine
 from qz_engine import Position, PositionEngine
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
+HERE = pathlib.Path(__file__).parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(1, str(HERE.parent / "tests"))
+from engine_symbols import levmar  # noqa: E402
+from engine_symbols import anchors as anchor_array  # noqa: E402
 from timing import per_call_seconds, print_table  # noqa: E402
 
 
@@ -29,10 +32,6 @@ def fit_times(anchor_count, count=20, solver=True):
     """Median microseconds per fit over `count` problems: ours, SciPy's, and
     (with `solver`) the bare ls_lm_dif call through ctypes less the cost of
     an empty call, else None."""
-    lib = ctypes.CDLL(qz_engine.__file__)
-    c_float_p = ctypes.POINTER(ctypes.c_float)
-    lib.ls_lm_dif.argtypes = [c_float_p, c_float_p, ctypes.c_int, ctypes.c_int,
-                              ctypes.c_int, c_float_p, c_float_p]
     ours, scipy_times, solver_times, empty = [], [], [], []
     for anchors, distances, start in problems(anchor_count, count):
         engine = PositionEngine(anchor_count)
@@ -50,8 +49,7 @@ def fit_times(anchor_count, count=20, solver=True):
         if not solver:
             continue
 
-        flat = (ctypes.c_float * (3 * anchor_count))(
-            *[v for x, y in anchors for v in (x, y, 0.0)])
+        flat = anchor_array([(x, y) for x, y in anchors])
         y = (ctypes.c_float * anchor_count)(*measurements)
         p = (ctypes.c_float * 3)()
         sse = ctypes.c_float()
@@ -61,7 +59,7 @@ def fit_times(anchor_count, count=20, solver=True):
         def call_solver(slots=anchor_count, kmax=8):
             p[0] = x0
             p[1] = y0
-            lib.ls_lm_dif(p, y, 2, slots, kmax, ctypes.byref(sse), flat)
+            levmar.ls_lm_dif(p, y, 2, slots, kmax, ctypes.byref(sse), flat)
         solver_times.append(per_call_seconds(call_solver))
         # The same call with no slot and no iteration: the cost of ctypes.
         empty.append(per_call_seconds(lambda: call_solver(0, 0)))

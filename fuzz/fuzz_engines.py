@@ -32,63 +32,39 @@ with atheris.instrument_imports():
     import qz_autopos
     import qz_engine
 
+# the routines' ctypes declarations, shared with the tests
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                os.pardir, "tests"))
+from engine_symbols import F32, AnchorPos, autopos, levmar  # noqa: E402
+from engine_symbols import libc as LIBC  # noqa: E402
+
 ASSERTIONS = not sys.flags.optimize
-F32 = ctypes.c_float
-F32P = ctypes.POINTER(F32)
-INTP = ctypes.POINTER(ctypes.c_int)
 
+ls_lm_dif = levmar.ls_lm_dif
+engine_ls_cost_fnc = levmar.engine_ls_cost_fnc
+fdif_jac = levmar.fdif_jac
+vec_dif_L2_norm = levmar.vec_dif_L2_norm
+lu_decomp = levmar.lu_decomp
+lu_solve = levmar.lu_solve
+solve_lin_sys_LU = levmar.solve_lin_sys_LU
 
-class AnchorPos(ctypes.Structure):
-    _fields_ = [("x", F32), ("y", F32), ("z", F32)]
+engine_autopos_mds = autopos.engine_autopos_mds
+eig = autopos.eig
+trans_sym_to_trid = autopos.trans_sym_to_trid
+eig_sym_trid = autopos.eig_sym_trid
+pythag = autopos.pythag
+det_3by3 = autopos.det_3by3
+inv_3by3 = autopos.inv_3by3
+get_dist = autopos.get_dist
+get_dist2 = autopos.get_dist2
+get_dist3 = autopos.get_dist3
+get_dist_xy = autopos.get_dist_xy
+dot_prod = autopos.dot_prod
+fact = autopos.fact
+print_mat = autopos.print_mat
+print_vec = autopos.print_vec
+engine_autopos_test = autopos.engine_autopos_test
 
-
-def _bind(lib, name, restype, *argtypes):
-    function = getattr(lib, name)
-    function.restype = restype
-    function.argtypes = list(argtypes)
-    return function
-
-
-LEVMAR = ctypes.CDLL(qz_engine.__file__)
-AUTOPOS = ctypes.CDLL(qz_autopos.__file__)
-APP = ctypes.POINTER(AnchorPos)
-
-ls_lm_dif = _bind(LEVMAR, "ls_lm_dif", ctypes.c_int, F32P, F32P, ctypes.c_int,
-                  ctypes.c_int, ctypes.c_int, F32P, APP)
-engine_ls_cost_fnc = _bind(LEVMAR, "engine_ls_cost_fnc", None, APP, F32P, F32P,
-                           ctypes.c_int, ctypes.c_int)
-fdif_jac = _bind(LEVMAR, "fdif_jac", None, F32P, F32P, F32P, F32P, ctypes.c_int,
-                 ctypes.c_int, APP)
-vec_dif_L2_norm = _bind(LEVMAR, "vec_dif_L2_norm", F32, F32P, F32P, F32P,
-                        ctypes.c_int)
-lu_decomp = _bind(LEVMAR, "lu_decomp", ctypes.c_int, F32P, ctypes.c_int, INTP)
-lu_solve = _bind(LEVMAR, "lu_solve", ctypes.c_int, F32P, F32P, ctypes.c_int, INTP)
-solve_lin_sys_LU = _bind(LEVMAR, "solve_lin_sys_LU", ctypes.c_int, F32P, F32P,
-                         F32P, ctypes.c_int)
-
-engine_autopos_mds = _bind(AUTOPOS, "engine_autopos_mds", ctypes.c_int, F32P,
-                           ctypes.c_int, F32P, INTP)
-eig = _bind(AUTOPOS, "eig", ctypes.c_int, F32P, ctypes.c_int, F32P, F32P)
-trans_sym_to_trid = _bind(AUTOPOS, "trans_sym_to_trid", None, F32P, ctypes.c_int,
-                          F32P, F32P, F32P)
-eig_sym_trid = _bind(AUTOPOS, "eig_sym_trid", ctypes.c_int, F32P, ctypes.c_int,
-                     F32P, F32P)
-pythag = _bind(AUTOPOS, "pythag", F32, F32, F32)
-det_3by3 = _bind(AUTOPOS, "det_3by3", F32, F32P)
-inv_3by3 = _bind(AUTOPOS, "inv_3by3", ctypes.c_int, F32P, F32P)
-get_dist = _bind(AUTOPOS, "get_dist", F32, F32P, F32P)
-get_dist2 = _bind(AUTOPOS, "get_dist2", F32, F32P, F32P)
-get_dist3 = _bind(AUTOPOS, "get_dist3", F32, F32P, F32P)
-get_dist_xy = _bind(AUTOPOS, "get_dist_xy", F32, F32P, F32P)
-dot_prod = _bind(AUTOPOS, "dot_prod", F32, F32P, F32P, ctypes.c_int)
-fact = _bind(AUTOPOS, "fact", ctypes.c_uint64, ctypes.c_int)
-print_mat = _bind(AUTOPOS, "print_mat", None, F32P, ctypes.c_int, ctypes.c_int,
-                  ctypes.c_char_p)
-print_vec = _bind(AUTOPOS, "print_vec", None, F32P, ctypes.c_int, ctypes.c_char_p)
-engine_autopos_test = _bind(AUTOPOS, "engine_autopos_test", None)
-
-LIBC = ctypes.CDLL(None)
-LIBC.fflush.argtypes = [ctypes.c_void_p]
 DEVNULL = os.open(os.devnull, os.O_WRONLY)
 
 FLT_MAX = 3.4028234663852886e38

@@ -1,4 +1,3 @@
-import ctypes
 import subprocess
 import sys
 import textwrap
@@ -18,11 +17,6 @@ ASSERTIONS_ENABLED = not sys.flags.optimize
 def assertions_enabled():
     """True unless the suite runs under python -O."""
     return ASSERTIONS_ENABLED
-
-
-def load_engine_library(module):
-    """The extension module's shared object, for its exported C routines."""
-    return ctypes.CDLL(module.__file__)
 
 
 def run_python(code, *, optimize=False):

@@ -6,15 +6,10 @@ import math
 import numpy as np
 import pytest
 
-import qz_autopos
+from engine_symbols import F32P
+from engine_symbols import autopos as lib
+from engine_symbols import libc
 
-lib = ctypes.CDLL(qz_autopos.__file__)
-libc = ctypes.CDLL(None)
-F32P = ctypes.POINTER(ctypes.c_float)
-lib.engine_autopos_mds.argtypes = [F32P, ctypes.c_int, F32P,
-                                   ctypes.POINTER(ctypes.c_int)]
-lib.engine_autopos_test.restype = None
-lib.eig.argtypes = [F32P, ctypes.c_int, F32P, F32P]
 res = np.ctypeslib.as_array((ctypes.c_float * 225).in_dll(lib, "res"))
 
 SELF_TEST = [0, 740, 714, 132, 750, 0, 176, 686,

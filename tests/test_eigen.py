@@ -1,20 +1,11 @@
 """The symmetric eigen-solver of qz_autopos, through its exported symbols."""
-import ctypes
 import math
 
 import numpy as np
 import pytest
 
-import qz_autopos
-
-lib = ctypes.CDLL(qz_autopos.__file__)
-F32P = ctypes.POINTER(ctypes.c_float)
-lib.eig.argtypes = [F32P, ctypes.c_int, F32P, F32P]
-lib.trans_sym_to_trid.argtypes = [F32P, ctypes.c_int, F32P, F32P, F32P]
-lib.trans_sym_to_trid.restype = None
-lib.eig_sym_trid.argtypes = [F32P, ctypes.c_int, F32P, F32P]
-lib.pythag.argtypes = [ctypes.c_float, ctypes.c_float]
-lib.pythag.restype = ctypes.c_float
+from engine_symbols import F32P
+from engine_symbols import autopos as lib
 
 
 def ptr(array):

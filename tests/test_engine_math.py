@@ -6,27 +6,11 @@ import math
 import numpy as np
 import pytest
 
-import qz_autopos
+from engine_symbols import autopos as lib
+from engine_symbols import libc
 
-lib = ctypes.CDLL(qz_autopos.__file__)
-libc = ctypes.CDLL(None)
-F32P = ctypes.POINTER(ctypes.c_float)
 Triple = ctypes.c_float * 3
 Nine = ctypes.c_float * 9
-for name, args, result in [
-        ("det_3by3", [F32P], ctypes.c_float),
-        ("inv_3by3", [F32P, F32P], ctypes.c_int),
-        ("get_dist", [F32P, F32P], ctypes.c_float),
-        ("get_dist2", [F32P, F32P], ctypes.c_float),
-        ("get_dist3", [F32P, F32P], ctypes.c_float),
-        ("get_dist_xy", [F32P, F32P], ctypes.c_float),
-        ("dot_prod", [F32P, F32P, ctypes.c_int], ctypes.c_float),
-        ("fact", [ctypes.c_int], ctypes.c_uint64),
-        ("print_mat", [F32P, ctypes.c_int, ctypes.c_int, ctypes.c_char_p],
-         None),
-        ("print_vec", [F32P, ctypes.c_int, ctypes.c_char_p], None)]:
-    getattr(lib, name).argtypes = args
-    getattr(lib, name).restype = result
 
 IDENTITY = [1, 0, 0, 0, 1, 0, 0, 0, 1]
 

@@ -119,9 +119,8 @@ inline Py_ssize_t keyword_count(PyObject *kwnames)
 // with an exception set.
 template <class Init>
 PyObject *class_call(State *state, PyObject *cls, PyObject *const *args,
-                     size_t nargsf, PyObject *kwnames,
-                     PyObject *init_function, unsigned int &checked,
-                     Init init)
+                     size_t nargsf, PyObject *kwnames, PyObject *init_function,
+                     unsigned int &checked, Init init)
 {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t total = nargs + keyword_count(kwnames);
@@ -185,7 +184,8 @@ PyObject *record_class_call(PyObject *cls, PyObject *const *args,
 // names its module as the classes of extension types do, which also keeps
 // the module alive while the class lives. Before 3.9 a class cannot name
 // its module, and type.__call__ is left alone.
-inline void set_class_call(PyObject *module, PyObject *cls, vectorcallfunc call)
+inline void set_class_call(PyObject *module, PyObject *cls,
+                           vectorcallfunc call)
 {
 #if PY_VERSION_HEX < 0x03090000
     (void)module;

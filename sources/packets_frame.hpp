@@ -39,7 +39,8 @@ inline int unpack_plain_slice(PyObject *value, Py_ssize_t *start,
             return 0;
     }
     Py_ssize_t step;
-    if (slice->step != Py_None || PySlice_Unpack(value, start, stop, &step) < 0)
+    if (slice->step != Py_None ||
+        PySlice_Unpack(value, start, stop, &step) < 0)
         return 0; // cannot fail for these bounds
     return 1;
 }
@@ -183,7 +184,8 @@ int set_part(const PacketTarget &self, FramePart part,
              capi::Ref *value = nullptr)
 {
     State &state = self.state();
-    capi::Ref cls(capi::lookup_global(state.globals, state.records[id].global));
+    capi::Ref cls(
+        capi::lookup_global(state.globals, state.records[id].global));
     if (!cls)
         return -1;
     Source piece;
@@ -234,11 +236,10 @@ inline int packet_init(State &state, PyObject *self, PyObject *header,
         capi::lookup_global(state.globals, state.records[payload_id].global));
     if (!cls)
         return -1;
-    const int stored =
-        ranging ? set_record<ranging_message>(target, payload_part, cls.get(),
-                                              payload)
-                : set_record<raw_message>(target, payload_part, cls.get(),
-                                          payload);
+    const int stored = ranging ? set_record<ranging_message>(
+                                     target, payload_part, cls.get(), payload)
+                               : set_record<raw_message>(target, payload_part,
+                                                         cls.get(), payload);
     if (stored < 0 || set_part<footer>(target, footer_part) < 0)
         return -1;
     return target.store(state.str_callback_handle, callback);

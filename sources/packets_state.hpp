@@ -43,9 +43,9 @@ struct RecordState {
 
 // QZDWPacket.
 struct PacketState {
-    PyObject *cls;           // the class as created at import
-    PyObject *init_function; // the __init__ of its namespace
-    PyObject *stored;        // all attribute names it stores, a tuple
+    PyObject *cls;              // the class as created at import
+    PyObject *init_function;    // the __init__ of its namespace
+    PyObject *stored;           // all attribute names it stores, a tuple
     unsigned int call_version;  // version tag found calling __init__
     unsigned int plain_version; // version tag found plain, 0: none
     // At that version: the bounds of the slice of each part, as slicing
@@ -227,11 +227,10 @@ inline int init_state(State &state, PyObject *module)
     }
     // in the order in which QZDWPacket's initialiser stores them
     PyObject *const *part = state.part_attrs;
-    state.packet.stored =
-        PyTuple_Pack(7, state.str_header, part[sub_header_part],
-                     part[uwb_header_part], part[uwb_params_part],
-                     part[payload_part], part[footer_part],
-                     state.str_callback_handle);
+    state.packet.stored = PyTuple_Pack(
+        7, state.str_header, part[sub_header_part], part[uwb_header_part],
+        part[uwb_params_part], part[payload_part], part[footer_part],
+        state.str_callback_handle);
     if (state.packet.stored == nullptr)
         return -1;
     state.record_keywords[0] = state.base_init_keywords[0] =

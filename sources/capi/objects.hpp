@@ -58,11 +58,11 @@ template <class... Args> PyObject *call(PyObject *callable, Args... args)
     PyObject *stack[] = {nullptr, args...};
     constexpr size_t count = sizeof...(Args);
 #if PY_VERSION_HEX >= 0x03090000
-    return PyObject_Vectorcall(callable, stack + 1,
-                               count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_Vectorcall(
+        callable, stack + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 #else
-    return _PyObject_Vectorcall(callable, stack + 1,
-                                count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return _PyObject_Vectorcall(
+        callable, stack + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 #endif
 }
 

@@ -10,7 +10,8 @@
 
 float res[AUTOPOS_MAX_ANCHORS * AUTOPOS_MAX_ANCHORS];
 
-namespace {
+namespace
+{
 
 constexpr int max_cells = AUTOPOS_MAX_ANCHORS * AUTOPOS_MAX_ANCHORS;
 
@@ -138,8 +139,7 @@ int engine_autopos_mds(const float *meas, int anchor_cnt,
         if (!quad23) {
             x = uj * s + vj * c;
             y = uj * c - vj * s;
-        }
-        else {
+        } else {
             x = vj * c + uj * s;
             y = vj * s - uj * c;
         }

@@ -8,34 +8,35 @@
 #include <cmath>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // Work record of one call, cleared at entry.
 struct rtls_le_ls_t {
-    int issolved;             // result of the last linear solve
-    float e[LS_MAX_MEAS];     // residuals at the estimate
-    float hx[LS_MAX_MEAS];    // predicted distances at the estimate
-    float g[LS_MAX_MEAS];     // first dim entries: J^T e
+    int issolved;              // result of the last linear solve
+    float e[LS_MAX_MEAS];      // residuals at the estimate
+    float hx[LS_MAX_MEAS];     // predicted distances at the estimate
+    float g[LS_MAX_MEAS];      // first dim entries: J^T e
     float jac[LS_MAX_MEAS][3]; // Jacobian, row stride 3
-    float A[3][3];            // J^T J (+ damping while a step is solved)
-    float h_lm[3];            // the step
-    float diag_A[3];          // undamped diagonal of A
-    float pnew[3];            // trial estimate p + h
-    float wrk[LS_MAX_MEAS];   // distances at the trial estimate; scratch
-    float wrk2[LS_MAX_MEAS];  // residuals at the trial estimate
-    float mu;                 // damping factor
-    float tmp;                // scratch
-    float Fp;                 // sum of squares at the estimate
-    float g_inf;              // largest |J^T e|
-    float Fpnew;              // sum of squares at the trial estimate
-    float p_L2;               // squared norm of the estimate
-    float h_lm_L2;            // Euclidean norm of the step
-    float dF;                 // actual reduction
-    float dL;                 // predicted reduction
-    float rho;                // gain ratio
-    int nu;                   // damping growth after a rejected step
-    int nu2;                  // 2 nu, to detect wrap-around
-    int stop;                 // 7 when the starting sum is not finite
+    float A[3][3];             // J^T J (+ damping while a step is solved)
+    float h_lm[3];             // the step
+    float diag_A[3];           // undamped diagonal of A
+    float pnew[3];             // trial estimate p + h
+    float wrk[LS_MAX_MEAS];    // distances at the trial estimate; scratch
+    float wrk2[LS_MAX_MEAS];   // residuals at the trial estimate
+    float mu;                  // damping factor
+    float tmp;                 // scratch
+    float Fp;                  // sum of squares at the estimate
+    float g_inf;               // largest |J^T e|
+    float Fpnew;               // sum of squares at the trial estimate
+    float p_L2;                // squared norm of the estimate
+    float h_lm_L2;             // Euclidean norm of the step
+    float dF;                  // actual reduction
+    float dL;                  // predicted reduction
+    float rho;                 // gain ratio
+    int nu;                    // damping growth after a rejected step
+    int nu2;                   // 2 nu, to detect wrap-around
+    int stop;                  // 7 when the starting sum is not finite
 };
 
 // Control record of one call, cleared at entry.
@@ -76,8 +77,7 @@ void engine_ls_cost_fnc(const anchor_pos_t *anchor_pos, const float *pos_est,
             const float dy = anchor_pos[l].y - pos_est[1];
             x[l] = std::sqrt(dx * dx + dy * dy);
         }
-    }
-    else if (dim == 3) {
+    } else if (dim == 3) {
         for (int l = 0; l < meas_cnt; ++l) {
             const float dx = anchor_pos[l].x - pos_est[0];
             const float dy = anchor_pos[l].y - pos_est[1];

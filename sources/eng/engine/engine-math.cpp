@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <limits>
 
-namespace {
+namespace
+{
 
 // Element (r, c) of a column-major matrix of order n.
 inline std::ptrdiff_t cm(int n, int r, int c)
@@ -59,8 +60,7 @@ float pythag(float a, float b)
             return p;
         const float s = r / t;
         // 1 + 2s formed in double, rounded back to float
-        const float u =
-            static_cast<float>(1.0 + 2.0 * static_cast<double>(s));
+        const float u = static_cast<float>(1.0 + 2.0 * static_cast<double>(s));
         p = u * p;
         const float q = s / u;
         r = q * q * r;
@@ -245,14 +245,12 @@ int eig_sym_trid(float *d, int n, float *e, float *z)
             // form the shift
             const float g = d[l];
             // the difference in float, doubling and quotient in double
-            float p = static_cast<float>(
-                static_cast<double>(d[l + 1] - g) /
-                (2.0 * static_cast<double>(e[l])));
+            float p = static_cast<float>(static_cast<double>(d[l + 1] - g) /
+                                         (2.0 * static_cast<double>(e[l])));
             float r = pythag(p, 1.0f);
             // p + sign(p) |r| in double; the two new entries rounded to float
-            const double t = p >= 0.0f
-                                 ? static_cast<double>(p) + std::fabs(r)
-                                 : static_cast<double>(p) - std::fabs(r);
+            const double t = p >= 0.0f ? static_cast<double>(p) + std::fabs(r)
+                                       : static_cast<double>(p) - std::fabs(r);
             d[l] = static_cast<float>(static_cast<double>(e[l]) / t);
             d[l + 1] = static_cast<float>(static_cast<double>(e[l]) * t);
             const float dl1 = d[l + 1];

@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find sources host stubs -type f -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: install system-packages test bench demo live-demo clean sanitize fuzz
+.PHONY: install system-packages test bench demo live-demo clean sanitize fuzz format
 
 $(PY):
 	@echo "Setting up $(VENV) and building the C++ modules for the first time: half a minute to a minute"
@@ -15,9 +15,10 @@ $(VENV)/.tools: | $(PY)
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.18" ninja
 	touch $@
 
+# The bench extra too, so that make bench runs on this build as it is.
 $(VENV)/.installed: $(VENV)/.tools $(BUILD_INPUTS)
 	@echo "Building qz_packets, qz_engine, qz_autopos and qz_track (C++) into $(VENV): 10 to 20 s"
-	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+	$(PY) -m pip install --quiet --no-build-isolation ".[test,bench]"
 	touch $@
 
 install: $(VENV)/.installed
@@ -53,8 +54,8 @@ live-demo: $(VENV)/.live-installed
 	sleep 1; $(PY) -m qz_host emit examples/hall.qzcap udp://127.0.0.1:$(LIVE_DEMO_PORT); \
 	sleep 0.5; kill -TERM $$live; wait $$live
 
+# Rebuilds only what changed since the last install.
 bench: install
-	$(PY) -m pip install --quiet ".[bench]"
 	$(PY) benchmarks/run_all.py
 
 # The suite on every supported CPython found (pyenv's builds or pythonX.Y on
@@ -76,6 +77,11 @@ sanitize:
 FUZZ_SECONDS ?= 60
 fuzz:
 	PYTHON=$(PYTHON) scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# Formats the C++ (clang-format) and the Python (ruff) of the tree in place;
+# scripts/check_format.sh without --apply checks both.
+format: install
+	RUFF=$(VENV)/bin/ruff scripts/check_format.sh --apply
 
 clean:
 	rm -rf build $(VENV)

@@ -4,10 +4,10 @@ plain-Python classes on the ranging and the raw frame of bench_packets.py.
 Counts do not depend on the machine's load, so they show small changes that
 timings on a busy machine hide. Each count is the difference between a run
 that decodes FRAMES frames and one that decodes none, divided by FRAMES, so
-start-up and import are left out. String hashing is seeded the same in every
-run (PYTHONHASHSEED, 0 unless --hash-seed says otherwise): with random seeds
-the dictionary probes, and so the counts, vary by a few per cent from run to
-run. Needs valgrind.
+start-up and import are left out; one run before them compiles whatever
+the imports have not compiled yet. String hashing is seeded the same in every
+run (PYTHONHASHSEED, 0 unless --hash-seed says otherwise), so that the counts
+of two builds differ by what the builds do. Needs valgrind.
 
 Run: python benchmarks/decode_instructions.py [--frames N] [--hash-seed S] [--out DIR]
 (DIR keeps the callgrind files for callgrind_annotate.)
@@ -69,6 +69,9 @@ def main(argv=None):
         return 0
     if shutil.which("valgrind") is None:
         raise SystemExit("decode_instructions: valgrind is not installed")
+    for decoder in DECODERS:  # imports compiled before anything is counted
+        subprocess.run([sys.executable, os.path.abspath(__file__), "--loop", decoder, "raw", "0"],
+                       check=True, timeout=300)
     out_dir = args.out or tempfile.mkdtemp(prefix="decode-instructions-")
     os.makedirs(out_dir, exist_ok=True)
     print("Python %s, instructions per frame (callgrind, %d frames, hash seed %d)" % (

@@ -1,7 +1,6 @@
 """Tag positioning: PositionEngine.compute_tag_position against SciPy's
 Levenberg-Marquardt on the same problems, and the bare solver call."""
 import ctypes
-import math
 import pathlib
 import sys
 

@@ -324,9 +324,9 @@ def op_cost_and_residuals(fdp):
     predicted = floats(numbers(fdp, n), n)
     total = vec_dif_L2_norm(e, measured, predicted, n)
     check(not total < 0.0, total)
-    for l in range(n):
-        if measured[l] < 0.175:
-            check(e[l] == 0.0, l)
+    for i in range(n):
+        if measured[i] < 0.175:
+            check(e[i] == 0.0, i)
 
 
 def op_fdif_jac(fdp):

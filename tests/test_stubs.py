@@ -103,7 +103,8 @@ def test_mypy_resolves_the_installed_types(tmp_path):
                 for line in output.splitlines() if "Revealed type is" in line]
     assert revealed == REVEALED, output
     # The one wrong call: a plain int is no point.
-    assert 'Argument 2 to "compute_tag_position" of "PositionEngine" has incompatible type' in output
+    assert ('Argument 2 to "compute_tag_position" of "PositionEngine" has incompatible type'
+            in output)
     assert "Found 1 error" in output
 
 

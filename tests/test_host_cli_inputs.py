@@ -216,7 +216,7 @@ def test_known_anchors_take_precedence_over_the_survey(simulated, tmp_path):
     (None, 2, "cannot read"),
     ("anchor,x,y\n0A01,0,0\n", 2, "missing column(s) z"),
     ("anchor,x,y,z\n0A01,0,zero,0\n", 2, "could not convert"),
-    ("anchor,x,y,z\n0A01,0,0,0\n0A02,5,0,0\n", 1, "tracking needs 3 to 20 anchors, 2 given"),
+    ("anchor,x,y,z\n0A01,0,0,0\n0A02,5,0,0\n", 1, "tracking needs 3 to 32 anchors, 2 given"),
     ("anchor,x,y,z\n0A01,0,0,0\n0A02,5,0,0\n0A03,inf,1,0\n", 1, "0A03 is not at a finite"),
 ])
 def test_bad_known_anchors(simulated, tmp_path, content, code, message, capsys):

@@ -337,7 +337,7 @@ class FakeWeb:
 
 
 def test_web_map_is_fed(monkeypatch, hall):
-    from qz_host import live
+    from qz_host.commands import live
     web = FakeWeb()
     monkeypatch.setitem(sys.modules, "qz_host.web", type(sys)("qz_host.web"))
     monkeypatch.setitem(sys.modules, "qz_host.web.state", web.state)
@@ -396,7 +396,7 @@ def test_web_map_serves_the_live_fixes(hall):
     counters, and its page is served."""
     pytest.importorskip("websockets", reason="the map needs websockets (the web extra)")
     import urllib.request
-    from qz_host import live
+    from qz_host.commands import live
     counters = LiveCounters()
     logged = []
     feed = live._WebFeed("127.0.0.1:0", counters, logged.append)

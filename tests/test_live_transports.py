@@ -11,7 +11,8 @@ import tty
 
 import pytest
 
-from qz_host import capture, cli, emit, frames
+from qz_host import capture, cli, frames
+from qz_host.commands import emit
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
 from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_lines, hall_replay,

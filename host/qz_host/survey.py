@@ -26,11 +26,12 @@ from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 import qz_autopos
 
+from . import devices
+
 MIN_ANCHORS = 3
 MAX_ANCHORS = 15
-# Known anchors are limited by the position engine, which fits at most 20
-# measurements, not by AutoPos.
-MAX_KNOWN_ANCHORS = 20
+# Known anchors are limited by the tracker's filter, not by AutoPos.
+MAX_KNOWN_ANCHORS = devices.MAX_ANCHORS
 # Sweeps of the fit to the measured pairs, and the move (m) that ends them.
 _FIT_SWEEPS = 2000
 _FIT_TOLERANCE = 1e-6

@@ -12,29 +12,24 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
-import signal
 import sys
 import threading
-from contextlib import contextmanager
 from pathlib import Path
-from typing import IO, Callable, Iterator, List, Optional, TextIO, Tuple
+from typing import IO, Callable, List, Optional, TextIO, Tuple
 
-from . import capture, frames
-from .cli import CommandError
-from .live_counters import LiveCounters
-from .options import BAUD, SECONDS, SIGMA, UNIT, whole
-from .pipeline import Anchors, LivePipeline, Sink
-from .sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
-from .sources import LineSource, Source, open_source
+from .. import capture, frames
+from ..live_counters import LiveCounters
+from ..options import BAUD, SECONDS, SIGMA, UNIT, whole
+from ..pipeline import Anchors, LivePipeline, Sink
+from ..sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
+from ..sources import LineSource, Source, open_source
+from .base import CommandError, stop_on_signals
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
 QUEUE_LIMIT = 100000  # fixes kept for the broker
 
 
-def add_commands(commands) -> None:
-    """Registers ``live`` and ``emit`` with the qz-host parser."""
-    from . import emit
-
+def register(commands) -> None:
     live = commands.add_parser(
         "live", help="track tags live from a serial port, TCP, UDP or standard input",
         description="Read frames from SOURCE, survey the anchors (or read them with "
@@ -85,7 +80,6 @@ def add_commands(commands) -> None:
                       help=f"fixes kept while the broker is away (default {QUEUE_LIMIT})")
     live.add_argument("--web", metavar="HOST:PORT", help="serve the live map here")
     live.set_defaults(handler=run_command)
-    emit.add_command(commands)
 
 
 class _WebFeed(Sink):
@@ -93,8 +87,8 @@ class _WebFeed(Sink):
 
     def __init__(self, address: str, counters: LiveCounters, log: Callable[[str], None]):
         try:
-            state = importlib.import_module(f"{__package__}.web.state")
-            server = importlib.import_module(f"{__package__}.web.server")
+            state = importlib.import_module("qz_host.web.state")
+            server = importlib.import_module("qz_host.web.server")
         except ImportError as error:
             raise CommandError(f"--web needs the web map ({error}): "
                                "pip install 'qz-rtls[web]'") from None
@@ -146,7 +140,7 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
         if args.csv is not None:
             sinks.append(CsvSink(_open_text(args.csv, "w")))
         if args.mqtt is not None:
-            from .mqtt import MqttSink, parse_broker
+            from ..mqtt import MqttSink, parse_broker
             host, port = parse_broker(args.mqtt)
             password = os.environ.get(PASSWORD_VARIABLE)
             if args.mqtt_tls is not None and not Path(args.mqtt_tls).is_file():
@@ -165,22 +159,6 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
             sink.close()
         raise
     return sinks
-
-
-@contextmanager
-def _stop_on_signals(stop: threading.Event) -> Iterator[None]:
-    """SIGINT and SIGTERM set `stop` (only the main thread can have handlers)."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    previous = {}
-    for number in (signal.SIGINT, signal.SIGTERM):
-        previous[number] = signal.signal(number, lambda *_: stop.set())
-    try:
-        yield
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
 
 
 def run(pipeline: LivePipeline, source: Source, stop: threading.Event) -> None:
@@ -262,7 +240,7 @@ def run_command(args: argparse.Namespace, out: TextIO,
                             log=log, on_anchors=None if anchors else save)
     stop = stop if stop is not None else threading.Event()
     try:
-        with _stop_on_signals(stop):
+        with stop_on_signals(stop):
             run(pipeline, source, stop)
     except ValueError as error:  # a capture line declaring a bad unit or checksum
         raise CommandError(f"{args.source}: {error}") from None
@@ -270,7 +248,7 @@ def run_command(args: argparse.Namespace, out: TextIO,
         pipeline.close()
     summary_out = sys.stderr if any(isinstance(s, JsonLinesSink) and not s.owned
                                     for s in sinks) else out
-    from .live_report import summary
+    from ..live_report import summary
     summary_out.write(summary(counters, pipeline, source=args.source,
                               anchors_from=str(args.anchors) if anchors else None))
     summary_out.flush()

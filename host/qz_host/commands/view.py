@@ -8,18 +8,19 @@ import threading
 from pathlib import Path
 from typing import TextIO
 
-from .options import SECONDS, SPEED_FACTOR, whole
+from ..options import SECONDS, SPEED_FACTOR, whole
+from .base import CommandError
 
 
 def _bind(text: str):
-    from .web.server import parse_bind
+    from ..web.server import parse_bind
     try:
         return parse_bind(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def add_commands(commands) -> None:
+def register(commands) -> None:
     view = commands.add_parser(
         "view", help="replay a capture at its pace into a map in the browser",
         description="Survey the capture's anchors, then replay its frames at their recorded "
@@ -39,12 +40,11 @@ def add_commands(commands) -> None:
 
 
 def run(args: argparse.Namespace, out: TextIO) -> int:
-    from .cli import CommandError
     try:
-        from .replay import replay
-        from .web.playback import PlaybackClock, play
-        from .web.server import WebServer, is_loopback, require_websockets
-        from .web.state import MapState
+        from ..replay import replay
+        from ..web.playback import PlaybackClock, play
+        from ..web.server import WebServer, is_loopback, require_websockets
+        from ..web.state import MapState
         require_websockets()
     except ImportError as error:
         raise CommandError(str(error)) from None

@@ -16,15 +16,15 @@ import time
 from pathlib import Path
 from typing import Callable, List, Optional, TextIO, Tuple
 
-from . import capture
-from .cli import CommandError
-from .options import BAUD, number
-from .sources import parse_address, require_serial
+from .. import capture
+from ..options import BAUD, number
+from ..sources import parse_address, require_serial
+from .base import CommandError, stop_on_signals
 
 Send = Callable[[bytes], object]
 
 
-def add_command(commands) -> None:
+def register(commands) -> None:
     emit = commands.add_parser(
         "emit", help="play a capture's frames into a serial port, TCP or UDP",
         description="Send the frames of CAPTURE to TARGET at their recorded pace: a serial "
@@ -109,8 +109,6 @@ def _serve_tcp(url: str, items, args, stop: threading.Event, out: TextIO) -> int
 
 def run_command(args: argparse.Namespace, out: TextIO,
                 stop: Optional[threading.Event] = None) -> int:
-    from .live import _stop_on_signals
-
     try:
         items = read_frames(args.capture)
     except OSError as error:
@@ -118,7 +116,7 @@ def run_command(args: argparse.Namespace, out: TextIO,
     stop = stop if stop is not None else threading.Event()
     target = args.target
     try:
-        with _stop_on_signals(stop):
+        with stop_on_signals(stop):
             if target.startswith("udp:"):
                 address = parse_address(target)
                 with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:

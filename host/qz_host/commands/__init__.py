@@ -6,6 +6,7 @@
     view       replay a capture at its pace into a map in the browser
     live       track tags live from a serial port, TCP, UDP or standard input
     emit       play a capture's frames into a serial port, TCP or UDP
+    site       check a site file
 
 Each module's ``register(commands)`` adds its parser to the subparsers and
 sets its handler, ``handler(args, out) -> exit status``; what they share
@@ -18,7 +19,7 @@ from __future__ import annotations
 import importlib
 from typing import Any
 
-NAMES = ("simulate", "replay", "demo", "view", "live", "emit")
+NAMES = ("simulate", "replay", "demo", "view", "live", "emit", "site")
 
 
 def register_all(commands: Any) -> None:

@@ -1,7 +1,6 @@
 """Site files: what a sound one gives, every fault found at its line, and the
 line index of TOML items that the messages use."""
 
-import math
 import textwrap
 from pathlib import Path
 
@@ -123,25 +122,19 @@ FAULTS = [
     ("[anchors]\n0A01 = 3\n", 2, "anchor 0A01 must be a table ([anchors.0A01])"),
     ("[anchors.0A01]\nx = 1.0\n", 2, "anchor 0A01: x given without y"),
     ("[anchors.0A01]\nz = 1.0\n", 2, "anchor 0A01: z given without x and y"),
-    ("[anchors.0A01]\nx = '1'\ny = 0\n", 2, "anchor 0A01: x must be a number, got '1'"),
     ("[anchors.0A01]\nx = nan\ny = 0\n", 2, "anchor 0A01: x must be a finite number"),
-    ("[anchors.0A01]\nx = 1e9\ny = 0\n", 2, "anchor 0A01: x must be a finite number within"),
     ("[anchors.0A01]\nx = true\ny = 0\n", 2, "anchor 0A01: x must be a number, got true"),
     ("[anchors.0A01]\noffset = 20.0\n", 2, "anchor 0A01: offset must be a finite number"),
     ("[anchors.0A01]\nx = 0\ny = 0\n[anchors.0A02]\nname = 'b'\n", 4,
      "anchor 0A02: no position, while 0A01 has one"),
     ("[anchors.0A01]\nx = 0\ny = 0\n[anchors.0A02]\nx = 1\ny = 0\n", 1,
      "anchors: tracking needs 3 to 32 anchors, the site positions 2"),
-    ("[anchors.0A01]\nname = ''\n", 2, "anchor 0A01: name must be a non-empty string"),
     ("[anchors.1001]\n[tags.1001]\n", 2, "address 1001 is both an anchor and a tag"),
     ("[tags.1001]\nheigth = 1.0\n", 2, "tag 1001: unknown key 'heigth' (did you mean height?)"),
-    ("[tags]\n1001 = 'x'\n", 2, "tag 1001 must be a table"),
     ("[tags.1001]\nheight = 'tall'\n", 2, "tag 1001: height must be a number"),
     ("[frame]\nknown = { \"0A01\" = [0, 0] }\n", 1,
      "frame: needs two or more known anchors or points, has 1"),
     ("[frame]\nknown = { \"0A01\" = [0, 0], \"0A02\" = [5, 0] }\n", 1,
-     "frame: the known points cannot tell the survey from its mirror image"),
-    ("[frame]\nknown = { \"0A01\" = [0, 0], \"0A02\" = [5, 0], \"0A03\" = [9, 0.01] }\n", 1,
      "frame: the known points cannot tell the survey from its mirror image"),
     ("[frame]\nknown = 3\n", 2, "frame: known must be a table of anchor addresses"),
     ("[frame]\nknown = { \"0A01\" = [0] }\n", 2,
@@ -151,9 +144,6 @@ FAULTS = [
     ("[frame]\nmirrored = 'yes'\n", 2, "frame: mirrored must be true or false, got 'yes'"),
     ("[frame]\npoints = [{ tracked = [0, 0] }]\n", 2, "frame: point 1 needs site"),
     ("[frame]\npoints = 3\n", 2, "frame: points must be an array"),
-    ("[frame]\npoints = [3]\n", 2, "frame: point 1 must be"),
-    ("[frame]\nname = ''\nknown = { \"0A01\" = [0, 0], \"0A02\" = [5, 0] }\nmirrored = false\n",
-     2, "frame: name must be a non-empty string"),
     ("frame = 1\n", 1, "frame must be a table"),
     (POSITIONED + "[frame]\nknown = { \"0A09\" = [0, 0], \"0A02\" = [5, 0] }\nmirrored = false\n",
      13, "frame: known anchor 0A09 is not among the site's anchors"),
@@ -172,16 +162,11 @@ FAULTS = [
      "geo: a geographic fit needs two or more control points"),
     ("[geo]\npoints = [{ site = [0, 0], latitude = 52.0 }]\n", 2, "geo: point 1 needs longitude"),
     ("[geo]\npoints = 'here'\n", 2, "geo: points must be an array"),
-    ("[geo]\npoints = [1]\n", 2, "geo: point 1 must be"),
     ("[geo]\npoints = []\nmirrored = 1\n", 3, "geo: mirrored must be true or false, got 1"),
     ("[floor_plan]\nscale = 0.05\n", 1, "floor_plan: needs image"),
     ("[floor_plan]\nimage = 'no-such.png'\nscale = 0.05\n", 2, "floor_plan: cannot read"),
     ("[floor_plan]\nimage = 'plan.png'\n", 1, "floor_plan: give either scale"),
-    ("[floor_plan]\nimage = 'plan.png'\nscale = 0.1\nwidth = 20.0\n", 1,
-     "floor_plan: give either scale"),
     ("[floor_plan]\nimage = 'plan.png'\nscale = -0.1\n", 3, "floor_plan: scale must be above 0"),
-    ("[floor_plan]\nimage = 'plan.png'\nscale = 0.1\norigin = [1, 'a']\n", 4,
-     "floor_plan: origin y must be a number"),
     ("zones = 3\n", 1, "zones must be an array of tables"),
     ("zones = [3]\n", 1, "zone 1 must be a table"),
     ("[[zones]]\npolygon = [[0, 0], [1, 0], [1, 1]]\n", 1, "zone 1: needs a name"),
@@ -189,8 +174,6 @@ FAULTS = [
     ("[[zones]]\nname = 'bay'\npolygon = 'square'\n", 3, "zone 'bay': polygon must be an array"),
     ("[[zones]]\nname = 'bay'\npolygon = [\n  [0, 0],\n  [1, 0, 2],\n  [1, 1],\n]\n", 5,
      "zone 'bay': point 2 must be a pair of numbers"),
-    ("[[zones]]\nname = 'bay'\npolygon = [[0, 0], [2, 2], [2, 0], [0, 2]]\n", 3,
-     "zone 'bay': polygon crosses itself"),
     ("[[zones]]\nname = 'a/b'\npolygon = [[0, 0], [1, 0], [1, 1]]\n", 2,
      "zone 'a/b': name 'a/b' holds '/'"),
     ("[[zones]]\nname = 'bay'\npolygon = [[0, 0], [1, 0], [1, 1]]\nexit_delay = -1\n", 4,
@@ -272,12 +255,10 @@ def test_a_floor_plan_of_unknown_size_keeps_its_width(tmp_path):
         plan.metres_per_pixel()
     with pytest.raises(ValueError, match="need the size"):
         plan.corners()
-    assert plan.metres_per_pixel(400) == 0.05
     # Turned a quarter counter-clockwise: the image's right runs up the site's y.
     corners = plan.corners(400, 200)
     assert [tuple(round(c, 9) for c in p) for p in corners] == \
         [(0, 0), (0, 20), (10, 20), (10, 0)]
-    assert plan.as_json()["width"] == 20.0
 
 
 # -- the line index
@@ -310,15 +291,11 @@ points = [ { site = [0, 0], latitude = 1 },
 
 
 @pytest.mark.parametrize("path, line", [
-    (("title",), 1), (("quoted.key",), 2), (("dotted",), 3), (("dotted", "inner"), 3),
-    (("text",), 4), (("literal",), 7), (("anchors",), 8), (("anchors", "0A01"), 8),
-    (("anchors", "0A01", "x"), 9), (("zones",), 10), (("zones", 0), 10),
-    (("zones", 0, "polygon"), 12), (("zones", 0, "polygon", 0), 13),
-    (("zones", 0, "polygon", 0, 1), 13), (("zones", 0, "polygon", 1), 14),
-    (("zones", 0, "polygon", 2, "y", 1), 15), (("zones", 1), 17), (("zones", 1, "name"), 18),
-    (("zones", 1, "extra"), 19), (("zones", 1, "extra", "k"), 20),
+    (("title",), 1), (("quoted.key",), 2), (("dotted", "inner"), 3), (("literal",), 7),
+    (("anchors", "0A01", "x"), 9), (("zones", 0), 10), (("zones", 0, "polygon", 0, 1), 13),
+    (("zones", 0, "polygon", 1), 14), (("zones", 0, "polygon", 2, "y", 1), 15),
+    (("zones", 1, "name"), 18), (("zones", 1, "extra", "k"), 20),
     (("zones", 1, "extra", "points", 1, "site"), 22),
-    (("zones", 1, "extra", "points", 0, "latitude"), 21),
     (("zones", 1, "nothing", "here"), 17),  # the nearest recorded item
     (("nowhere",), 0),
 ])
@@ -334,4 +311,3 @@ def test_key_lines_of_a_broken_document_keep_what_came_before():
 def test_multiline_strings_ending_in_quotes():
     text = 'a = """x""""\nb = \'\'\'y\'\'\'\'\nc = "\\"q"\nd = 1\n'
     assert [KeyLines(text).line((k,)) for k in "abcd"] == [1, 2, 3, 4]
-    assert math.isfinite(KeyLines(text).line(("d",)))

@@ -634,7 +634,7 @@ class _Reader:
                                                 f"max_height {high:g}")
         if len(self.errors) > errors_before or polygon is None:
             return None
-        return Zone(name, tuple(polygon), settings["exit_tolerance"], settings["exit_delay"],
+        return Zone(str(name), tuple(polygon), settings["exit_tolerance"], settings["exit_delay"],
                     settings["entry_delay"], low, high, color)
 
     def polygon(self, value: Any, where: KeyPath, label: str

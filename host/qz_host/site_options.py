@@ -218,7 +218,7 @@ def _typed(action: argparse.Action, value: Any, folder: Path) -> Any:
         text = str(value)
     else:  # dates and times
         raise _Refused(f"takes a string or a number, not {_shown(value)}")
-    kind = action.type
+    kind: Any = action.type  # a callable: none of these commands names a registered type
     if kind is None:
         result: Any = text
     else:

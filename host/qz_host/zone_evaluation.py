@@ -17,7 +17,7 @@ Every measured event is thus matched, half of a flap, or false.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from .zones import Zone, ZoneEvent, ZoneTracker
 
@@ -62,7 +62,7 @@ def score(truth: Sequence[ZoneEvent], measured: Sequence[ZoneEvent], *,
     by_key: Dict[Tuple[int, str, str], List[ZoneEvent]] = {}
     for event in sorted(measured, key=lambda e: e.time):
         by_key.setdefault((event.tag, event.zone, event.event), []).append(event)
-    used = set()
+    used: Set[int] = set()
     for true in sorted(truth, key=lambda e: e.time):
         match = None
         for candidate in by_key.get((true.tag, true.zone, true.event), ()):
@@ -76,7 +76,7 @@ def score(truth: Sequence[ZoneEvent], measured: Sequence[ZoneEvent], *,
             result.matched.append((true, match))
     # A (tag, zone) pair's events alternate, so an exit's re-entry is the
     # next event of that pair.
-    paired = set()
+    paired: Set[int] = set()
     for events in _by_tag_and_zone(measured).values():
         for event, following in zip(events, events[1:]):
             if (event.event == "exit" and following.event == "enter"

@@ -12,6 +12,16 @@ from cli_helpers import run
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
+@pytest.mark.parametrize("name, text", [
+    ("trolley-fast.site.toml", "8 at given positions (0A00, 0A01, 0A02, 0A03, 0A04, 0A05, 0A06, "
+                               "0A07)"),
+    ("hall.site.toml", "6 listed")])
+def test_the_example_sites_are_sound(capsys, name, text):
+    code, out = run("site", "check", EXAMPLES / name)
+    assert (code, capsys.readouterr().err) == (0, "")
+    assert text in out
+
+
 def test_a_sound_site_is_described(capsys):
     code, out = run("site", "check", EXAMPLES / "hall.site.toml")
     assert code == 0, capsys.readouterr().err

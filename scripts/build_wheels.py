@@ -154,9 +154,10 @@ def build_wheel(executable, minor, source, scratch, tools, dist, log):
     env["PATH"] = str(tools) + os.pathsep + env.get("PATH", "")
     run("repairing the wheel", [tools / "auditwheel", "repair", "--wheel-dir", dist, built[0]],
         log, env=env)
-    repaired = sorted(dist.glob(prefix + "*.whl"))
+    repaired = sorted(dist.glob(prefix + "*manylinux*.whl"))
     if len(repaired) != 1:
-        raise BuildError("auditwheel left %d wheels for %s in %s" % (len(repaired), minor, dist))
+        raise BuildError("auditwheel left %d manylinux wheels for %s in %s"
+                         % (len(repaired), minor, dist))
     shown = subprocess.run([str(tools / "auditwheel"), "show", str(repaired[0])],
                            capture_output=True, text=True, env=env, timeout=300)
     return repaired[0], platform_tag(shown.stdout + shown.stderr), grafted_libraries(repaired[0])

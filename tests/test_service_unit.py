@@ -153,11 +153,9 @@ def test_exec_start_options_are_ones_qz_host_live_takes():
 
 
 @pytest.mark.parametrize("text, expected", [
-    ("[Service]\nA=1\nA=2\n", {("Service", "A"): ["1", "2"]}),
-    ("[Service]\n# A=0\n; B=0\n\nA=1\n", {("Service", "A"): ["1"]}),
+    ("[Unit]\nA=1\n[Service]\n# A=0\n; B=0\n\nA=2\nA=\n",
+     {("Unit", "A"): ["1"], ("Service", "A"): ["2", ""]}),
     ("[Service]\nExecStart=/bin/x \\\n    --y z\n", {("Service", "ExecStart"): ["/bin/x --y z"]}),
-    ("[Service]\nCapabilityBoundingSet=\n", {("Service", "CapabilityBoundingSet"): [""]}),
-    ("[Unit]\nA=1\n[Service]\nA=2\n", {("Unit", "A"): ["1"], ("Service", "A"): ["2"]}),
 ])
 def test_unit_settings_reads_as_systemd_does(text, expected):
     assert unit_settings(text) == expected

@@ -17,11 +17,9 @@ import without_compilers  # noqa: E402
 
 @pytest.mark.parametrize("name, compiler", [
     ("gcc", True), ("g++", True), ("cc", True), ("c++", True), ("clang", True),
-    ("clang++", True), ("gcc-12", True), ("x86_64-linux-gnu-g++-12", True), ("clang-16", True),
-    ("cpp", True), ("c99", True), ("x86_64-linux-gnu-gcc", True),
+    ("clang++", True), ("x86_64-linux-gnu-g++-12", True), ("clang-16", True), ("cpp", True),
     ("gcc-ar", False), ("gcc-nm-12", False), ("c++filt", False), ("ccache", False),
-    ("mosquitto", False), ("distcc", False), ("node", False), ("systemd-analyze", False),
-    ("python3.11", False), ("cmake", False),
+    ("mosquitto", False), ("systemd-analyze", False), ("python3.11", False),
 ])
 def test_is_compiler(name, compiler):
     assert without_compilers.is_compiler(name) is compiler
@@ -51,16 +49,10 @@ class TestLinkPrograms:
         assert sorted(path.name for path in farm.iterdir()) == ["mosquitto", "node"]
         # the first on the PATH wins, as it would on the PATH itself
         assert os.readlink(str(farm / "mosquitto")) == str(mosquitto)
-
-    def test_a_second_run_replaces_the_links(self, tmp_path):
-        bin_dir = tmp_path / "bin"
-        program(bin_dir / "old")
-        farm = tmp_path / "farm"
-        without_compilers.link_programs([str(bin_dir)], farm)
-        (bin_dir / "old").unlink()
-        program(bin_dir / "new")
-        without_compilers.link_programs([str(bin_dir)], farm)
-        assert [path.name for path in farm.iterdir()] == ["new"]
+        # a second run replaces the links
+        (second / "node").unlink()
+        without_compilers.link_programs([str(second)], farm)
+        assert sorted(path.name for path in farm.iterdir()) == ["mosquitto"]
 
     def test_the_directory_itself_on_the_path_is_passed_over(self, tmp_path):
         farm = tmp_path / "farm"
@@ -86,9 +78,6 @@ class TestCheckoutAround:
     def test_a_tree_above_is_found(self, tmp_path, mark):
         (tmp_path / mark).touch()
         assert build_wheels.checkout_around(tmp_path / "a" / "b") == tmp_path
-
-    def test_none_above_a_fresh_temporary_directory(self, tmp_path):
-        assert build_wheels.checkout_around(tmp_path / "a") is None
 
 
 def sdist(path, members):
@@ -152,11 +141,6 @@ def test_grafted_libraries(tmp_path):
                      "qz_rtls.libs/README", "qz_host/cli.py"]:
             archive.writestr(name, "")
     assert build_wheels.grafted_libraries(wheel) == ["libfoo-1a2b.so.3"]
-
-
-@pytest.mark.parametrize("minor, tag", [("3.8", "cp38-cp38"), ("3.13", "cp313-cp313")])
-def test_interpreter_tag(minor, tag):
-    assert build_wheels.interpreter_tag(minor) == tag
 
 
 def test_unknown_versions_are_refused(capsys):

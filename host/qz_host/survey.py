@@ -20,9 +20,10 @@ from __future__ import annotations
 
 import math
 import random
+from array import array
 import statistics
 from dataclasses import dataclass, field
-from typing import Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import qz_autopos
 
@@ -45,15 +46,51 @@ class SurveyError(ValueError):
 
 @dataclass
 class DistanceTable:
-    """Inter-anchor distance samples in metres, by unordered address pair."""
+    """Inter-anchor distance samples in metres, by unordered address pair,
+    8 bytes a sample.
 
-    samples: Dict[Tuple[int, int], List[float]] = field(default_factory=dict)
-    addresses: set = field(default_factory=set)
+    ``add_message`` takes an anchor's message as it comes: the sender is an
+    anchor, its peers may not be (a report naming a tag, or a device never
+    heard as an anchor). Only pairs of anchors count for the survey and the
+    noise; reports that name anything else are ``unknown_reports``."""
+
+    samples: Dict[Tuple[int, int], "array[float]"] = field(default_factory=dict)
+    addresses: set = field(default_factory=set)  # the anchors
+    self_reports: int = 0  # reports of an anchor naming itself
 
     def add(self, a: int, b: int, distance: float) -> None:
+        """One sample of the pair of anchors a and b."""
         self.addresses.update((a, b))
         if a != b:
-            self.samples.setdefault((min(a, b), max(a, b)), []).append(distance)
+            self._sample(a, b, distance)
+
+    def add_message(self, src: int, distances: Iterable[Tuple[int, float]]) -> None:
+        """An anchor message of `src`: (peer, distance in metres) per report."""
+        self.addresses.add(src)
+        for peer, distance in distances:
+            if peer == src:
+                self.self_reports += 1
+            else:
+                self._sample(src, peer, distance)
+
+    def _sample(self, a: int, b: int, distance: float) -> None:
+        key = (a, b) if a < b else (b, a)
+        values = self.samples.get(key)
+        if values is None:
+            values = self.samples[key] = array("d")
+        values.append(distance)
+
+    def anchor_samples(self) -> List["array[float]"]:
+        """The samples of every pair of anchors."""
+        anchors = self.addresses
+        return [values for (a, b), values in self.samples.items()
+                if a in anchors and b in anchors]
+
+    def unknown_reports(self) -> int:
+        """Reports that name no other anchor."""
+        anchors = self.addresses
+        return self.self_reports + sum(len(values) for (a, b), values in self.samples.items()
+                                       if a not in anchors or b not in anchors)
 
     def median(self, a: int, b: int) -> Optional[float]:
         values = self.samples.get((min(a, b), max(a, b)))

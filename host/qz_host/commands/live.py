@@ -17,13 +17,15 @@ import threading
 from pathlib import Path
 from typing import IO, Callable, List, Optional, TextIO, Tuple
 
-from .. import capture, frames
+from .. import addresses, frames
 from ..live_counters import LiveCounters
 from ..options import BAUD, SECONDS, SIGMA, UNIT, whole
-from ..pipeline import Anchors, LivePipeline, Sink
+from ..pipeline import Anchors, Pipeline, Sink
 from ..sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
-from ..sources import LineSource, Source, open_source
+from ..sources import LineSource, Source, UdpSource, open_source
+from ..survey import SurveyError, known_anchors
 from .base import CommandError, stop_on_signals
+from .replay import read_known_anchors
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
 QUEUE_LIMIT = 100000  # fixes kept for the broker
@@ -92,16 +94,21 @@ class _WebFeed(Sink):
         except ImportError as error:
             raise CommandError(f"--web needs the web map ({error}): "
                                "pip install 'qz-rtls[web]'") from None
-        host, sep, port = address.rpartition(":")
-        if not sep or not host or not port.isdigit():
-            raise CommandError(f"--web {address!r} is not HOST:PORT")
+        try:
+            host, port = addresses.host_port(address, listening=True,
+                                             default_host=addresses.LOOPBACK)
+        except ValueError as error:
+            raise CommandError(f"--web: {error}") from None
         self.counters = counters
         self.state = state.MapState()
-        self.server = server.WebServer(self.state, host.strip("[]"), int(port))
+        self.server = server.WebServer(self.state, host, port)
         try:
             self.server.start()
         except OSError as error:
             raise CommandError(f"--web: cannot serve on {address}: {error.strerror}") from None
+        warning = addresses.exposure_warning(host, "serving", "can read the map")
+        if warning is not None:
+            log(warning)
         log(f"serving the map on {self.server.url}")
 
     def anchors(self, anchors: Anchors) -> None:
@@ -141,7 +148,10 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
             sinks.append(CsvSink(_open_text(args.csv, "w")))
         if args.mqtt is not None:
             from ..mqtt import MqttSink, parse_broker
-            host, port = parse_broker(args.mqtt)
+            try:
+                host, port = parse_broker(args.mqtt)
+            except ValueError as error:
+                raise CommandError(f"--mqtt: {error}") from None
             password = os.environ.get(PASSWORD_VARIABLE)
             if args.mqtt_tls is not None and not Path(args.mqtt_tls).is_file():
                 raise CommandError(f"--mqtt-tls: no such file {args.mqtt_tls}")
@@ -161,13 +171,13 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
     return sinks
 
 
-def run(pipeline: LivePipeline, source: Source, stop: threading.Event) -> None:
+def run(pipeline: Pipeline, source: Source, stop: threading.Event) -> None:
     """Feeds the pipeline from `source` until `stop` is set or the source ends."""
     source.serve(lambda item: _handle(pipeline, item), pipeline.tick, stop)
     pipeline.tick()
 
 
-def _handle(pipeline: LivePipeline, item: tuple) -> bool:
+def _handle(pipeline: Pipeline, item: tuple) -> bool:
     """Feeds one inbox item; True when the source has ended."""
     kind = item[0]
     if kind == "bytes":
@@ -179,6 +189,8 @@ def _handle(pipeline: LivePipeline, item: tuple) -> bool:
         pipeline.feed_line(item[1])
     elif kind == "restart":
         pipeline.restart_stream(item[1])
+    elif kind == "fail":
+        raise ValueError(item[1])
     else:
         pipeline.log(item[1])
         return True
@@ -197,19 +209,21 @@ def run_command(args: argparse.Namespace, out: TextIO,
             raise CommandError(f"--fcs: {error}") from None
     anchors = None
     if args.anchors is not None:
+        anchors = read_known_anchors(args.anchors)
         try:
-            anchors = capture.read_anchors(args.anchors)
-        except OSError as error:
-            raise CommandError(f"cannot read {args.anchors}: {error.strerror}") from None
-        except ValueError as error:
-            raise CommandError(str(error)) from None
-        if not 3 <= len(anchors) <= 15:
-            raise CommandError(f"{args.anchors}: needs 3 to 15 anchors, has {len(anchors)}")
-    counters = LiveCounters()
+            known_anchors(anchors)
+        except SurveyError as error:
+            raise CommandError(f"{args.anchors}: {error}") from None
+    counters = LiveCounters(source_name=args.source)
     try:
         source = open_source(args.source, baud=args.baud, counters=counters, log=log)
     except (OSError, ValueError, ImportError) as error:
         raise CommandError(f"cannot open {args.source}: {error}") from None
+    if isinstance(source, UdpSource):
+        warning = addresses.exposure_warning(source.address[0], "listening for frames",
+                                             "can send it frames")
+        if warning is not None:
+            log(warning)
     checksum_name = args.fcs if args.fcs is not None else ("" if args.no_fcs else None)
     if checksum_name is None and not isinstance(source, LineSource):
         checksum_name = ""
@@ -233,11 +247,10 @@ def run_command(args: argparse.Namespace, out: TextIO,
     except BaseException:
         source.close()
         raise
-    pipeline = LivePipeline(sinks, counters=counters, anchors=anchors, dist_unit=args.unit,
-                            checksum_name=checksum_name, survey_samples=args.survey_samples,
-                            survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
-                            sigma=args.sigma,
-                            log=log, on_anchors=None if anchors else save)
+    pipeline = Pipeline(sinks, counters=counters, anchors=anchors, dist_unit=args.unit,
+                        checksum_name=checksum_name, survey_samples=args.survey_samples,
+                        survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
+                        sigma=args.sigma, log=log, on_anchors=None if anchors else save)
     stop = stop if stop is not None else threading.Event()
     try:
         with stop_on_signals(stop):

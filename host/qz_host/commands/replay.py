@@ -5,6 +5,7 @@ beside the capture)."""
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from pathlib import Path
@@ -80,24 +81,84 @@ class ProgressBar:
 
 
 def read_known_anchors(path: Path) -> Dict[int, Tuple[float, float, float]]:
-    from .. import capture
+    """The positions of an anchors file given for tracking."""
+    from .. import devices
 
     try:
-        return capture.read_anchors(path)
+        return devices.positions(devices.read_anchors(path))
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror}") from None
     except ValueError as error:
         raise CommandError(str(error)) from None
 
 
+class _Outputs:
+    """Where the fixes go as they come: the errors against the truth and the
+    positions CSV. A write that fails is said once, at the end, and stops
+    only that output. Where the survey cannot tell its mirror image apart,
+    the CSV waits for the tracks to decide."""
+
+    def __init__(self, evaluator, csv_path: Optional[Path], known: bool):
+        from .. import report
+
+        self.evaluator = evaluator
+        self.csv_path = csv_path
+        self.failure: Optional[str] = None
+        self.deferred: list = []
+        self.writer = None
+        if csv_path is not None:
+            try:
+                self.writer = report.PositionsWriter(csv_path, truth=evaluator is not None,
+                                                     known=known)
+            except OSError as error:
+                self._failed(error)
+
+    def _failed(self, error: OSError) -> None:
+        self.failure = f"cannot write {self.csv_path}: {error.strerror or error}"
+        if self.writer is not None:
+            writer, self.writer = self.writer, None
+            try:
+                writer.close()
+            except OSError:
+                pass  # the first failure is the one said
+
+    def fix(self, fix) -> None:
+        truth, error = self.evaluator.add(fix) if self.evaluator is not None else (None, None)
+        if self.writer is None:
+            return
+        if self.evaluator is not None and self.evaluator.ambiguous:
+            self.deferred.append(fix)
+            return
+        self._write(fix, truth, error)
+
+    def _write(self, fix, truth, error) -> None:
+        if self.writer is None:
+            return
+        try:
+            self.writer.write(fix, truth, error)
+        except OSError as failure:
+            self._failed(failure)
+
+    def close(self) -> Optional[str]:
+        """Writes what waited and closes the CSV; the failure, if any."""
+        for fix in self.deferred:
+            self._write(fix, *self.evaluator.truth(fix))
+        if self.writer is not None:
+            try:
+                self.writer.close()
+            except OSError as error:
+                self._failed(error)
+        return self.failure
+
+
 def run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
-                check_fcs: Optional[bool] = None, use_truth: bool = True,
-                csv_path: Optional[Path] = None, png_path: Optional[Path] = None,
-                anchors_path: Optional[Path] = None, smooth: bool = False) -> int:
+               check_fcs: Optional[bool] = None, use_truth: bool = True,
+               csv_path: Optional[Path] = None, png_path: Optional[Path] = None,
+               anchors_path: Optional[Path] = None, smooth: bool = False) -> int:
     from .. import capture, evaluate, report
 
     try:
-        from ..replay import replay
+        from ..replay import replay_surveyed, survey_capture
     except ImportError as error:
         raise CommandError(f"{error}: install this package's extension modules "
                            "(pip install .)") from None
@@ -113,53 +174,59 @@ def run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
             raise CommandError(str(error)) from None
     known = read_known_anchors(anchors_path) if anchors_path is not None else None
 
+    def lines():
+        with capture.open_text(path) as source:
+            yield from source
+
     started = time.perf_counter()
+    bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
+    notes = []
     try:
-        lines = capture.read_lines(path)
+        total = os.path.getsize(path)
+        surveyed = survey_capture(lines, dist_unit=unit, check_fcs=check_fcs, anchors=known,
+                                  progress=bar, total=total)
+        evaluator = None
+        if use_truth and surveyed.survey is not None and anchors_truth.exists():
+            try:
+                truth_tracks = capture.read_tracks(tracks_truth) if tracks_truth.exists() else {}
+                evaluator = evaluate.Evaluator(surveyed.survey, capture.read_anchors(anchors_truth),
+                                               truth_tracks)
+            except (OSError, ValueError) as error:
+                notes.append(f"ground truth not used: {error}")
+        outputs = _Outputs(evaluator, csv_path if surveyed.survey is not None else None,
+                           known is not None)
+        result = replay_surveyed(lines, surveyed, smooth=smooth, on_fix=outputs.fix,
+                                 keep_fixes=png_path is not None, progress=bar, total=total)
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror}") from None
     except capture.NotACapture as error:
         raise CommandError(f"{path}: {error}") from None
-    bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
-    try:
-        result = replay(lines, dist_unit=unit, check_fcs=check_fcs, progress=bar, anchors=known,
-                        smooth=smooth)
     except ValueError as error:
         raise CommandError(f"{path}: {error}") from None
     finally:
         if bar is not None:
             bar.close()
-
-    evaluation = None
-    notes = []
-    if use_truth and result.survey is not None and anchors_truth.exists():
-        try:
-            truth_tracks = capture.read_tracks(tracks_truth) if tracks_truth.exists() else {}
-            evaluation = evaluate.evaluate(result, capture.read_anchors(anchors_truth), truth_tracks)
-        except (OSError, ValueError) as error:
-            notes.append(f"ground truth not used: {error}")
+    failures = [failure for failure in [outputs.close()] if failure]
+    evaluation = evaluator.evaluation() if evaluator is not None else None
     elapsed = time.perf_counter() - started
 
     # Every output is tried and the summary printed whatever fails: the
     # replay's work is not thrown away over one file.
-    written, failures = [], []
+    written = [str(csv_path)] if csv_path is not None and surveyed.survey is not None \
+        and not failures else []
     if result.survey is not None:
         kind = "known" if known is not None else "surveyed"
-        writers = [(csv_path, lambda target: report.write_positions(target, result, evaluation)),
-                   (png_path, lambda target: plot(target, result, evaluation,
-                                                   title=f"{path.name}: {kind} anchors and tracks"))]
-        for target, write in writers:
-            if target is None:
-                continue
+        if png_path is not None:
             try:
-                write(target)
-                written.append(str(target))
+                plot(png_path, result, evaluation,
+                     title=f"{path.name}: {kind} anchors and tracks")
+                written.append(str(png_path))
             except OSError as error:
-                failures.append(f"cannot write {target}: {error.strerror or error}")
+                failures.append(f"cannot write {png_path}: {error.strerror or error}")
     elif known is None and result.counts.decoded:
         notes.append("         known anchor positions can be given with --anchors FILE")
-    total = time.perf_counter() - started
-    notes.append(f"Time     replay {elapsed:.2f} s, with output files {total:.2f} s")
+    total_time = time.perf_counter() - started
+    notes.append(f"Time     replay {elapsed:.2f} s, with output files {total_time:.2f} s")
     out.write(report.summary(result, evaluation, source=str(path), note="\n".join(notes)))
     if written:
         out.write(f"wrote {', '.join(written)}\n")

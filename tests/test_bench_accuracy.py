@@ -34,7 +34,7 @@ def test_least_squares_finds_noiseless_tags(name):
     lines = bench.lines_of(sim)
     tracker = {"height": bench.told_height(sim, c)} if c.heights else {}
     result = replay(lines, anchors=dict(sim.anchors) if c.known else None, **tracker)
-    fixes = bench.least_squares_fixes(sim, c, result, bench.tag_messages(lines))
+    fixes = bench.least_squares_fixes(sim, c, result, bench.tag_messages(sim))
     errors, _ = bench.score(sim, result, fixes, [1.0] * len(fixes))
     assert len(errors) == len(sim.tracks)
     assert max(errors) < 0.02
@@ -45,7 +45,7 @@ def test_the_bound_is_of_three_dimensional_ranges():
     the planar over the 3-D distance, so the bound grows by as much."""
     planar = bench.simulate(replace(bench.BASE, **dict(QUIET, sigma=0.05)))
     below = bench.simulate(replace(bench.BASE, **dict(QUIET, sigma=0.05), tag_height=-1.3))
-    traces = [bench.bound_traces(sim, bench.tag_messages(bench.lines_of(sim)),
+    traces = [bench.bound_traces(sim, bench.tag_messages(sim),
                                  [bench.TrackFix(t, tag, x, y, 0, 0, (), 0)
                                   for t, tag, x, y in sim.tracks])
               for sim in (planar, below)]

@@ -27,15 +27,6 @@ def test_tag_counts_up_to_the_limit(count, tmp_path):
     assert len(tags) == len(tracks) == int(count)
 
 
-def test_defaults_record_offsets_and_heights(tmp_path):
-    path = tmp_path / "default.qzcap"
-    assert run("simulate", path, "--duration", "1")[0] == 0
-    anchors, tags, _ = truth(path)
-    assert all(0 <= a.offset <= 0.18 and a.z == 0.0 for a in anchors.values())
-    assert all(0 <= t.offset <= 0.18 and t.height == 0.0 for t in tags.values())
-    assert set(tags) == {0x1001, 0x1002}
-
-
 def test_corridor_with_alternating_heights(tmp_path):
     path = tmp_path / "corridor.qzcap"
     code, _ = run("simulate", path, "--layout", "corridor", "--anchors", "8", "--duration", "2",

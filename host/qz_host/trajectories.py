@@ -63,8 +63,8 @@ def _along(here: Point, target: Point, step: float) -> Tuple[Point, float]:
     return (here[0] + f * (target[0] - here[0]), here[1] + f * (target[1] - here[1])), 0.0
 
 
-def _legs(rng: random.Random, box: Box, speed: float, times: Sequence[float],
-          next_target: Callable[[Point], Point], start: Point) -> List[Point]:
+def _legs(speed: float, times: Sequence[float], next_target: Callable[[Point], Point],
+          start: Point) -> List[Point]:
     """Straight legs from `start`, each to the point `next_target` gives."""
     here = start
     target = next_target(here)
@@ -83,7 +83,7 @@ def _legs(rng: random.Random, box: Box, speed: float, times: Sequence[float],
 
 def _walk(rng: random.Random, box: Box, speed: float, times: Sequence[float]) -> List[Point]:
     start = _waypoint(rng, box)
-    return _legs(rng, box, speed, times, lambda _: _waypoint(rng, box), start)
+    return _legs(speed, times, lambda _: _waypoint(rng, box), start)
 
 
 def _back(rng: random.Random, box: Box, speed: float, times: Sequence[float]) -> List[Point]:
@@ -92,8 +92,7 @@ def _back(rng: random.Random, box: Box, speed: float, times: Sequence[float]) ->
     second = _waypoint(rng, box)
     while math.dist(first, second) < span:
         second = _waypoint(rng, box)
-    return _legs(rng, box, speed, times,
-                 lambda here: second if here == first else first, first)
+    return _legs(speed, times, lambda here: second if here == first else first, first)
 
 
 def _still(rng: random.Random, box: Box, speed: float, times: Sequence[float]) -> List[Point]:

@@ -39,10 +39,17 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
         lines.append(f"Survey   {len(s.addresses)} anchors, {pairs - len(s.missing)} of {pairs} "
                      f"pairs measured; {s.addresses[0]:04X} at the origin, {s.addresses[1]:04X} "
                      f"on +x{mirrored}")
-    lines.append(f"  {'anchor':<8}{'x (m)':>9}{'y (m)':>9}{'error (m)':>11}")
-    for address, (x, y) in zip(s.addresses, s.positions):
+    offsets = s.offsets is not None and s.offset_sd is not None
+    lines.append(f"  {'anchor':<8}{'x (m)':>9}{'y (m)':>9}{'error (m)':>11}"
+                 + (f"{'offset (m)':>12}{'sd':>7}" if offsets else ""))
+    for k, (address, (x, y)) in enumerate(zip(s.addresses, s.positions)):
         error = evaluation.anchor_errors.get(address) if evaluation else None
-        lines.append(f"  {address:04X}    {coordinate(x)}{coordinate(y)}{_metres(error):>11}")
+        row = f"  {address:04X}    {coordinate(x)}{coordinate(y)}{_metres(error):>11}"
+        if s.offsets is not None and s.offset_sd is not None:
+            row += f"{s.offsets[k]:12.3f}{s.offset_sd[k]:7.3f}"
+        lines.append(row)
+    if s.offsets_note:
+        lines.append(f"  {s.offsets_note}")
     for a, b in s.missing:
         lines.append(f"  pair {a:04X}-{b:04X} never measured: filled in from the survey")
     lines.append("")

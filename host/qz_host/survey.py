@@ -27,7 +27,8 @@ from typing import Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import qz_autopos
 
-from . import devices
+from . import devices, survey_offsets
+from .tracking import range_noise
 
 MIN_ANCHORS = 3
 MAX_ANCHORS = 15
@@ -107,6 +108,11 @@ class Survey:
     matrix: List[List[float]]
     missing: List[Tuple[int, int]]
     known: bool = False
+    # The anchors' range offsets (m) solved with their positions, one per
+    # anchor, and their standard deviations; or why they were not.
+    offsets: Optional[List[float]] = None
+    offset_sd: Optional[List[float]] = None
+    offsets_note: str = ""
 
 
 def known_anchors(positions: Mapping[int, Sequence[float]]) -> Survey:
@@ -141,8 +147,31 @@ def survey(table: DistanceTable) -> Survey:
                 matrix[i][j] = matrix[j][i] = d
     if missing:
         _complete(matrix, missing, addresses)
-    return Survey(addresses, _autopos(matrix), matrix,
-                  [(addresses[i], addresses[j]) for i, j in missing])
+    result = Survey(addresses, _autopos(matrix), matrix,
+                    [(addresses[i], addresses[j]) for i, j in missing])
+    _solve_offsets(result, table, missing)
+    return result
+
+
+def _solve_offsets(result: Survey, table: DistanceTable,
+                   missing: Sequence[Tuple[int, int]]) -> None:
+    """Solves the anchors' offsets with their positions where the layout
+    tells them (see survey_offsets); else says why not."""
+    counts = [len(values) for values in table.anchor_samples()]
+    noise = range_noise(table.anchor_samples(), default=0.0)  # 0: too few to tell
+    # The median of k samples scatters about 1.25 / sqrt(k) times one sample.
+    pair_sd = 1.2533 * noise / math.sqrt(statistics.median(counts)) if counts else 0.0
+    try:
+        solution = survey_offsets.solve(result.positions, result.matrix, missing, pair_sd)
+    except survey_offsets.OffsetsUnsolved as why:
+        result.offsets_note = f"range offsets not solved: {why}"
+        return
+    result.positions = solution.positions
+    result.offsets = solution.offsets
+    result.offset_sd = solution.offset_sd
+    result.offsets_note = (f"range offsets solved with the positions: the pairs' residuals "
+                           f"{solution.residual_before:.3f} m RMS before, "
+                           f"{solution.residual_after:.3f} m after")
 
 
 def _triangle_bounds(matrix: List[List[float]], missing: Sequence[Tuple[int, int]],

@@ -76,7 +76,8 @@ def test_demo_simulates_a_missing_sample(tmp_path, monkeypatch):
     assert code == 0
     assert "simulating" in text
     assert {p.name for p in (tmp_path / "examples").iterdir()} == {
-        "hall.qzcap", "hall.anchors.csv", "hall.tracks.csv", "hall.positions.csv", "hall.png"}
+        "hall.qzcap", "hall.anchors.csv", "hall.tags.csv", "hall.tracks.csv", "hall.positions.csv",
+        "hall.png"}
 
 
 @pytest.mark.parametrize("args, message", [

@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import pytest
+from pathlib import Path
 
 from qz_host import cli
 
@@ -78,6 +79,11 @@ def test_demo_simulates_a_missing_sample(tmp_path, monkeypatch):
     assert {p.name for p in (tmp_path / "examples").iterdir()} == {
         "hall.qzcap", "hall.anchors.csv", "hall.tags.csv", "hall.tracks.csv", "hall.positions.csv",
         "hall.png"}
+    # The sample made anew is the bundled one, frame for frame.
+    bundled = Path(__file__).resolve().parent.parent / "examples" / "hall.qzcap"
+    def frames_of(path):
+        return [line for line in path.read_text().splitlines() if not line.startswith("#")]
+    assert frames_of(tmp_path / "examples" / "hall.qzcap") == frames_of(bundled)
 
 
 @pytest.mark.parametrize("args, message", [

@@ -5,9 +5,9 @@ import io
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
-from pathlib import Path
 
 from qz_host import cli
 

@@ -10,7 +10,7 @@
 namespace track
 {
 
-int to_finite_double(PyObject *obj, const char *what, double *out)
+inline int to_finite_double(PyObject *obj, const char *what, double *out)
 {
     if (capi::to_double(obj, out) < 0)
         return -1;
@@ -22,8 +22,8 @@ int to_finite_double(PyObject *obj, const char *what, double *out)
 }
 
 // An optional keyword parameter: `obj` when given, else the default.
-int optional_double(PyObject *obj, double fallback, const char *what,
-                    double *out)
+inline int optional_double(PyObject *obj, double fallback, const char *what,
+                           double *out)
 {
     if (obj == nullptr) {
         *out = fallback;
@@ -32,7 +32,7 @@ int optional_double(PyObject *obj, double fallback, const char *what,
     return to_finite_double(obj, what, out);
 }
 
-int raise_value_error(const char *message)
+inline int raise_value_error(const char *message)
 {
     PyErr_SetString(PyExc_ValueError, message);
     return -1;

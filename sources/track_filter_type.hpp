@@ -26,8 +26,7 @@ constexpr double default_max_range = 1000.0;
 constexpr double seed_speed_sd = 2.0;
 
 struct TagFilter {
-    PyObject_HEAD
-    track_params_t params;
+    PyObject_HEAD track_params_t params;
     track_state_t state;
     int anchor_count;
     long long rejected; // ranges rejected since construction
@@ -36,21 +35,22 @@ struct TagFilter {
     unsigned char status[TRACK_MAX_ANCHORS];
 };
 
-TagFilter *as_filter(PyObject *self)
+inline TagFilter *as_filter(PyObject *self)
 {
     return reinterpret_cast<TagFilter *>(self);
 }
 
 // Reads anchors (x, y) or (x, y, z) into filter->anchors; the filter is
 // left unseeded. On error the filter keeps its old anchors.
-int load_anchors(TagFilter *filter, PyObject *anchors)
+inline int load_anchors(TagFilter *filter, PyObject *anchors)
 {
     capi::Ref items(PySequence_Fast(anchors, "anchors must be a sequence"));
     if (!items)
         return -1;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     if (count < 1 || count > TRACK_MAX_ANCHORS) {
-        PyErr_Format(PyExc_ValueError, "a filter takes 1 to %d anchors, got %zd",
+        PyErr_Format(PyExc_ValueError,
+                     "a filter takes 1 to %d anchors, got %zd",
                      TRACK_MAX_ANCHORS, count);
         return -1;
     }
@@ -82,7 +82,7 @@ int load_anchors(TagFilter *filter, PyObject *anchors)
 
 // Reads exactly one distance per anchor into filter->ranges. Values are not
 // judged here: the filter rejects and counts the unusable ones.
-int load_ranges(TagFilter *filter, PyObject *distances)
+inline int load_ranges(TagFilter *filter, PyObject *distances)
 {
     Py_ssize_t stored = 0;
     auto store = [filter, &stored](Py_ssize_t i, PyObject *item) {
@@ -104,13 +104,13 @@ int load_ranges(TagFilter *filter, PyObject *distances)
 }
 
 // (x, y, sd, dop, used, rejected) of the filter's current state.
-PyObject *fix_tuple(TagFilter *filter, int rejected)
+inline PyObject *fix_tuple(TagFilter *filter, int rejected)
 {
     const track_state_t &s = filter->state;
     const double sd = std::sqrt(s.cov[0] + s.cov[5]);
-    const double dop = track_dop(filter->anchors, filter->anchor_count,
-                                 filter->status, s.state[0], s.state[1],
-                                 filter->params.height);
+    const double dop =
+        track_dop(filter->anchors, filter->anchor_count, filter->status,
+                  s.state[0], s.state[1], filter->params.height);
     Py_ssize_t used_count = 0;
     for (int i = 0; i < filter->anchor_count; ++i)
         used_count += filter->status[i] == TRACK_USED;
@@ -132,7 +132,7 @@ PyObject *fix_tuple(TagFilter *filter, int rejected)
 
 // Reads the keyword parameters of TagFilter(), `values` in the order of
 // its signature (nullptr: omitted), into `params`.
-int read_params(PyObject *const *values, track_params_t *params)
+inline int read_params(PyObject *const *values, track_params_t *params)
 {
     double max_rejected;
     if (optional_double(values[1], default_sigma, "sigma", &params->sigma) <
@@ -143,8 +143,8 @@ int read_params(PyObject *const *values, track_params_t *params)
             0 ||
         optional_double(values[4], default_short_gate, "short_gate",
                         &params->gate_short) < 0 ||
-        optional_double(values[5], default_height, "height",
-                        &params->height) < 0 ||
+        optional_double(values[5], default_height, "height", &params->height) <
+            0 ||
         optional_double(values[6], default_max_gap, "max_gap",
                         &params->max_gap) < 0 ||
         optional_double(values[7], default_max_rejected_updates,
@@ -168,20 +168,17 @@ int read_params(PyObject *const *values, track_params_t *params)
     return 0;
 }
 
-PyObject *filter_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+inline PyObject *filter_new(PyTypeObject *type, PyObject *args,
+                            PyObject *kwargs)
 {
     State *state = capi::type_state<State>(type, &module_def);
     if (state == nullptr)
         return nullptr;
     // anchors, then keyword-only parameters
-    const capi::Signature signature = {"TagFilter", state->new_keywords, 1, 1};
+    const capi::Signature signature = {"TagFilter", state->new_keywords, 1,
+                                       NEW_KEYWORDS, 1};
     PyObject *values[NEW_KEYWORDS] = {nullptr}; // borrowed
-    if (PyTuple_GET_SIZE(args) > 1)
-        return capi::raise_count_error(signature, PyTuple_GET_SIZE(args)),
-               nullptr;
-    const capi::Signature full = {"TagFilter", state->new_keywords, 1,
-                                  NEW_KEYWORDS};
-    if (capi::bind_arguments(full, args, kwargs, values) < 0)
+    if (capi::bind_arguments(signature, args, kwargs, values) < 0)
         return nullptr;
     track_params_t params;
     if (read_params(values, &params) < 0)
@@ -199,7 +196,7 @@ PyObject *filter_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 
 // The time of an update or seed: finite, not negative, not before the
 // state's.
-int read_time(PyObject *obj, const TagFilter *filter, double *time)
+inline int read_time(PyObject *obj, const TagFilter *filter, double *time)
 {
     if (to_finite_double(obj, "time", time) < 0)
         return -1;
@@ -212,7 +209,7 @@ int read_time(PyObject *obj, const TagFilter *filter, double *time)
 
 // update() once its time is checked and its distances are in
 // filter->ranges.
-PyObject *update_impl(TagFilter *filter, double time)
+inline PyObject *update_impl(TagFilter *filter, double time)
 {
     if (track_needs_seed(&filter->state, &filter->params, time))
         Py_RETURN_NONE;
@@ -226,14 +223,13 @@ PyObject *update_impl(TagFilter *filter, double time)
     return fix_tuple(filter, rejected);
 }
 
-PyObject *filter_update(PyObject *self, PyObject *const *args,
-                        Py_ssize_t nargs, PyObject *kwnames)
+inline PyObject *filter_update(PyObject *self, PyObject *const *args,
+                               Py_ssize_t nargs, PyObject *kwnames)
 {
     const State *state = capi::type_state<State>(Py_TYPE(self), &module_def);
     if (state == nullptr)
         return nullptr;
-    const capi::Signature signature = {"update", state->update_keywords, 2,
-                                       2};
+    const capi::Signature signature = {"update", state->update_keywords, 2, 2};
     PyObject *values[UPDATE_KEYWORDS]; // borrowed
     if (capi::bind_arguments(signature, args, nargs, kwnames, values) < 0)
         return nullptr;
@@ -247,7 +243,7 @@ PyObject *filter_update(PyObject *self, PyObject *const *args,
 
 // seed() once its inputs are checked finite and its distances are in
 // filter->ranges.
-PyObject *seed_impl(TagFilter *filter, double time, double x, double y)
+inline PyObject *seed_impl(TagFilter *filter, double time, double x, double y)
 {
     track_seed(&filter->state, &filter->params, filter->anchors,
                filter->anchor_count, filter->ranges, filter->status, x, y,
@@ -255,8 +251,8 @@ PyObject *seed_impl(TagFilter *filter, double time, double x, double y)
     return fix_tuple(filter, 0);
 }
 
-PyObject *filter_seed(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                      PyObject *kwnames)
+inline PyObject *filter_seed(PyObject *self, PyObject *const *args,
+                             Py_ssize_t nargs, PyObject *kwnames)
 {
     const State *state = capi::type_state<State>(Py_TYPE(self), &module_def);
     if (state == nullptr)
@@ -267,20 +263,16 @@ PyObject *filter_seed(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         return nullptr;
     TagFilter *filter = as_filter(self);
     double time, x, y;
-    if (to_finite_double(values[0], "time", &time) < 0 ||
+    if (read_time(values[0], filter, &time) < 0 ||
         to_finite_double(values[1], "x", &x) < 0 ||
         to_finite_double(values[2], "y", &y) < 0 ||
         load_ranges(filter, values[3]) < 0)
         return nullptr;
-    if (time < 0.0)
-        return raise_value_error("time must not be negative"), nullptr;
-    if (filter->state.seeded && time < filter->state.time)
-        return raise_value_error("time went backwards"), nullptr;
     return seed_impl(filter, time, x, y);
 }
 
-PyObject *filter_set_anchors(PyObject *self, PyObject *const *args,
-                             Py_ssize_t nargs, PyObject *kwnames)
+inline PyObject *filter_set_anchors(PyObject *self, PyObject *const *args,
+                                    Py_ssize_t nargs, PyObject *kwnames)
 {
     if (capi::expect_one_argument("set_anchors", nargs, kwnames) < 0 ||
         load_anchors(as_filter(self), args[0]) < 0)
@@ -288,8 +280,8 @@ PyObject *filter_set_anchors(PyObject *self, PyObject *const *args,
     Py_RETURN_NONE;
 }
 
-PyObject *filter_reset(PyObject *self, PyObject *const *, Py_ssize_t nargs,
-                       PyObject *kwnames)
+inline PyObject *filter_reset(PyObject *self, PyObject *const *,
+                              Py_ssize_t nargs, PyObject *kwnames)
 {
     if (capi::expect_no_arguments("reset", nargs, kwnames) < 0)
         return nullptr;
@@ -297,7 +289,7 @@ PyObject *filter_reset(PyObject *self, PyObject *const *, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-PyObject *tuple_of_doubles(const double *values, int count)
+inline PyObject *tuple_of_doubles(const double *values, int count)
 {
     capi::Ref tuple(PyTuple_New(count));
     if (!tuple)
@@ -311,37 +303,37 @@ PyObject *tuple_of_doubles(const double *values, int count)
     return tuple.release();
 }
 
-PyObject *get_state(PyObject *self, void *)
+inline PyObject *get_state(PyObject *self, void *)
 {
     return tuple_of_doubles(as_filter(self)->state.state, 4);
 }
 
-PyObject *get_covariance(PyObject *self, void *)
+inline PyObject *get_covariance(PyObject *self, void *)
 {
     return tuple_of_doubles(as_filter(self)->state.cov, 16);
 }
 
-PyObject *get_time(PyObject *self, void *)
+inline PyObject *get_time(PyObject *self, void *)
 {
     return PyFloat_FromDouble(as_filter(self)->state.time);
 }
 
-PyObject *get_seeded(PyObject *self, void *)
+inline PyObject *get_seeded(PyObject *self, void *)
 {
     return PyBool_FromLong(as_filter(self)->state.seeded);
 }
 
-PyObject *get_rejected(PyObject *self, void *)
+inline PyObject *get_rejected(PyObject *self, void *)
 {
     return PyLong_FromLongLong(as_filter(self)->rejected);
 }
 
-PyObject *get_anchor_count(PyObject *self, void *)
+inline PyObject *get_anchor_count(PyObject *self, void *)
 {
     return PyLong_FromLong(as_filter(self)->anchor_count);
 }
 
-PyObject *get_anchors(PyObject *self, void *)
+inline PyObject *get_anchors(PyObject *self, void *)
 {
     TagFilter *filter = as_filter(self);
     capi::Ref list(PyList_New(filter->anchor_count));
@@ -357,27 +349,27 @@ PyObject *get_anchors(PyObject *self, void *)
     return list.release();
 }
 
-PyObject *get_process_noise(PyObject *self, void *)
+inline PyObject *get_process_noise(PyObject *self, void *)
 {
     return PyFloat_FromDouble(as_filter(self)->params.accel_noise);
 }
 
-PyObject *get_sigma(PyObject *self, void *)
+inline PyObject *get_sigma(PyObject *self, void *)
 {
     return PyFloat_FromDouble(as_filter(self)->params.sigma);
 }
 
-PyObject *get_growth(PyObject *self, void *)
+inline PyObject *get_growth(PyObject *self, void *)
 {
     return PyFloat_FromDouble(as_filter(self)->state.growth);
 }
 
-PyObject *get_height(PyObject *self, void *)
+inline PyObject *get_height(PyObject *self, void *)
 {
     return PyFloat_FromDouble(as_filter(self)->params.height);
 }
 
-PyGetSetDef filter_getset[] = {
+inline PyGetSetDef filter_getset[] = {
     {"state", get_state, nullptr, "(x, y, vx, vy) after the last update",
      nullptr},
     {"covariance", get_covariance, nullptr,
@@ -402,7 +394,7 @@ PyGetSetDef filter_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef filter_methods[] = {
+inline PyMethodDef filter_methods[] = {
     {"update", capi::fastcall(filter_update), METH_FASTCALL | METH_KEYWORDS,
      "update($self, time, distances)\n--\n\n"
      "Predicts to time (s) and fuses one distance per anchor (m; 0 for\n"
@@ -427,7 +419,7 @@ PyMethodDef filter_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot filter_slots[] = {
+inline PyType_Slot filter_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(filter_new)},
     {Py_tp_dealloc,
      reinterpret_cast<void *>(capi::dealloc<capi::owns_nothing>)},
@@ -447,12 +439,9 @@ PyType_Slot filter_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec filter_spec = {
-    "qz_track.TagFilter",
-    sizeof(TagFilter),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    filter_slots,
+inline PyType_Spec filter_spec = {
+    "qz_track.TagFilter", sizeof(TagFilter), 0,
+    Py_TPFLAGS_DEFAULT,   filter_slots,
 };
 
 } // namespace track

@@ -8,8 +8,12 @@
 namespace track
 {
 
-enum { NEW_KEYWORDS = 9, UPDATE_KEYWORDS = 2, SEED_KEYWORDS = 4,
-       SMOOTH_KEYWORDS = 6 };
+enum {
+    NEW_KEYWORDS = 9,
+    UPDATE_KEYWORDS = 2,
+    SEED_KEYWORDS = 4,
+    SMOOTH_KEYWORDS = 6
+};
 
 struct State {
     PyObject *new_keywords[NEW_KEYWORDS];
@@ -30,17 +34,18 @@ struct State {
     }
 };
 
-int init_names(State &state)
+inline int init_names(State &state)
 {
     static const char *const new_names[NEW_KEYWORDS] = {
-        "anchors", "sigma", "process_noise", "gate", "short_gate",
-        "height", "max_gap", "max_rejected_updates", "max_range"};
+        "anchors", "sigma",   "process_noise",        "gate",     "short_gate",
+        "height",  "max_gap", "max_rejected_updates", "max_range"};
     static const char *const update_names[UPDATE_KEYWORDS] = {"time",
                                                               "distances"};
     static const char *const seed_names[SEED_KEYWORDS] = {"time", "x", "y",
                                                           "distances"};
     static const char *const smooth_names[SMOOTH_KEYWORDS] = {
-        "times", "states", "covariances", "starts", "growths", "process_noise"};
+        "times",  "states",  "covariances",
+        "starts", "growths", "process_noise"};
     return capi::intern_all(state.new_keywords, new_names) < 0 ||
                    capi::intern_all(state.update_keywords, update_names) < 0 ||
                    capi::intern_all(state.seed_keywords, seed_names) < 0 ||

@@ -13,8 +13,8 @@ namespace track
 
 // Reads exactly `count` finite numbers of `values` into `out`, naming the
 // sequence as `what` in the errors.
-int load_doubles(PyObject *values, double *out, Py_ssize_t count,
-                 const char *what)
+inline int load_doubles(PyObject *values, double *out, Py_ssize_t count,
+                        const char *what)
 {
     Py_ssize_t stored = 0;
     auto store = [out, what, &stored](Py_ssize_t i, PyObject *item) {
@@ -34,9 +34,9 @@ int load_doubles(PyObject *values, double *out, Py_ssize_t count,
     return 0;
 }
 
-PyObject *smooth_impl(PyObject *times, PyObject *states, PyObject *covs,
-                      PyObject *starts, PyObject *growths,
-                      double process_noise)
+inline PyObject *smooth_impl(PyObject *times, PyObject *states, PyObject *covs,
+                             PyObject *starts, PyObject *growths,
+                             double process_noise)
 {
     const Py_ssize_t count = PyObject_Size(times);
     if (count < 0)
@@ -86,8 +86,8 @@ PyObject *smooth_impl(PyObject *times, PyObject *states, PyObject *covs,
         goto done;
     for (Py_ssize_t i = 0; i < count; ++i) {
         const double *s = x + 4 * i, *p = c + 16 * i;
-        const double sd = std::sqrt(p[0] > 0.0 && p[5] > 0.0 ? p[0] + p[5]
-                                                            : 0.0);
+        const double sd =
+            std::sqrt(p[0] > 0.0 && p[5] > 0.0 ? p[0] + p[5] : 0.0);
         PyObject *item = Py_BuildValue("(ddd)", s[0], s[1], sd);
         if (item == nullptr) {
             Py_CLEAR(result);
@@ -101,8 +101,8 @@ done:
     return result;
 }
 
-PyObject *smooth(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
-                 PyObject *kwnames)
+inline PyObject *smooth(PyObject *module, PyObject *const *args,
+                        Py_ssize_t nargs, PyObject *kwnames)
 {
     const capi::Signature signature = {
         "smooth", capi::state_of<State>(module).smooth_keywords, 6, 6};

@@ -5,6 +5,7 @@ import io
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -76,7 +77,13 @@ def test_demo_simulates_a_missing_sample(tmp_path, monkeypatch):
     assert code == 0
     assert "simulating" in text
     assert {p.name for p in (tmp_path / "examples").iterdir()} == {
-        "hall.qzcap", "hall.anchors.csv", "hall.tracks.csv", "hall.positions.csv", "hall.png"}
+        "hall.qzcap", "hall.anchors.csv", "hall.tags.csv", "hall.tracks.csv", "hall.positions.csv",
+        "hall.png"}
+    # The sample made anew is the bundled one, frame for frame.
+    bundled = Path(__file__).resolve().parent.parent / "examples" / "hall.qzcap"
+    def frames_of(path):
+        return [line for line in path.read_text().splitlines() if not line.startswith("#")]
+    assert frames_of(tmp_path / "examples" / "hall.qzcap") == frames_of(bundled)
 
 
 @pytest.mark.parametrize("args, message", [
@@ -143,9 +150,10 @@ class FakeTerminal(io.StringIO):
 
 def test_progress_bar_waits_then_draws_and_clears(monkeypatch):
     clock = iter([0.0, 0.1, 0.6, 0.65, 0.8, 0.9]).__next__
-    monkeypatch.setattr(cli.time, "monotonic", clock)
+    from qz_host.commands import replay as replay_command
+    monkeypatch.setattr(replay_command.time, "monotonic", clock)
     stream = FakeTerminal()
-    bar = cli.ProgressBar(stream)  # starts at 0.0
+    bar = replay_command.ProgressBar(stream)  # starts at 0.0
     bar("decode", 1, 10)           # 0.1: too early
     assert stream.getvalue() == ""
     bar("decode", 5, 10)           # 0.6: drawn

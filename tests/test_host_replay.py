@@ -10,8 +10,9 @@ import pytest
 
 from qz_host import capture, frames
 from qz_host.evaluate import evaluate, interpolate, percentile, survey_frame
-from qz_host.replay import SKIP_REASONS, decode, replay
-from qz_host.simulate import DEFAULT_ANCHORS, Scenario, simulate
+from qz_host.messages import SKIP_REASONS, decode
+from qz_host.replay import replay
+from qz_host.simulate import DEFAULT_ANCHORS, NO_OFFSETS, Scenario, simulate
 from qz_host.survey import DistanceTable, survey
 from qz_host.tracking import Acquisition
 
@@ -40,7 +41,7 @@ def replay_and_evaluate(sim, lines=None, **options):
 @pytest.mark.parametrize("seed", [1, 2])
 @pytest.mark.parametrize("unit", [0.01, 0.001])
 def test_clean_capture_is_accurate(seed, unit):
-    sim = simulate(Scenario(sigma=0.05, nlos=0.0, seed=seed, unit=unit))
+    sim = simulate(Scenario(sigma=0.05, nlos=0.0, seed=seed, unit=unit, **NO_OFFSETS))
     result, ev = replay_and_evaluate(sim)
     assert result.dist_unit == unit  # read from the capture
     # Heartbeats are sound frames with nothing to decode, not failures.
@@ -54,7 +55,7 @@ def test_clean_capture_is_accurate(seed, unit):
 
 
 def test_unit_override_wins_over_the_capture():
-    sim = simulate(Scenario(nlos=0.0, unit=0.001, duration=3.0))
+    sim = simulate(Scenario(nlos=0.0, unit=0.001, duration=3.0, **NO_OFFSETS))
     result = replay(capture_lines(sim), dist_unit=0.01)
     assert result.dist_unit == 0.01
     # Raw millimetres read as centimetres: a survey ten times too large.
@@ -74,7 +75,7 @@ def test_mirrored_ground_truth():
 
 
 def test_missing_pair_is_filled_in():
-    sim = simulate(Scenario(nlos=0.0, duration=5.0))
+    sim = simulate(Scenario(nlos=0.0, duration=5.0, **NO_OFFSETS))
     cut = {0x0A01, 0x0A04}
     lines = []
     for time, frame in sim.frames:
@@ -117,7 +118,7 @@ def test_too_few_anchors():
     sim = simulate(Scenario(anchors=DEFAULT_ANCHORS[:3], duration=2.0))
     silent = 0x0A03  # never sends, so only two anchors are known
     lines = [capture.format_line(t, f) for t, f in sim.frames
-             if f[4:6] != b"DW" or decode(f)[:2] != (silent, True)]
+             if f[4:6] != b"DW" or (decode(t, f).src, decode(t, f).is_anchor) != (silent, True)]
     result = replay(lines)
     assert result.survey is None and "3 to 15 anchors" in result.survey_error
     assert result.counts.decoded > 0 and not result.fixes

@@ -8,8 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from qz_host import capture, cli, replay
-from qz_host.simulate import DEFAULT_ANCHORS, Scenario, simulate
+from qz_host import capture, cli, frames, messages
+from qz_host.simulate import DEFAULT_ANCHORS, NO_OFFSETS, Scenario, simulate
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
@@ -18,12 +18,10 @@ def decoded(sim):
     """(time, src, is_anchor, reports) of every ranging frame."""
     out = []
     for time, frame in sim.frames:
-        try:
-            src, is_anchor, reports = replay.decode(frame, check_fcs=True)
-        except replay.Skip as skip:
-            assert skip.reason == "heartbeat"
+        message = messages.decode(time, frame, frames.fcs)
+        if message is None:  # a heartbeat
             continue
-        out.append((time, src, is_anchor, reports))
+        out.append((time, message.src, message.is_anchor, message.reports))
     return out
 
 
@@ -60,25 +58,35 @@ def test_seed_fixes_the_capture():
     assert a.frames != c.frames and a.tracks != c.tracks
 
 
-def range_errors(scenario):
-    """Measured minus true distance (m) of every report, and the number of
-    reports that a complete capture would hold."""
+def range_errors(scenario, *, offsets=False):
+    """Measured minus true 3-D distance (m) of every report (less the
+    pair's true offsets with `offsets`), and the number of reports that a
+    complete capture would hold."""
+    errors = [e for _, _, _, e in pair_errors(scenario, offsets=offsets)[0]]
+    return errors, pair_errors.expected
+
+
+def pair_errors(scenario, *, offsets=False):
+    """(time, source, peer, error) of every report, and the simulation."""
     sim = simulate(scenario)
-    anchors = {a: (x, y) for a, x, y in scenario.anchors}
-    truth = {(t, tag): (x, y) for t, tag, x, y in sim.tracks}
-    errors, expected = [], 0
+    truth = {(t, tag): (x, y, sim.heights[tag]) for t, tag, x, y in sim.tracks}
+    out, expected = [], 0
     for time, src, is_anchor, reports in decoded(sim):
-        here = anchors[src] if is_anchor else truth[(time, src)]
-        expected += len(anchors) - (1 if is_anchor else 0)
+        here = sim.anchors[src] if is_anchor else truth[(time, src)]
+        expected += len(sim.anchors) - (1 if is_anchor else 0)
         for addr, raw in reports:
-            errors.append(raw * scenario.unit - math.dist(here, anchors[addr]))
-    return errors, expected
+            error = raw * scenario.unit - math.dist(here, sim.anchors[addr])
+            if offsets:
+                error -= sim.offsets[src] + sim.offsets[addr]
+            out.append((time, src, addr, error))
+    pair_errors.expected = expected
+    return out, sim
 
 
 @pytest.mark.parametrize("unit", [0.01, 0.001])
 def test_gaussian_noise_in_the_given_unit(unit):
     errors, expected = range_errors(Scenario(sigma=0.05, dropout=0.0, nlos=0.0, unit=unit,
-                                             duration=10.0))
+                                             duration=10.0, **NO_OFFSETS))
     assert len(errors) == expected
     assert statistics.mean(errors) == pytest.approx(0.0, abs=0.005)
     # Rounding to the unit adds unit^2/12 to the variance.
@@ -87,13 +95,14 @@ def test_gaussian_noise_in_the_given_unit(unit):
 
 
 def test_dropouts_and_outliers():
+    # A mean excess of 0.75 m: uniform from 0.25 to 1.25 m.
     errors, expected = range_errors(Scenario(sigma=0.0, dropout=0.2, nlos=0.1,
-                                             nlos_excess=(0.5, 1.0), duration=10.0))
+                                             nlos_scale=0.75, duration=10.0, **NO_OFFSETS))
     assert len(errors) / expected == pytest.approx(0.8, abs=0.03)
     outliers = [e for e in errors if abs(e) > 0.01]
     assert len(outliers) / len(errors) == pytest.approx(0.1, abs=0.02)
     # Non-line-of-sight only ever lengthens a range, by the configured excess.
-    assert all(0.5 - 0.006 <= e <= 1.0 + 0.006 for e in outliers)
+    assert all(0.25 - 0.006 <= e <= 1.25 + 0.006 for e in outliers)
 
 
 @pytest.mark.parametrize("changes, message", [
@@ -106,7 +115,20 @@ def test_dropouts_and_outliers():
     (dict(rate=0), "must be positive"),
     (dict(unit=0.0001), "16-bit distance"),
     (dict(hall=(2.0, 12.0)), "no room"),
-    (dict(nlos_excess=(1.0, 0.5)), "nlos_excess"),
+    (dict(nlos_scale=0.0), "nlos_scale must be positive"),
+    (dict(nlos_scale=math.inf), "nlos_scale must be positive"),
+    (dict(nlos_model="gaussian"), "nlos_model is one of uniform, exponential"),
+    (dict(path="run"), "path is one of walk, curve, still, back"),
+    (dict(anchor_offset=-0.1), "anchor_offset must not be negative"),
+    (dict(tag_offset=math.nan), "tag_offset must not be negative"),
+    (dict(offsets=((0x0B01, 0.1),)), "offsets names 0B01, which is not simulated"),
+    (dict(offsets=((0x0A01, 0.1), (0x0A01, 0.2))), "offsets names a device twice"),
+    (dict(offsets=((0x1001, math.inf),)), "offsets of 1001 must be finite"),
+    (dict(tag_heights=((0x0A01, 1.0),)), "tag_heights names 0A01, which is not simulated"),
+    (dict(anchors=DEFAULT_ANCHORS[:3] + ((0x0A09, 1.0),)), "an anchor is"),
+    (dict(anchors=DEFAULT_ANCHORS[:3] + ((0x0A09, 1.0, 2.0, math.nan),)), "not finite"),
+    (dict(tag_height=math.inf), "tag_height must be finite"),
+    (dict(short=0.1), "at most 0.08333"),
 ])
 def test_invalid_scenario(changes, message):
     with pytest.raises(ValueError, match=message):
@@ -123,10 +145,10 @@ def test_bundled_sample_is_regenerated_by_its_source_line(tmp_path):
     assert words[:2] == ["qz-host", "simulate"]
     path = tmp_path / "hall.qzcap"
     assert cli.main(["simulate", str(path), *words[2:]], out=io.StringIO()) == 0
-    for name in ("hall.qzcap", "hall.anchors.csv", "hall.tracks.csv"):
+    names = ("hall.qzcap", "hall.anchors.csv", "hall.tags.csv", "hall.tracks.csv")
+    for name in names:
         assert (EXAMPLES / name).read_text() == (tmp_path / name).read_text(), name
-    assert sum((EXAMPLES / n).stat().st_size for n in
-               ("hall.qzcap", "hall.anchors.csv", "hall.tracks.csv")) < 300_000
+    assert sum((EXAMPLES / n).stat().st_size for n in names) < 300_000
 
 
 def test_library_source_line_names_every_field():

@@ -8,7 +8,7 @@ import pytest
 from qz_host.evaluate import FrameMap, evaluate, fit_frame
 from qz_host.geometry import layout_problem
 from qz_host.replay import replay
-from qz_host.simulate import DEFAULT_ANCHORS, Scenario, simulate, wall_anchors
+from qz_host.simulate import DEFAULT_ANCHORS, NO_OFFSETS, Scenario, simulate, wall_anchors
 from qz_host.survey import Survey
 from qz_host.tracking import Acquisition, Tracker, TrackFix, range_noise
 
@@ -151,7 +151,7 @@ def test_layout_problem(positions, problem):
 
 def test_nearly_collinear_layout_is_not_tracked():
     anchors = ((0x0A01, 1.0, 6.0), (0x0A02, 7.0, 6.1), (0x0A03, 13.0, 5.9), (0x0A04, 19.0, 6.05))
-    result = replay(capture_lines(simulate(Scenario(anchors=anchors, duration=2.0, nlos=0.0))))
+    result = replay(capture_lines(simulate(Scenario(anchors=anchors, duration=2.0, nlos=0.0, **NO_OFFSETS))))
     assert result.survey is not None and "one line" in result.layout_error
     assert not result.fixes
 
@@ -259,7 +259,7 @@ def test_simulate_anchors_and_replay_smooth(tmp_path):
 def test_replay_of_a_collinear_layout_exits_1(tmp_path):
     from qz_host import capture
     anchors = ((0x0A01, 1.0, 6.0), (0x0A02, 7.0, 6.1), (0x0A03, 13.0, 5.9), (0x0A04, 19.0, 6.05))
-    sim = simulate(Scenario(anchors=anchors, duration=2.0, nlos=0.0))
+    sim = simulate(Scenario(anchors=anchors, duration=2.0, nlos=0.0, **NO_OFFSETS))
     path = tmp_path / "line.qzcap"
     capture.write_capture(path, sim.frames, sim.metadata)
     code, text = cli_run("replay", str(path))

@@ -280,9 +280,19 @@ class TestBadInput:
         with pytest.raises(ValueError):
             TagFilter(HALL, **{option: value})
 
+    @pytest.mark.parametrize("call, message", [
+        (lambda: TagFilter(HALL, 0.05), r"TagFilter\(\) takes exactly 1 positional argument \(2 given\)"),
+        (lambda: TagFilter(), r"TagFilter\(\) takes exactly 1 positional argument \(0 given\)"),
+        (lambda: TagFilter(sigma=0.05), r"TagFilter\(\) takes exactly 1 positional argument \(0 given\)"),
+        (lambda: TagFilter(HALL, anchors=HALL), "multiple values for keyword argument 'anchors'"),
+        (lambda: seeded().seed(0.1, 1.0, 2.0, [1.0] * 6, 5), r"seed\(\) takes exactly 4"),
+    ])
+    def test_positional_and_keyword_only_parameters(self, call, message):
+        with pytest.raises(TypeError, match=message):
+            call()
+        assert TagFilter(anchors=HALL, sigma=0.05).sigma == 0.05
+
     def test_argument_errors(self):
-        with pytest.raises(TypeError, match="exactly 1 positional"):
-            TagFilter(HALL, 0.05)
         with pytest.raises(TypeError, match="unexpected keyword"):
             TagFilter(HALL, spread=1.0)
         with pytest.raises(TypeError, match="update"):

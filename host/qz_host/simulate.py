@@ -1,25 +1,48 @@
-"""An installation simulator: anchors in a hall, tags walking among them.
+"""An installation simulator: anchors in a hall, tags moving among them.
 
 The simulator produces what a capture of the real hardware holds: device
 frames with their receive times. Anchors range one another (ranging
 messages with the anchor flag set, one report per peer anchor) in a burst
 of rounds before the tags start and then at a slower rate; every tag sends
 one ranging message per fix with one report per anchor. Anchors also send
-an occasional heartbeat frame. Distances are planar (anchors and tags at
-one height, as the position engine fits x and y only), with Gaussian noise,
-dropped reports and occasional non-line-of-sight outliers, which only ever
-lengthen a range. Everything is drawn from one seeded generator, so a seed
-fixes the whole capture.
+an occasional heartbeat frame.
+
+Ranges are the 3-D distances between an anchor (at its z) and a tag (at
+its height), plus what real radios add:
+
+* a range offset per device (its antenna delay): a range between devices
+  a and b reads long by offset_a + offset_b, inter-anchor ranges too.
+  Unless fixed, each anchor's offset is drawn uniformly from 0 to twice
+  ``anchor_offset`` and each tag's from 0 to twice ``tag_offset``: at the
+  defaults (0.09 m each) a pair reads 0.18 m long on average, 0 to
+  0.36 m, the size that real radios with uncalibrated antenna delays show;
+* Gaussian noise (``sigma``) and dropped reports (``dropout``);
+* non-line-of-sight excess (``nlos``, the share of ranges): always
+  longer, by ``nlos_scale`` on average, drawn uniformly from a third to
+  five thirds of it (``uniform``) or from an exponential distribution
+  (``exponential``, heavy-tailed);
+* short outliers (``short``, the share of tag ranges): in bursts of
+  SHORT_BURST seconds on one anchor at a time, during which the share
+  SHORT_IN_BURST of the tags' ranges to that anchor read short by
+  SHORT_MIN plus an exponential excess of mean SHORT_MEAN_EXCESS, at most
+  SHORT_MAX, and never below a tenth of the true distance (an outdoor
+  site shows 0.3 to 0.6 % of ranges more than 1 m short, up to 19 m).
+
+The offsets and the short bursts come from generators of their own, so
+a scenario without them draws exactly what it drew before they existed;
+everything else comes from one generator seeded by ``seed``. A seed fixes
+the whole capture.
 """
 
 from __future__ import annotations
 
+import bisect
 import math
 import random
 from dataclasses import dataclass, field
-from typing import Dict, List, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
-from . import frames
+from . import devices, frames, trajectories
 
 # Six anchors along the walls of a 20 m x 12 m hall: (address, x, y) in metres.
 DEFAULT_ANCHORS: Tuple[Tuple[int, float, float], ...] = (
@@ -31,6 +54,21 @@ DEFAULT_ANCHORS: Tuple[Tuple[int, float, float], ...] = (
     (0x0A06, 0.5, 11.5),
 )
 DEFAULT_TAGS: Tuple[int, ...] = (0x1001, 0x1002)
+# Named areas (width, depth) in metres.
+LAYOUTS: Dict[str, Tuple[float, float]] = {"hall": (20.0, 12.0), "corridor": (40.0, 3.0)}
+# Offset scales (m): each device's offset is drawn from 0 to twice its scale.
+DEFAULT_ANCHOR_OFFSET = 0.09
+DEFAULT_TAG_OFFSET = 0.09
+# Scenario options for ranges without offsets (ideal antenna delays).
+NO_OFFSETS: Dict[str, float] = {"anchor_offset": 0.0, "tag_offset": 0.0}
+NLOS_MODELS = ("uniform", "exponential")
+# Short outliers: a burst's length (s), the share of its anchor's ranges
+# that read short during it, and how short (m).
+SHORT_BURST = 1.0
+SHORT_IN_BURST = 0.5
+SHORT_MIN = 1.0
+SHORT_MEAN_EXCESS = 3.0
+SHORT_MAX = 19.0
 # Anchors stand this far (m) inside the walls.
 _ANCHOR_INSET = 0.5
 # Device timestamps count nanoseconds on a 40-bit clock.
@@ -39,6 +77,8 @@ _CLOCK_WRAP = 1 << 40
 _PANID = 0x0D11
 # Tags keep this far from the walls.
 _WALL_MARGIN = 1.0
+
+AnchorSpec = Tuple[float, ...]  # (address, x, y) or (address, x, y, z)
 
 
 def wall_anchors(count: int, hall: Tuple[float, float] = (20.0, 12.0)
@@ -66,10 +106,16 @@ def wall_anchors(count: int, hall: Tuple[float, float] = (20.0, 12.0)
 
 @dataclass(frozen=True)
 class Scenario:
-    """What is simulated. Lengths in metres, times in seconds, rates in Hz."""
+    """What is simulated. Lengths in metres, times in seconds, rates in Hz.
+
+    The tags move inside the area `hall` (width, depth) whose lower corner
+    is `origin`. `anchors` are (address, x, y) at z 0 or (address, x, y,
+    z); the tags are carried at `tag_height`, or at the height
+    `tag_heights` gives by address. `offsets` fixes the offsets of the
+    devices it names; the others are drawn (see the module's text)."""
 
     hall: Tuple[float, float] = (20.0, 12.0)
-    anchors: Tuple[Tuple[int, float, float], ...] = DEFAULT_ANCHORS
+    anchors: Tuple[AnchorSpec, ...] = DEFAULT_ANCHORS
     tags: Tuple[int, ...] = DEFAULT_TAGS
     duration: float = 30.0
     rate: float = 10.0
@@ -77,56 +123,118 @@ class Scenario:
     sigma: float = 0.05
     dropout: float = 0.05
     nlos: float = 0.02
-    nlos_excess: Tuple[float, float] = (0.3, 1.5)
     unit: float = 0.01
     survey_rounds: int = 10
     anchor_rate: float = 1.0
     heartbeat_period: float = 5.0
     seed: int = 1
+    origin: Tuple[float, float] = (0.0, 0.0)
+    path: str = "walk"
+    tag_height: float = 0.0
+    tag_heights: Tuple[Tuple[int, float], ...] = ()
+    anchor_offset: float = DEFAULT_ANCHOR_OFFSET
+    tag_offset: float = DEFAULT_TAG_OFFSET
+    offsets: Tuple[Tuple[int, float], ...] = ()
+    nlos_model: str = "uniform"
+    nlos_scale: float = 0.9
+    short: float = 0.0
 
     def __post_init__(self) -> None:
         width, depth = self.hall
         if not (width > 2 * _WALL_MARGIN and depth > 2 * _WALL_MARGIN):
             raise ValueError(f"hall {width} m x {depth} m leaves tags no room to walk "
                              f"({_WALL_MARGIN} m from every wall)")
-        addresses = [a for a, _, _ in self.anchors] + list(self.tags)
         if len(self.anchors) < 3:
             raise ValueError(f"need at least 3 anchors, got {len(self.anchors)}")
+        for spec in self.anchors:
+            if len(spec) not in (3, 4):
+                raise ValueError(f"an anchor is (address, x, y) or (address, x, y, z), "
+                                 f"got {spec!r}")
+            if not all(math.isfinite(c) for c in spec[1:]):
+                raise ValueError(f"anchor {spec[0]:04X} has a coordinate that is not finite")
+        addresses = [int(spec[0]) for spec in self.anchors] + list(self.tags)
         if len(set(addresses)) != len(addresses):
             raise ValueError("anchor and tag addresses must all differ")
         for address in addresses:
             if not 0 <= address <= 0xFFFF:
                 raise ValueError(f"address {address} does not fit in 16 bits")
-        for name in ("duration", "rate", "speed", "unit", "anchor_rate", "heartbeat_period"):
-            if not getattr(self, name) > 0:
-                raise ValueError(f"{name} must be positive, got {getattr(self, name)}")
-        for name in ("sigma", "survey_rounds"):
-            if getattr(self, name) < 0:
-                raise ValueError(f"{name} must not be negative, got {getattr(self, name)}")
-        for name in ("dropout", "nlos"):
-            if not 0 <= getattr(self, name) < 1:
-                raise ValueError(f"{name} is a probability below 1, got {getattr(self, name)}")
-        low, high = self.nlos_excess
-        if not 0 <= low <= high:
-            raise ValueError(f"nlos_excess must be 0 <= low <= high, got {self.nlos_excess}")
+        self._check_values()
+        self._check_devices(addresses)
         # The longest range the hall allows, with a generous noise margin,
         # must fit the reports' 16-bit distance field.
-        xs = [x for _, x, _ in self.anchors] + [0.0, width]
-        ys = [y for _, _, y in self.anchors] + [0.0, depth]
-        longest = math.hypot(max(xs) - min(xs), max(ys) - min(ys)) + high + 6 * self.sigma
+        xs = [spec[1] for spec in self.anchors] + [self.origin[0], self.origin[0] + width]
+        ys = [spec[2] for spec in self.anchors] + [self.origin[1], self.origin[1] + depth]
+        zs = [_z(spec) for spec in self.anchors] + list(self.heights().values())
+        longest = (math.hypot(max(xs) - min(xs), max(ys) - min(ys), max(zs) - min(zs))
+                   + 5.0 / 3.0 * self.nlos_scale + 2.0 * max(self.largest_offset(), 0.0)
+                   + 6 * self.sigma)
         if longest / self.unit > 0xFFFF:
             raise ValueError(f"ranges up to {longest:.1f} m do not fit a 16-bit distance "
                              f"in units of {self.unit} m")
 
+    def _check_values(self) -> None:
+        for name in ("duration", "rate", "speed", "unit", "anchor_rate", "heartbeat_period",
+                     "nlos_scale"):
+            value = getattr(self, name)
+            if not (value > 0 and math.isfinite(value)):
+                raise ValueError(f"{name} must be positive, got {value}")
+        for name in ("sigma", "survey_rounds", "anchor_offset", "tag_offset"):
+            value = getattr(self, name)
+            if not (value >= 0 and math.isfinite(value)):
+                raise ValueError(f"{name} must not be negative, got {value}")
+        for name in ("dropout", "nlos", "short"):
+            if not 0 <= getattr(self, name) < 1:
+                raise ValueError(f"{name} is a probability below 1, got {getattr(self, name)}")
+        if self.path not in trajectories.SHAPES:
+            raise ValueError(f"path is one of {', '.join(trajectories.SHAPES)}, "
+                             f"got {self.path!r}")
+        if self.nlos_model not in NLOS_MODELS:
+            raise ValueError(f"nlos_model is one of {', '.join(NLOS_MODELS)}, "
+                             f"got {self.nlos_model!r}")
+        if not all(math.isfinite(c) for c in self.origin + (self.tag_height,)):
+            raise ValueError("origin and tag_height must be finite")
+        # Bursts on one anchor at a time must leave room between them.
+        busy = self.short * len(self.anchors) / SHORT_IN_BURST
+        if busy >= 1.0:
+            raise ValueError(f"short {self.short} needs bursts on one of the "
+                             f"{len(self.anchors)} anchors all the time: at most "
+                             f"{SHORT_IN_BURST / len(self.anchors):.4g}")
+
+    def _check_devices(self, addresses: Sequence[int]) -> None:
+        known = set(addresses)
+        for what, pairs, among in (("offsets", self.offsets, known),
+                                   ("tag_heights", self.tag_heights, set(self.tags))):
+            named = [address for address, _ in pairs]
+            if len(set(named)) != len(named):
+                raise ValueError(f"{what} names a device twice")
+            for address, value in pairs:
+                if address not in among:
+                    raise ValueError(f"{what} names {address:04X}, which is not simulated")
+                if not math.isfinite(value):
+                    raise ValueError(f"{what} of {address:04X} must be finite, got {value}")
+
+    def heights(self) -> Dict[int, float]:
+        """Each tag's height (m)."""
+        given = dict(self.tag_heights)
+        return {tag: given.get(tag, self.tag_height) for tag in self.tags}
+
+    def largest_offset(self) -> float:
+        """The largest offset (m) a device of this scenario can have."""
+        return max([2.0 * self.anchor_offset, 2.0 * self.tag_offset]
+                   + [value for _, value in self.offsets])
+
 
 @dataclass
 class Simulation:
-    """A simulated capture with its ground truth."""
+    """A simulated capture with its ground truth: anchors (x, y, z), every
+    device's offset, each tag's height and the tags' tracks."""
 
     scenario: Scenario
     frames: List[Tuple[float, bytes]] = field(default_factory=list)
     anchors: Dict[int, Tuple[float, float, float]] = field(default_factory=dict)
     tracks: List[Tuple[float, int, float, float]] = field(default_factory=list)
+    offsets: Dict[int, float] = field(default_factory=dict)
+    heights: Dict[int, float] = field(default_factory=dict)
 
     @property
     def metadata(self) -> Dict[str, str]:
@@ -135,6 +243,20 @@ class Simulation:
         s = self.scenario
         return {"dist_unit_m": repr(s.unit), "fcs": frames.FCS_NAME,
                 "source": f"qz_host.simulate.{s!r}"}
+
+    def anchor_records(self) -> Dict[int, devices.Anchor]:
+        """The anchors as an anchors file holds them; a simulation without
+        offsets gives none (the file then has no offset column)."""
+        with_offsets = any(self.offsets.values())
+        return {a: devices.Anchor(*p, offset=self.offsets[a] if with_offsets else None)
+                for a, p in self.anchors.items()}
+
+    def tag_records(self, names: Optional[Dict[int, str]] = None) -> Dict[int, devices.Tag]:
+        """Each tag's true height and offset, as a tags file holds them,
+        with the `names` given."""
+        names = names or {}
+        return {tag: devices.Tag(names.get(tag), height, self.offsets[tag])
+                for tag, height in self.heights.items()}
 
 
 class _Device:
@@ -149,8 +271,11 @@ class _Device:
                 rssi: int) -> bytes:
         seq = self.sequence
         self.sequence += 1
+        # The message's slot number is one byte: with more than 256
+        # devices it is the slot's low byte, as the radio parameters keep
+        # the whole slot.
         message = frames.UWBRangingMessage(
-            tuple(reports), flags=frames.FLAG_ANCHOR if anchor else 0, slotnr=self.slot,
+            tuple(reports), flags=frames.FLAG_ANCHOR if anchor else 0, slotnr=self.slot & 0xFF,
             tx_ts=_device_time(time), task_cnt=seq & 0xFFFF)
         frame = frames.DWFrame(
             frames.UWBHeader(seq_num=seq & 0xFF, panid=_PANID, src_addr=self.address),
@@ -165,56 +290,93 @@ def _device_time(time: float) -> int:
     return int(round(time * _CLOCK_HZ)) % _CLOCK_WRAP
 
 
-def _walk(rng: random.Random, scenario: Scenario, times: Sequence[float]) -> List[Tuple[float, float]]:
-    """Positions at `times` of a walk between random waypoints at constant speed."""
-    width, depth = scenario.hall
+def _z(spec: AnchorSpec) -> float:
+    return float(spec[3]) if len(spec) == 4 else 0.0
 
-    def waypoint() -> Tuple[float, float]:
-        return (rng.uniform(_WALL_MARGIN, width - _WALL_MARGIN),
-                rng.uniform(_WALL_MARGIN, depth - _WALL_MARGIN))
 
-    here = waypoint()
-    target = waypoint()
-    positions = []
-    previous = times[0] if times else 0.0
-    for time in times:
-        step = scenario.speed * (time - previous)
-        previous = time
-        while step > 0:
-            gap = math.dist(here, target)
-            if gap <= step:
-                step -= gap
-                here, target = target, waypoint()
-            else:
-                f = step / gap
-                here = (here[0] + f * (target[0] - here[0]), here[1] + f * (target[1] - here[1]))
-                step = 0
-        positions.append(here)
-    return positions
+def draw_offsets(scenario: Scenario) -> Dict[int, float]:
+    """Every device's range offset (m): the fixed ones as given, the others
+    drawn, anchors then tags, from a generator of their own."""
+    rng = random.Random(f"offsets {scenario.seed}")
+    drawn = {}
+    for spec in scenario.anchors:
+        drawn[int(spec[0])] = 2.0 * scenario.anchor_offset * rng.random()
+    for tag in scenario.tags:
+        drawn[tag] = 2.0 * scenario.tag_offset * rng.random()
+    drawn.update(scenario.offsets)
+    return drawn
+
+
+class _ShortBursts:
+    """When and on which anchor tag ranges read short: bursts of
+    SHORT_BURST seconds, one anchor at a time, each on an anchor drawn at
+    random, with gaps such that the share `short` of all tag ranges reads
+    short."""
+
+    def __init__(self, scenario: Scenario, anchors: Sequence[int], start: float):
+        self.rng = random.Random(f"short {scenario.seed}")
+        self.starts: List[float] = []
+        self.anchors: List[int] = []
+        if scenario.short <= 0:
+            return
+        busy = scenario.short * len(anchors) / SHORT_IN_BURST
+        mean_gap = SHORT_BURST * (1.0 - busy) / busy
+        # Gaps from half to one and a half times their mean keep the share
+        # close to the one asked for even in a short capture.
+        t = start + self.rng.uniform(0.0, mean_gap)
+        while t < start + scenario.duration:
+            self.starts.append(t)
+            self.anchors.append(self.rng.choice(anchors))
+            t += SHORT_BURST + self.rng.uniform(0.5 * mean_gap, 1.5 * mean_gap)
+
+    def shortfall(self, time: float, anchor: int, distance: float) -> float:
+        """How much (m) a range to `anchor` at `time` reads short."""
+        i = bisect.bisect_right(self.starts, time) - 1
+        if i < 0 or self.anchors[i] != anchor or time >= self.starts[i] + SHORT_BURST:
+            return 0.0
+        if self.rng.random() >= SHORT_IN_BURST:
+            return 0.0
+        amount = min(SHORT_MIN + self.rng.expovariate(1.0 / SHORT_MEAN_EXCESS), SHORT_MAX)
+        return min(amount, 0.9 * distance)
 
 
 def simulate(scenario: Scenario = Scenario()) -> Simulation:
     """Simulates `scenario`; the result's frames are in receive-time order."""
     rng = random.Random(scenario.seed)
     sim = Simulation(scenario)
-    anchors = {address: (x, y) for address, x, y in scenario.anchors}
-    sim.anchors = {address: (x, y, 0.0) for address, (x, y) in anchors.items()}
-    devices = {address: _Device(address, slot) for slot, address
-               in enumerate(list(anchors) + list(scenario.tags))}
+    anchors = {int(spec[0]): (float(spec[1]), float(spec[2]), _z(spec))
+               for spec in scenario.anchors}
+    sim.anchors = dict(anchors)
+    sim.offsets = draw_offsets(scenario)
+    sim.heights = scenario.heights()
+    offsets = sim.offsets
+    devices_by_address = {address: _Device(address, slot) for slot, address
+                          in enumerate(list(anchors) + list(scenario.tags))}
     events: List[Tuple[float, int, bytes]] = []
+    low, high = scenario.nlos_scale / 3.0, 5.0 * scenario.nlos_scale / 3.0
+    exponential = scenario.nlos_model == "exponential"
 
-    def measure(a: Tuple[float, float], b: Tuple[float, float]) -> int:
-        distance = math.dist(a, b) + rng.gauss(0.0, scenario.sigma)
+    def measure(distance: float, bias: float) -> int:
+        distance = distance + bias + rng.gauss(0.0, scenario.sigma)
         if rng.random() < scenario.nlos:
-            distance += rng.uniform(*scenario.nlos_excess)
+            if exponential:
+                distance += rng.expovariate(1.0 / scenario.nlos_scale)
+            else:
+                distance += rng.uniform(low, high)
         return min(max(int(round(distance / scenario.unit)), 0), 0xFFFF)
 
-    def reports(here: Tuple[float, float], time: float, peers: Sequence[int]) -> List[frames.UWBRangingReport]:
+    def reports(source: int, here: Tuple[float, float, float], time: float,
+                peers: Sequence[int], bursts: Optional[_ShortBursts] = None
+                ) -> List[frames.UWBRangingReport]:
         kept = []
         for peer in peers:
             if rng.random() < scenario.dropout:
                 continue
-            kept.append(frames.UWBRangingReport(addr=peer, dist=measure(here, anchors[peer]),
+            distance = math.dist(here, anchors[peer])
+            bias = offsets[source] + offsets[peer]
+            if bursts is not None and bursts.starts:
+                bias -= bursts.shortfall(time, peer, distance)
+            kept.append(frames.UWBRangingReport(addr=peer, dist=measure(distance, bias),
                                                 ts=_device_time(time)))
         return kept
 
@@ -235,8 +397,9 @@ def simulate(scenario: Scenario = Scenario()) -> Simulation:
         for k, address in enumerate(anchors):
             time = t + k * spacing
             peers = [peer for peer in anchors if peer != address]
-            frame = devices[address].ranging(time, reports(anchors[address], time, peers),
-                                             anchor=True, rssi=rssi())
+            frame = devices_by_address[address].ranging(
+                time, reports(address, anchors[address], time, peers), anchor=True,
+                rssi=rssi())
             events.append((time, len(events), frame))
 
     t = 0.0
@@ -247,14 +410,22 @@ def simulate(scenario: Scenario = Scenario()) -> Simulation:
             events.append((time, len(events), frames.HBFrame(body).encode()))
         t += scenario.heartbeat_period
 
+    bursts = _ShortBursts(scenario, list(anchors), start)
+    width, depth = scenario.hall
+    x0, y0 = scenario.origin
+    box = (x0 + _WALL_MARGIN, y0 + _WALL_MARGIN, x0 + width - _WALL_MARGIN,
+           y0 + depth - _WALL_MARGIN)
     fixes = int(round(scenario.duration * scenario.rate))
     for k, tag in enumerate(scenario.tags):
         offset = start + (k + 0.5) / (scenario.rate * len(scenario.tags))
         times = [offset + i / scenario.rate for i in range(fixes)]
-        for time, here in zip(times, _walk(rng, scenario, times)):
-            sim.tracks.append((time, tag, here[0], here[1]))
-            frame = devices[tag].ranging(time, reports(here, time, list(anchors)),
-                                         anchor=False, rssi=rssi())
+        z = sim.heights[tag]
+        track = trajectories.positions(scenario.path, rng, box, scenario.speed, times)
+        for time, (x, y) in zip(times, track):
+            sim.tracks.append((time, tag, x, y))
+            frame = devices_by_address[tag].ranging(
+                time, reports(tag, (x, y, z), time, list(anchors), bursts), anchor=False,
+                rssi=rssi())
             events.append((time, len(events), frame))
 
     events.sort()

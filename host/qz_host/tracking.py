@@ -283,6 +283,10 @@ class Tracker:
             self._record(tag, f, fix, start)
         return fix
 
+    def filter(self, tag: int) -> qz_track.TagFilter:
+        """The filter of `tag` (KeyError for a tag never updated)."""
+        return self._filters[tag]
+
     def _record(self, tag: int, f: qz_track.TagFilter, fix: TrackFix, start: bool) -> None:
         times, states, covariances, starts, growths, indices = self._states.setdefault(
             tag, ([], [], [], [], [], []))

@@ -9,20 +9,29 @@ namespace capi
 {
 
 // The parameters of a callable: its name for messages, its parameter names
-// as interned strings (filled at import), and how many are required. For
-// functions of ordinary classes the parameters include `self`.
+// as interned strings (filled at import), how many are required, and how
+// many there are. The first `positional_limit` can be passed by position
+// (0: all of them); the rest are keyword-only. For functions of ordinary
+// classes the parameters include `self`.
 struct Signature {
     const char *name;
     PyObject *const *keywords;
     Py_ssize_t min_count;
     Py_ssize_t max_count;
+    Py_ssize_t positional_limit = 0;
+
+    Py_ssize_t max_positional() const
+    {
+        return positional_limit > 0 ? positional_limit : max_count;
+    }
 };
 
 inline int raise_count_error(const Signature &sig, Py_ssize_t given)
 {
     const char *form;
     Py_ssize_t expected;
-    if (sig.min_count == sig.max_count) {
+    const Py_ssize_t most = sig.max_positional();
+    if (sig.min_count == most) {
         form = "exactly";
         expected = sig.min_count;
     } else if (given < sig.min_count) {
@@ -30,7 +39,7 @@ inline int raise_count_error(const Signature &sig, Py_ssize_t given)
         expected = sig.min_count;
     } else {
         form = "at most";
-        expected = sig.max_count;
+        expected = most;
     }
     PyErr_Format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s "
@@ -77,7 +86,7 @@ inline int bind_arguments(const Signature &sig, PyObject *const *args,
                           Py_ssize_t nargs, PyObject *kwnames, PyObject **out)
 {
     VectorKeywords keywords{kwnames, args + nargs};
-    if (nargs > sig.max_count)
+    if (nargs > sig.max_positional())
         return raise_count_error(sig, nargs);
     for (Py_ssize_t i = 0; i < sig.max_count; ++i)
         out[i] = i < nargs ? args[i] : nullptr;

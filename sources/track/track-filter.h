@@ -4,7 +4,7 @@
 #ifndef QZ_TRACK_FILTER_H
 #define QZ_TRACK_FILTER_H
 
-#define TRACK_EXPORT extern "C" __attribute__((visibility("default")))
+#include "export.h"
 
 enum { TRACK_MAX_ANCHORS = 32 };
 
@@ -22,29 +22,30 @@ typedef struct {
 typedef struct {
     double sigma;       // range noise, standard deviation (m), > 0
     double accel_noise; // white-acceleration spectral density (m^2/s^3)
-    double gate_long;   // gate for a range longer than predicted (predicted sd)
-    double gate_short;  // gate for a range shorter than predicted
-    double height;      // the tag's fixed z (m), in the anchors' frame
-    double max_range;   // ranges beyond this (m) are rejected outright
-    double max_gap;     // seconds without an update before re-seeding
-    int max_bad;        // updates in a row rejecting more than they use
+    double gate_long;  // gate for a range longer than predicted (predicted sd)
+    double gate_short; // gate for a range shorter than predicted
+    double height;     // the tag's fixed z (m), in the anchors' frame
+    double max_range;  // ranges beyond this (m) are rejected outright
+    double max_gap;    // seconds without an update before re-seeding
+    int max_bad;       // updates in a row rejecting more than they use
 } track_params_t;
 
 typedef struct {
-    double state[4]; // x, y, vx, vy
-    double cov[16];  // covariance of state, row-major 4x4
-    double time;     // time of state (s)
+    double state[4];   // x, y, vx, vy
+    double cov[16];    // covariance of state, row-major 4x4
+    double time;       // time of state (s)
     double fused_time; // time of the last update that used a range (s)
-    double growth;   // factor the last update grew the prediction's covariance by
-    int seeded;      // 0 until seeded, and again once a re-seed is due
-    int bad_streak;  // updates in a row that rejected more ranges than used
+    double
+        growth; // factor the last update grew the prediction's covariance by
+    int seeded; // 0 until seeded, and again once a re-seed is due
+    int bad_streak; // updates in a row that rejected more ranges than used
 } track_state_t;
 
 // Whether `s` must be seeded before an update at `time`: never seeded,
-// more than max_gap since the last update that used a range, or max_bad bad updates in a row.
-// Returns 1 or 0.
-TRACK_EXPORT int track_needs_seed(const track_state_t *s,
-                                  const track_params_t *p, double time);
+// more than max_gap since the last update that used a range, or max_bad bad
+// updates in a row. Returns 1 or 0.
+QZ_API int track_needs_seed(const track_state_t *s, const track_params_t *p,
+                            double time);
 
 // Starts `s` at (x, y) at rest, at `time`.
 //   s       out   the state; velocity 0 with sd `speed_sd`
@@ -58,15 +59,15 @@ TRACK_EXPORT int track_needs_seed(const track_state_t *s,
 // used ranges, with a weak prior (100 m sd) so that it always exists.
 // Returns 0, or -1 (s untouched) when x, y, time or speed_sd is not finite
 // or n is out of range.
-TRACK_EXPORT int track_seed(track_state_t *s, const track_params_t *p,
-                            const track_anchor_t *anchors, int n,
-                            const double *ranges, unsigned char *status,
-                            double x, double y, double time, double speed_sd);
+QZ_API int track_seed(track_state_t *s, const track_params_t *p,
+                      const track_anchor_t *anchors, int n,
+                      const double *ranges, unsigned char *status, double x,
+                      double y, double time, double speed_sd);
 
 // Moves `s` to `time` with the constant-velocity model.
 // Returns 0, or -1 (s untouched) when time is not finite or before s->time.
-TRACK_EXPORT int track_predict(track_state_t *s, const track_params_t *p,
-                               double time);
+QZ_API int track_predict(track_state_t *s, const track_params_t *p,
+                         double time);
 
 // Fuses one range per anchor into `s`, one scalar update at a time, the
 // ranges in order of their gated innovation at the prediction (smallest
@@ -84,16 +85,16 @@ TRACK_EXPORT int track_predict(track_state_t *s, const track_params_t *p,
 // Returns the count of rejected ranges, or -1 when the result would not be
 // finite (or n is out of range): then s holds its state before the call and
 // is marked unseeded.
-TRACK_EXPORT int track_fuse(track_state_t *s, const track_params_t *p,
-                            const track_anchor_t *anchors, int n,
-                            const double *ranges, unsigned char *status);
+QZ_API int track_fuse(track_state_t *s, const track_params_t *p,
+                      const track_anchor_t *anchors, int n,
+                      const double *ranges, unsigned char *status);
 
 // Horizontal dilution of precision at (x, y, z) of the anchors whose status
 // is TRACK_USED: sqrt(trace((H^T H)^-1)), rows of H the planar parts of the
 // unit vectors from the anchors. TRACK_DOP_MAX when H^T H is singular.
-TRACK_EXPORT double track_dop(const track_anchor_t *anchors, int n,
-                              const unsigned char *status, double x,
-                              double y, double z);
+QZ_API double track_dop(const track_anchor_t *anchors, int n,
+                        const unsigned char *status, double x, double y,
+                        double z);
 
 // Rauch-Tung-Striebel smoothing of a filtered track, in place.
 //   count        in     number of fixes
@@ -109,8 +110,8 @@ TRACK_EXPORT double track_dop(const track_anchor_t *anchors, int n,
 // Returns 0, or -1 at the first fix whose time goes backwards or whose
 // predicted covariance cannot be inverted; the fixes after it are smoothed,
 // those before it untouched.
-TRACK_EXPORT int track_smooth(int count, const double *times, double *states,
-                              double *covs, const unsigned char *starts,
-                              const double *growths, double accel_noise);
+QZ_API int track_smooth(int count, const double *times, double *states,
+                        double *covs, const unsigned char *starts,
+                        const double *growths, double accel_noise);
 
 #endif

@@ -11,13 +11,13 @@
 /* Module-wide work matrix: after a successful survey res[k*n + j] is the
  * coordinate of anchor j along eigen-dimension k (ascending eigenvalues). */
 #ifdef __cplusplus /* extern "C" alone makes this a declaration */
-ENGINE_API float res[AUTOPOS_MAX_ANCHORS * AUTOPOS_MAX_ANCHORS];
+QZ_API float res[AUTOPOS_MAX_ANCHORS * AUTOPOS_MAX_ANCHORS];
 #else
-ENGINE_API extern float res[AUTOPOS_MAX_ANCHORS * AUTOPOS_MAX_ANCHORS];
+QZ_API extern float res[AUTOPOS_MAX_ANCHORS * AUTOPOS_MAX_ANCHORS];
 #endif
 
-ENGINE_API int engine_autopos_mds(const float *meas, int anchor_cnt,
-                                  float *anchor_pos_est, int *qf);
-ENGINE_API void engine_autopos_test(void);
+QZ_API int engine_autopos_mds(const float *meas, int anchor_cnt,
+                              float *anchor_pos_est, int *qf);
+QZ_API void engine_autopos_test(void);
 
 #endif

@@ -1,15 +1,9 @@
-/* Records shared by the engine sources, and the export marker of the
- * routines that native callers reach by their plain names. */
+/* Records shared by the engine sources; their routines carry the cores'
+ * export marker. */
 #ifndef ENGINE_TYPES_H
 #define ENGINE_TYPES_H
 
-#ifdef __cplusplus
-#define ENGINE_EXTERN_C extern "C"
-#else
-#define ENGINE_EXTERN_C
-#endif
-
-#define ENGINE_API ENGINE_EXTERN_C __attribute__((visibility("default")))
+#include "export.h"
 
 /* An anchor position: x, y, z, 12 bytes without gaps. */
 typedef struct {

@@ -66,20 +66,24 @@ def test_counts_outside_3_to_15_store_but_never_survey(n):
     autopos = AutoPos(n)
     autopos.compute([5.0] * n * n)
     assert coordinates(autopos) == initial_fill(n)
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=f"^more measurements than the {n * n} entries of the "
+                                         "distance matrix$"):
         autopos.compute([5.0] * (n * n + 1))
 
 
+SURPLUS = "^more measurements than the 16 entries of the distance matrix$"
+
+
 @pytest.mark.parametrize(
-    "stored, make, error",
-    [(2, lambda o: o[:2], None),  # a short list: the leading entries only
-     (0, lambda o: [1.0] * 17, ValueError),  # a known surplus: nothing
-     (0, lambda o: (1.0,) * 17, ValueError),
-     (16, lambda o: iter(o + [1.0]), ValueError),  # up to the surplus
-     (5, lambda o: iter(o[:5] + ["3"]), TypeError),  # up to the bad item
-     (0, lambda o: iter([None]), TypeError)],
+    "stored, make, error, message",
+    [(2, lambda o: o[:2], None, None),  # a short list: the leading entries only
+     (0, lambda o: [1.0] * 17, ValueError, SURPLUS),  # a known surplus: nothing
+     (0, lambda o: (1.0,) * 17, ValueError, SURPLUS),
+     (16, lambda o: iter(o + [1.0]), ValueError, SURPLUS),  # up to the surplus
+     (5, lambda o: iter(o[:5] + ["3"]), TypeError, "^must be real number, not str$"),
+     (0, lambda o: iter([None]), TypeError, "^must be real number, not NoneType$")],
 )
-def test_stored_entries_after_short_or_bad_input(stored, make, error):
+def test_stored_entries_after_short_or_bad_input(stored, make, error, message):
     square = distances(SQUARE)
     other = distances([(0, 0), (50, 0), (60, 70), (0, 40)])
     autopos = AutoPos(4)
@@ -87,7 +91,7 @@ def test_stored_entries_after_short_or_bad_input(stored, make, error):
     if error is None:
         autopos.compute(make(other))
     else:
-        with pytest.raises(error):
+        with pytest.raises(error, match=message):
             autopos.compute(make(other))
         assert_square(autopos)  # the survey did not run
         autopos.compute([])  # a survey of what was stored
@@ -106,18 +110,22 @@ def test_list_growing_during_conversion_is_bounded():
             return 1.0
 
     items.append(Grow())
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="^more measurements than the 9 entries"):
         autopos.compute(items)
     assert coordinates(autopos) == initial_fill(3)
 
 
 @pytest.mark.parametrize(
-    "call", [lambda a: a.compute(), lambda a: a.compute(3),
-             lambda a: a.compute([1.0], [2.0]),
-             lambda a: a.get_position_estimates(1)],
+    "call, message",
+    [(lambda a: a.compute(), r"^compute\(\) takes exactly one argument \(0 given\)$"),
+     (lambda a: a.compute(3), "^'int' object is not iterable$"),
+     (lambda a: a.compute([1.0], [2.0]),
+      r"^compute\(\) takes exactly one argument \(2 given\)$"),
+     (lambda a: a.get_position_estimates(1),
+      r"^get_position_estimates\(\) takes no arguments \(1 given\)$")],
 )
-def test_method_argument_errors(call):
-    with pytest.raises(TypeError):
+def test_method_argument_errors(call, message):
+    with pytest.raises(TypeError, match=message):
         call(AutoPos(3))
 
 
@@ -168,7 +176,7 @@ def test_position_is_looked_up_at_every_call(monkeypatch):
     monkeypatch.setattr(qz_autopos, "Position", lambda x, y, z: (x, y, z))
     assert autopos.get_position_estimates() == initial_fill(3)
     monkeypatch.delattr(qz_autopos, "Position")
-    with pytest.raises(NameError):
+    with pytest.raises(NameError, match="^name 'Position' is not defined$"):
         autopos.get_position_estimates()
     assert AutoPos(0).get_position_estimates() == []
 

@@ -74,13 +74,13 @@ def test_non_ascii_type_fails_in_every_mode(data):
     assert error.value.args == expected.value.args
 
 
-@pytest.mark.parametrize("data, error", [
-    (DW.decode("ascii"), AttributeError),
-    (memoryview(DW), AttributeError),
-    (5, TypeError),
+@pytest.mark.parametrize("data, error, message", [
+    (DW.decode("ascii"), AttributeError, "^'str' object has no attribute 'decode'$"),
+    (memoryview(DW), AttributeError, "^'memoryview' object has no attribute 'decode'$"),
+    (5, TypeError, r"^object of type 'int' has no len\(\)$"),
 ])
-def test_header_needs_slices_with_decode(data, error):
-    with pytest.raises(error):
+def test_header_needs_slices_with_decode(data, error, message):
+    with pytest.raises(error, match=message):
         Header(data)
 
 

@@ -246,15 +246,16 @@ def test_oversized_frame():
         frame.encode()
 
 
-@pytest.mark.parametrize("make", [
-    lambda: frames.UWBHeader(src_addr=1.0),
-    lambda: frames.UWBRangingReport(dist=True),
-    lambda: frames.Header(type=b"DW"),
-    lambda: frames.UWBRangingMessage(reports=(b"0" * 10,)),
-    lambda: frames.UWBRawMessage("text"),
+@pytest.mark.parametrize("make, message", [
+    (lambda: frames.UWBHeader(src_addr=1.0), "UWBHeader.src_addr must be an int, not float"),
+    (lambda: frames.UWBRangingReport(dist=True), "UWBRangingReport.dist must be an int, not bool"),
+    (lambda: frames.Header(type=b"DW"), "Header.type must be a str, not bytes"),
+    (lambda: frames.UWBRangingMessage(reports=(b"0" * 10,)),
+     "UWBRangingMessage.reports must hold UWBRangingReport records, not bytes"),
+    (lambda: frames.UWBRawMessage("text"), "UWBRawMessage.message must be bytes, not str"),
 ])
-def test_wrong_type(make):
-    with pytest.raises(TypeError):
+def test_wrong_type(make, message):
+    with pytest.raises(TypeError, match=f"^{message}$"):
         make()
 
 
@@ -275,5 +276,5 @@ def test_offsets_the_frame_checks_read():
             frames.MIN_DW_FRAME_LENGTH) == (9, 19, 37, 39)
     assert (frames.PACKET_LEN_OFFSET, frames.SRC_ADDR_OFFSET, frames.MESSAGE_TYPE_OFFSET,
             frames.RANGING_FLAGS_OFFSET, frames.RANGING_COUNT_OFFSET) == (6, 26, 36, 40, 55)
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError, match="^'nonesuch'$"):
         frames.field_offset(frames.UWB_HEADER_LAYOUT, "nonesuch")

@@ -62,17 +62,19 @@ def test_the_engine_rounds_numbers_to_float32(value, expected):
     assert engine.get_anchor_positions()[0].x == float(np.float32(expected))
 
 
-@pytest.mark.parametrize("value, error", [
-    (Refusing(), ArithmeticError), ("1.0", TypeError), (None, TypeError),
-    (Indexy(10 ** 400), OverflowError)])
-def test_a_failed_conversion_raises_its_own_error(value, error):
-    with pytest.raises(error):
+@pytest.mark.parametrize("value, error, message", [
+    (Refusing(), ArithmeticError, "^no float for you$"),
+    ("1.0", TypeError, "^must be real number, not str$"),
+    (None, TypeError, "^must be real number, not NoneType$"),
+    (Indexy(10 ** 400), OverflowError, "^int too large to convert to float$")])
+def test_a_failed_conversion_raises_its_own_error(value, error, message):
+    with pytest.raises(error, match=message):
         qz_track.TagFilter(ANCHORS, height=value)
     tag = qz_track.TagFilter(ANCHORS)
-    with pytest.raises(error):
+    with pytest.raises(error, match=message):
         tag.seed(0.0, value, 2.0, [0.0, 0.0, 0.0])
-    with pytest.raises(error):
+    with pytest.raises(error, match=message):
         tag.update(0.0, [value, 1.0, 1.0])
     engine = qz_engine.PositionEngine(1)
-    with pytest.raises(error):
+    with pytest.raises(error, match=message):
         engine.set_anchor_positions([qz_engine.Position(value, 0.0, 0.0)])

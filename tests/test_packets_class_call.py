@@ -192,7 +192,7 @@ def test_a_new_init_runs_at_the_next_call(module, restore, class_name, args):
     assert vars(cls(*args)) == {"given": args}
     delattr(cls, "__init__")  # now BasePacket's or object's
     if class_name == "QZDWPacket":
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError, match=r"^QZDWPacket\(\) takes no arguments$"):
             cls(*args)
     else:
         assert len(cls(len(args[0]))) == len(args[0])

@@ -66,10 +66,12 @@ def test_instances_carry_a_dict_and_length_only_where_defined():
     packet.extra = 1
     assert vars(packet)["extra"] == 1
     for obj in (packet, packet.uwb_payload):
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError, match=rf"^object of type '{type(obj).__name__}' has no "
+                                            r"len\(\)$"):
             len(obj)
     assert len(qz_packets.BasePacket(length=5)) == 5
-    with pytest.raises(TypeError):  # _len is stored as given
+    # _len is stored as given
+    with pytest.raises(TypeError, match="^'str' object cannot be interpreted as an integer$"):
         len(qz_packets.BasePacket("5"))
     assert len(packet.uwb_payload.reports[0]) == 10
 

@@ -107,7 +107,7 @@ def test_count_beyond_int_range(count):
 
 
 def test_negative_count_is_refused():
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="^nb_anchors must not be negative: -1$"):
         PositionEngine(-1)
 
 
@@ -236,7 +236,7 @@ def test_surplus_measurements_in_a_list_store_nothing():
     engine = engine_for(SQUARE)
     full = distances_to((3, 4))
     first = engine.compute_tag_position(full, Position(8, 8, 0))
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="^more measurements than the engine's 4 slots$"):
         engine.compute_tag_position([1.0] * 5, Position(8, 8, 0))
     # The slots still hold the earlier distances.
     again = engine.compute_tag_position([], Position(8, 8, 0))
@@ -246,7 +246,7 @@ def test_surplus_measurements_in_a_list_store_nothing():
 def test_surplus_measurements_from_an_iterator_stop_at_the_surplus():
     engine = engine_for(SQUARE)
     full = distances_to((3, 4))
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="^more measurements than the engine's 4 slots$"):
         engine.compute_tag_position(iter(full + [1.0]), Position(8, 8, 0))
     reference = engine_for(SQUARE).compute_tag_position(full, Position(8, 8, 0))
     assert coordinates(engine.compute_tag_position([], Position(8, 8, 0))) == \
@@ -256,7 +256,7 @@ def test_surplus_measurements_from_an_iterator_stop_at_the_surplus():
 def test_bad_measurement_stops_before_the_fit():
     engine = engine_for(SQUARE)
     full = distances_to((3, 4))
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="^must be real number, not str$"):
         engine.compute_tag_position(full[:2] + ["x", 1.0], Position(8, 8, 0))
     # The two leading slots were stored; the rest are still zero.
     only_two = engine.compute_tag_position([], Position(8, 8, 0))
@@ -269,17 +269,19 @@ class NoY:
 
 
 @pytest.mark.parametrize(
-    "initial, error",
-    [(NoY(), AttributeError), (Position("a", 0, 0), TypeError), (None, AttributeError)],
+    "initial, error, message",
+    [(NoY(), AttributeError, "^'NoY' object has no attribute 'y'$"),
+     (Position("a", 0, 0), TypeError, "^must be real number, not str$"),
+     (None, AttributeError, "^'NoneType' object has no attribute 'x'$")],
 )
-def test_bad_initial_position(initial, error):
-    with pytest.raises(error):
+def test_bad_initial_position(initial, error, message):
+    with pytest.raises(error, match=message):
         engine_for(SQUARE).compute_tag_position([1, 2, 3, 4], initial)
 
 
 def test_bad_anchor_keeps_earlier_slots(assertions_enabled):
     engine = PositionEngine(3)
-    with pytest.raises(AttributeError):
+    with pytest.raises(AttributeError, match="^'NoY' object has no attribute 'y'$"):
         engine.set_anchor_positions([Position(1, 2, 3), NoY(), Position(4, 5, 6)])
     stored = [coordinates(p) for p in engine.get_anchor_positions()]
     assert stored == [(1.0, 2.0, 3.0), (1.0, 0.0, 0.0), (0.0, 0.0, 0.0)]
@@ -304,7 +306,7 @@ def test_anchor_count_check(assertions_enabled):
             engine.set_anchor_positions(three)
         assert error.value.args == ()
         assert [p.x for p in engine.get_anchor_positions()] == [0.0] * 4
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError, match="^object of type 'generator' has no len\\(\\)$"):
             engine.set_anchor_positions(p for p in three)
     else:
         engine.set_anchor_positions(three)
@@ -317,10 +319,12 @@ def test_anchor_count_check(assertions_enabled):
 def test_surplus_anchors_never_pass_the_slots(assertions_enabled):
     engine = PositionEngine(4)
     five = [Position(k, k, k) for k in range(1, 6)]
-    with pytest.raises(AssertionError if assertions_enabled else ValueError):
+    surplus = "^more anchor positions than the engine's 4 slots$"
+    with pytest.raises(AssertionError if assertions_enabled else ValueError,
+                       match="^$" if assertions_enabled else surplus):
         engine.set_anchor_positions(five)
     assert [p.x for p in engine.get_anchor_positions()] == [0.0] * 4
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=surplus):
         engine.set_anchor_positions(LyingLength() if assertions_enabled else iter(five))
     expected = [0.0, 1.0, 2.0, 3.0] if assertions_enabled else [1.0, 2.0, 3.0, 4.0]
     assert [p.x for p in engine.get_anchor_positions()] == expected
@@ -336,7 +340,7 @@ def test_position_is_looked_up_at_every_call(monkeypatch):
     assert type(engine.get_anchor_positions()[0]) is Marked
     assert type(engine.compute_tag_position([], Position(1, 2, 3))) is Marked
     monkeypatch.delattr(qz_engine, "Position")
-    with pytest.raises(NameError):
+    with pytest.raises(NameError, match="^name 'Position' is not defined$"):
         engine.get_anchor_positions()
 
 

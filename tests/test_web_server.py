@@ -256,7 +256,7 @@ class TestLifecycle:
             server.start()
 
     def test_interval_must_be_positive(self, state):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="^interval must be positive, got 0$"):
             WebServer(state, interval=0)
 
 
@@ -272,7 +272,7 @@ class TestBindAddress:
     @pytest.mark.parametrize("text", ["", ":", "host:", "host:port", "127.0.0.1:65536",
                                       "127.0.0.1:-1", ":8080", "[::1]"])
     def test_rejected(self, text):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=r"is not HOST:PORT \(the port must be 0 to 65535\)$"):
             parse_bind(text)
 
     @pytest.mark.parametrize("host, loopback", [

@@ -89,14 +89,21 @@ class TestAnchorsAndCounters:
             {"address": 0x0A01, "label": "0A01", "x": 0.0, "y": 0.0},
             {"address": 0x0A02, "label": "0A02", "x": 10.0, "y": 0.5}]
 
-    @pytest.mark.parametrize("anchors, error", [
-        ({"0A01": (0, 0)}, ValueError), ({-1: (0, 0)}, ValueError), ({0x10000: (0, 0)}, ValueError),
-        ({True: (0, 0)}, ValueError), ({1: (0, math.nan)}, ValueError), ({1: (0,)}, ValueError),
-        ({1: (0, 0, 0)}, ValueError), ({1: ("a", 0)}, ValueError), ({1: None}, TypeError),
+    @pytest.mark.parametrize("anchors, error, message", [
+        ({"0A01": (0, 0)}, ValueError, "^anchor addresses must be ints 0 to 0xFFFF, got '0A01'$"),
+        ({-1: (0, 0)}, ValueError, "^anchor addresses must be ints 0 to 0xFFFF, got -1$"),
+        ({0x10000: (0, 0)}, ValueError, "^anchor addresses must be ints 0 to 0xFFFF, got 65536$"),
+        ({True: (0, 0)}, ValueError, "^anchor addresses must be ints 0 to 0xFFFF, got True$"),
+        ({1: (0, math.nan)}, ValueError, "^anchor y must be finite, got nan$"),
+        # the interpreter's own words for a position of the wrong shape or kind
+        ({1: (0,)}, ValueError, r"^not enough values to unpack \(expected 2, got 1\)$"),
+        ({1: (0, 0, 0)}, ValueError, r"^too many values to unpack \(expected 2"),
+        ({1: ("a", 0)}, ValueError, "^could not convert string to float: 'a'$"),
+        ({1: None}, TypeError, "^cannot unpack non-iterable NoneType object$"),
     ])
-    def test_bad_anchors_rejected_state_kept(self, state, anchors, error):
+    def test_bad_anchors_rejected_state_kept(self, state, anchors, error, message):
         state.set_anchors({1: (0, 0)})
-        with pytest.raises(error):
+        with pytest.raises(error, match=message):
             state.set_anchors(anchors)
         assert [a["address"] for a in state.snapshot()["anchors"]] == [1]
 
@@ -105,24 +112,32 @@ class TestAnchorsAndCounters:
         state.set_counters({"frames": 5, "rate": 1.5, "port": "/dev/ttyUSB0"})
         assert state.snapshot()["counters"] == {"frames": 5, "rate": 1.5, "port": "/dev/ttyUSB0"}
 
-    @pytest.mark.parametrize("counters, error", [
-        ({1: 2}, TypeError), ({"a": None}, TypeError), ({"a": [1]}, TypeError),
-        ({"a": True}, TypeError), ({"a": math.inf}, ValueError), ({"a": {"b": {"c": 1}}}, TypeError),
-        ({"a": {2: 1}}, TypeError),
+    @pytest.mark.parametrize("counters, error, message", [
+        ({1: 2}, TypeError, "^counter names must be str, got int$"),
+        ({"a": None}, TypeError, "^counter 'a' must be a number, a str or a dict, got NoneType$"),
+        ({"a": [1]}, TypeError, "^counter 'a' must be a number, a str or a dict, got list$"),
+        ({"a": True}, TypeError, "^counter 'a' must be a number, a str or a dict, got bool$"),
+        ({"a": math.inf}, ValueError, "^counter 'a' must be finite, got inf$"),
+        ({"a": {"b": {"c": 1}}}, TypeError, "^counter 'b' nests dicts too deep$"),
+        ({"a": {2: 1}}, TypeError, "^counter names must be str, got int$"),
     ])
-    def test_bad_counters_rejected(self, state, counters, error):
-        with pytest.raises(error):
+    def test_bad_counters_rejected(self, state, counters, error, message):
+        with pytest.raises(error, match=message):
             state.set_counters(counters)
         assert state.snapshot()["counters"] == {}
 
 
 class TestConstruction:
-    @pytest.mark.parametrize("options", [
-        {"trail": 0}, {"trail": 2.5}, {"trail": True}, {"stale_after": 0},
-        {"stale_after": math.nan}, {"stale_after": -1},
+    @pytest.mark.parametrize("options, message", [
+        ({"trail": 0}, "trail must be a positive int, got 0"),
+        ({"trail": 2.5}, "trail must be a positive int, got 2.5"),
+        ({"trail": True}, "trail must be a positive int, got True"),
+        ({"stale_after": 0}, "stale_after must be positive, got 0"),
+        ({"stale_after": math.nan}, "stale_after must be finite, got nan"),
+        ({"stale_after": -1}, "stale_after must be positive, got -1"),
     ])
-    def test_bad_options(self, options):
-        with pytest.raises(ValueError):
+    def test_bad_options(self, options, message):
+        with pytest.raises(ValueError, match=f"^{message}$"):
             MapState(**options)
 
     def test_version_grows_with_every_change(self, state):

@@ -57,7 +57,7 @@ class TestClock:
 
     @pytest.mark.parametrize("speed", [0.0, -1.0, float("nan")])
     def test_bad_speed(self, speed):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=f"^speed must be positive, got {speed}$"):
             PlaybackClock(speed=speed)
 
 

@@ -98,7 +98,7 @@ inline PyObject *new_instance(const State &state, PyObject *cls,
                               PyObject **stack)
 {
     auto *type = reinterpret_cast<PyTypeObject *>(cls);
-    PyObject *self = new_object(state, type);
+    PyObject *self = type->tp_new(type, state.empty_tuple, nullptr);
     if (self == nullptr)
         return nullptr;
     stack[0] = self;

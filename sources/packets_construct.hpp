@@ -153,16 +153,6 @@ class Target
 template <RecordId id>
 inline int decode_record(const Target &self, const Source &src);
 
-// object.__new__(type) without arguments, for a class whose __new__ it is:
-// a new reference.
-inline PyObject *new_object(const State &state, PyTypeObject *type)
-{
-    // a class with abstract methods is refused, with object.__new__'s words
-    if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
-        return type->tp_new(type, state.empty_tuple, nullptr);
-    return type->tp_alloc(type, 0);
-}
-
 // Whether `cls`, a class just looked up in the module, is the module's
 // own class of record `id` and plain: 1, 0, or -1 with an exception.
 template <RecordId id> inline int is_plain_class(State &state, PyObject *cls)
@@ -190,7 +180,7 @@ inline PyObject *construct(State &state, PyObject *cls, const Source &src)
     if (plain == 1 ||
         (cls == record.cls && type->tp_new == PyBaseObject_Type.tp_new &&
          find_in_mro(type, state.str___init__) == record.init_function)) {
-        capi::Ref self(new_object(state, type));
+        capi::Ref self(type->tp_new(type, state.empty_tuple, nullptr));
         if (!self ||
             decode_record<id>(
                 Target(self.get(), state, plain ? &record : nullptr), src) < 0)

@@ -68,16 +68,16 @@ inline PyObject *plain_value_in_mro(PyTypeObject *type, PyObject *name)
 // value (no descriptor); and no attribute that the initialiser stores or
 // reads back is found in the MRO, so the instance dict alone holds it. A
 // fresh instance of a plain class can then be filled in with no hook able
-// to run or to see it.
-template <RecordId id> inline int check_plain(State &state)
+// to run or to see it. The check at `version`, the class's valid tag, when
+// it differs from the one last found plain:
+template <RecordId id>
+__attribute__((noinline)) int check_plain_anew(State &state,
+                                               unsigned int version)
 {
     RecordState &record = state.records[id];
     auto *type = reinterpret_cast<PyTypeObject *>(record.cls);
-    const unsigned int version = valid_version_tag(type);
     if (version == 0)
         return 0;
-    if (version == record.plain_version)
-        return 1;
     int plain = has_own_slots(state, type, record.init_function);
     if (plain > 0 && layouts[id].derives_base &&
         find_in_mro(type, state.str___init__, 1) != state.base_init_function)
@@ -98,6 +98,17 @@ template <RecordId id> inline int check_plain(State &state)
     record.constant_value = constant;
     record.plain_version = version;
     return 1;
+}
+
+// The same, taken in line while the class keeps its tag.
+template <RecordId id> CAPI_ALWAYS_INLINE inline int check_plain(State &state)
+{
+    const RecordState &record = state.records[id];
+    const unsigned int version =
+        valid_version_tag(reinterpret_cast<PyTypeObject *>(record.cls));
+    if (version != 0 && version == record.plain_version)
+        return 1;
+    return check_plain_anew<id>(state, version);
 }
 
 // The object that an initialiser fills in. In general every step goes

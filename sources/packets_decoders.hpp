@@ -94,7 +94,8 @@ inline int decode_fields(const Target &self, const Source &src,
 }
 
 // len(bytes) == expected, as the length assertion evaluates it: 1, 0, -1.
-inline int length_equals(Py_ssize_t length, PyObject *expected)
+CAPI_ALWAYS_INLINE inline int length_equals(Py_ssize_t length,
+                                            PyObject *expected)
 {
     if (PyLong_CheckExact(expected)) {
         int overflow;

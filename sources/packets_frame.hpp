@@ -49,16 +49,16 @@ inline int unpack_plain_slice(PyObject *value, Py_ssize_t *start,
 // class call allocates with object.__new__ and runs the module's own
 // __init__; attribute access is the generic one; no attribute that the
 // initialiser stores is found in the MRO; the five slices and
-// _MESSAGE_TYPE_RANGING are plain values, the slices with int bounds.
-inline int check_plain_packet(State &state)
+// _MESSAGE_TYPE_RANGING are plain values, the slices with int bounds. The
+// check at `version`, the class's valid tag, when it differs from the one
+// last found plain:
+__attribute__((noinline)) inline int check_packet_anew(State &state,
+                                                       unsigned int version)
 {
     PacketState &packet = state.packet;
     auto *type = reinterpret_cast<PyTypeObject *>(packet.cls);
-    const unsigned int version = valid_version_tag(type);
     if (version == 0)
         return 0;
-    if (version == packet.plain_version)
-        return 1;
     int plain = has_own_slots(state, type, packet.init_function);
     if (plain > 0)
         plain = none_in_mro(type, packet.stored);
@@ -85,6 +85,16 @@ inline int check_plain_packet(State &state)
     packet.ranging_type = ranging;
     packet.plain_version = version;
     return 1;
+}
+
+// The same, taken in line while the class keeps its tag.
+CAPI_ALWAYS_INLINE inline int check_plain_packet(State &state)
+{
+    const unsigned int version =
+        valid_version_tag(reinterpret_cast<PyTypeObject *>(state.packet.cls));
+    if (version != 0 && version == state.packet.plain_version)
+        return 1;
+    return check_packet_anew(state, version);
 }
 
 // The QZDWPacket that the initialiser fills in, and the frame it cuts.
@@ -166,8 +176,9 @@ class PacketTarget
 // module's globals held it just now; `value`, if given, receives the
 // record.
 template <RecordId id>
-int set_record(const PacketTarget &self, FramePart part, PyObject *cls,
-               const Source &piece, capi::Ref *value = nullptr)
+CAPI_ALWAYS_INLINE int set_record(const PacketTarget &self, FramePart part,
+                                  PyObject *cls, const Source &piece,
+                                  capi::Ref *value = nullptr)
 {
     State &state = self.state();
     capi::Ref record(construct<id>(state, cls, piece));
@@ -180,8 +191,8 @@ int set_record(const PacketTarget &self, FramePart part, PyObject *cls,
 
 // self.<part> = <class of record id>(bytes[self.<slice of part>])
 template <RecordId id>
-int set_part(const PacketTarget &self, FramePart part,
-             capi::Ref *value = nullptr)
+CAPI_ALWAYS_INLINE int set_part(const PacketTarget &self, FramePart part,
+                                capi::Ref *value = nullptr)
 {
     State &state = self.state();
     capi::Ref cls(

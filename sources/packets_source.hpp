@@ -177,7 +177,8 @@ class Source
     // bytes[start:stop] of an input read in place, for bounds as a slice
     // with the default step unpacks them, into `out`: a window is cut
     // without copying, a bytearray into a copy, as its slicing does.
-    int cut_bounds(Py_ssize_t start, Py_ssize_t stop, Source *out) const
+    CAPI_ALWAYS_INLINE int cut_bounds(Py_ssize_t start, Py_ssize_t stop,
+                                      Source *out) const
     {
         const Py_ssize_t count =
             PySlice_AdjustIndices(size(), &start, &stop, 1);

@@ -41,7 +41,7 @@ from __future__ import annotations
 import itertools
 import math
 from dataclasses import dataclass, replace
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import qz_engine
 import qz_track
@@ -235,7 +235,7 @@ class Tracker:
                  process_noise: float = DEFAULT_PROCESS_NOISE, gate: float = DEFAULT_GATE,
                  short_gate: float = DEFAULT_SHORT_GATE, height: float = 0.0,
                  max_gap: float = 2.0, max_rejected_updates: int = 3, history: bool = False):
-        self._options = dict(sigma=sigma, process_noise=process_noise, gate=gate,
+        self._options: Dict[str, Any] = dict(sigma=sigma, process_noise=process_noise, gate=gate,
                              short_gate=short_gate, height=height, max_gap=max_gap,
                              max_rejected_updates=max_rejected_updates)
         self.history = history

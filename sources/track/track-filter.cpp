@@ -33,6 +33,9 @@ constexpr int fit_iterations = 10;
 // The 0.999 quantile of chi-square with 2 degrees of freedom: a message's
 // fix this far from the prediction (in its sd) is not the predicted tag.
 constexpr double far_bound = 13.8;
+// The fewest ranges of a message whose fix, one range left out, restarts
+// the track: three degrees of freedom left for its test.
+constexpr int min_restart_ranges = 6;
 
 bool all_finite(const double *values, int count)
 {
@@ -710,8 +713,8 @@ int track_fuse(track_state_t *s, const track_params_t *p, track_model_t *m,
     bool normal = true, agreed = false;
     int skip = -1;
     Fit fit;
-    if (count >= 3 &&
-        (passing_count < count || shifted(s, m, predicted, count))) {
+    const bool missed = passing_count < count;
+    if (count >= 3 && (missed || shifted(s, m, predicted, count))) {
         bool agrees =
             fit_message(s, p, m, anchors, ranges, order, count, -1, &fit);
         if (!agrees && count >= 5 && fit.worst >= 0) {
@@ -719,7 +722,10 @@ int track_fuse(track_state_t *s, const track_params_t *p, track_model_t *m,
             agrees = fit_message(s, p, m, anchors, ranges, order, count, skip,
                                  &fit);
         }
-        if (agrees && passing_count < count &&
+        // a fix without one of its ranges restarts the track only from
+        // enough others to tell a wrong fix from a right one
+        const bool restartable = skip < 0 || count >= min_restart_ranges;
+        if (agrees && missed && restartable &&
             far_from_prediction(s, m, fit)) {
             for (int k = 0; k < count; ++k)
                 status[order[k]] = k != skip ? TRACK_USED : TRACK_REJECTED;
@@ -736,10 +742,11 @@ int track_fuse(track_state_t *s, const track_params_t *p, track_model_t *m,
             rejected += count;
             normal = false;
         }
-        // ranges that agree with each other missed their gates because the
-        // prediction is off: they are fused all the same, linearised at
-        // their own fix
-        agreed = agrees && normal;
+        // every range passed its gate but together they ask for a shift
+        // beyond reach: linearised at their own fix, not at a prediction
+        // that far off (ranges that missed their gates within reach are
+        // outliers, and gated as usual)
+        agreed = agrees && normal && !missed;
     }
     if (normal) {
         if (m->estimate_noise)

@@ -163,8 +163,8 @@ QZ_API int track_predict(track_state_t *s, const track_params_t *p,
 // leaving out at most one of five or more). If they agree on a fix beyond
 // the prediction's reach and some missed their gates, the tag left its
 // prediction (it turned back, or stopped): the state restarts from that fix
-// (s->restarted, s->growth TRACK_MAX_GROWTH). If they agree otherwise, they
-// are all fused (the one left out aside), linearised at their fix. If they
+// (s->restarted, s->growth TRACK_MAX_GROWTH). If they all passed their
+// gates and agree, they are fused linearised at their fix. If they
 // disagree and most miss their gates, the message is rejected whole and the
 // state keeps its prediction. Otherwise the ranges are fused one by one,
 // gated, each relinearised at the state the ones before it left. The

@@ -133,7 +133,7 @@ inline PyObject *fix_tuple(TagFilter *filter, int rejected)
 {
     const track_state_t &s = filter->state;
     double cov[TRACK_STATES * TRACK_STATES];
-    track_marginal(&s, filter->model, cov);
+    track_position_marginal(&s, filter->model, cov);
     const double sd = std::sqrt(cov[0] + cov[TRACK_STATES + 1]);
     const double dop =
         track_dop(filter->anchors, filter->anchor_count, filter->status,

@@ -499,6 +499,25 @@ class TestCoreRoutines:
         self.state.bad_streak = 3
         assert needs(ctypes.byref(self.state), ctypes.byref(self.params), 1.1) == 1
 
+    def test_the_position_marginal_is_the_marginal_s_block(self):
+        assert lib.track_model_init(ctypes.byref(self.model), 6, None,
+                                    doubles([0.1] * 6, 6), SIGMA, 1) == 0
+        self.params.offset_sd = 0.3
+        self.state = State()
+        lib.track_seed(ctypes.byref(self.state), ctypes.byref(self.params),
+                       ctypes.byref(self.model), self.anchors, self.ranges, self.status,
+                       6.0, 4.0, 1.0)
+        for k in range(1, 20):
+            lib.track_predict(ctypes.byref(self.state), ctypes.byref(self.params), 1.0 + 0.1 * k)
+            self.ranges = doubles(ranges((6.0 + 0.1 * k, 4.0)))
+            self.fuse()
+        full, block = doubles([], 25), doubles([0.0] * 25, 25)
+        lib.track_marginal(ctypes.byref(self.state), ctypes.byref(self.model), full)
+        lib.track_position_marginal(ctypes.byref(self.state), ctypes.byref(self.model), block)
+        for i in (0, 1, 5, 6):
+            assert block[i] == pytest.approx(full[i], rel=1e-12)
+        assert full[0] > self.state.cov[0]  # the offsets' share is in
+
     def test_dop_of_collinear_anchors_is_the_cap(self):
         dop = lib.track_dop
         line = track_anchors([(0, 0, 0), (5, 0, 0), (10, 0, 0)], 3)

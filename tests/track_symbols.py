@@ -53,6 +53,7 @@ for name, restype, argtypes in [
         ("track_fuse", ctypes.c_int, [_S, _P, _M, _A, c_double_p, c_ubyte_p]),
         ("track_catch_up", None, [_S, _M]),
         ("track_marginal", None, [_S, _M, c_double_p]),
+        ("track_position_marginal", None, [_S, _M, c_double_p]),
         ("track_dop", ctypes.c_double, [_A, ctypes.c_int, c_ubyte_p] + [ctypes.c_double] * 3),
         ("track_smooth", ctypes.c_int, [ctypes.c_int, c_double_p, c_double_p, c_double_p,
                                         c_ubyte_p, c_double_p, ctypes.c_double])]:

@@ -147,7 +147,7 @@ bool beyond_reach(const track_state_t *s, const track_model_t *m, double dx,
                   double dy, double sxx, double sxy, double syy)
 {
     double cov[N * N];
-    track_marginal(s, m, cov);
+    track_position_marginal(s, m, cov);
     const double variance = m->sigma * m->sigma;
     const double det_fit = sxx * syy - sxy * sxy;
     const double a = cov[0] + variance * syy / det_fit;
@@ -802,11 +802,45 @@ int track_fuse(track_state_t *s, const track_params_t *p, track_model_t *m,
     return rejected;
 }
 
+void track_position_marginal(const track_state_t *s, const track_model_t *m,
+                             double *out)
+{
+    const int n = m->count;
+    out[0] = s->cov[0];
+    out[1] = s->cov[1];
+    out[N] = s->cov[N];
+    out[N + 1] = s->cov[N + 1];
+    if (!m->learns_offsets)
+        return; // B is 0
+    // the x and y rows of L B L^T
+    double lb[2][TRACK_MAX_ANCHORS];
+    for (int j = 0; j < 2; ++j) {
+        for (int a = 0; a < n; ++a) {
+            double sum = 0.0;
+            for (int k = 0; k < n; ++k)
+                sum += s->coupling[j * STRIDE + k] * m->cov[k * n + a];
+            lb[j][a] = sum;
+        }
+    }
+    double xx = 0.0, xy = 0.0, yy = 0.0;
+    for (int a = 0; a < n; ++a) {
+        xx += lb[0][a] * s->coupling[0 * STRIDE + a];
+        xy += lb[0][a] * s->coupling[1 * STRIDE + a];
+        yy += lb[1][a] * s->coupling[1 * STRIDE + a];
+    }
+    out[0] += xx;
+    out[1] += xy;
+    out[N] += xy;
+    out[N + 1] += yy;
+}
+
 void track_marginal(const track_state_t *s, const track_model_t *m,
                     double *out)
 {
     const int n = m->count;
     std::memcpy(out, s->cov, sizeof s->cov);
+    if (!m->learns_offsets)
+        return; // B is 0
     // L B L^T, row by row
     for (int j = 0; j < N; ++j) {
         double lb[TRACK_MAX_ANCHORS];

@@ -189,6 +189,11 @@ QZ_API void track_catch_up(track_state_t *s, const track_model_t *m);
 QZ_API void track_marginal(const track_state_t *s, const track_model_t *m,
                            double *out);
 
+// The x, y block of track_marginal, cheaper: out[0], out[1], out[5] and
+// out[6] of a row-major 5x5 (the rest untouched).
+QZ_API void track_position_marginal(const track_state_t *s,
+                                    const track_model_t *m, double *out);
+
 // Horizontal dilution of precision at (x, y, z) of the anchors whose status
 // is TRACK_USED: sqrt(trace((H^T H)^-1)), rows of H the planar parts of the
 // unit vectors from the anchors. TRACK_DOP_MAX when H^T H is singular.

@@ -60,12 +60,17 @@ bench: install
 # The suite on every supported CPython found (pyenv's builds or pythonX.Y on
 # the PATH), each in a venv of its own under build/; VERSIONS="3.8 3.13"
 # picks some. The benchmarks' headline ratios on each, in one table.
-.PHONY: test-all bench-all
+.PHONY: test-all bench-all wheels
 test-all:
 	$(PYTHON) scripts/suite_on_every_interpreter.py
 
 bench-all:
 	$(PYTHON) scripts/bench_on_every_interpreter.py
+
+# The sdist, and from it a manylinux wheel (auditwheel-repaired) for every
+# supported CPython found, into dist/; VERSIONS="3.8 3.13" picks some.
+wheels:
+	$(PYTHON) scripts/build_wheels.py
 
 # Memory checks: the suite under ASan and UBSan, then the leak driver under
 # LeakSanitizer and valgrind (own venv and build dirs under build/).

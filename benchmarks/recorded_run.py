@@ -16,9 +16,8 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from qz_host import capture
+from qz_host import capture, frames, messages
 from qz_host.calibration import calibrate, samples_from_tracks
-from qz_host.replay import FrameCounts, message_distances, read_messages
 from qz_host.tracking import Tracker
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
@@ -38,15 +37,19 @@ class Run:
 def load(name: str = NAME) -> Run:
     known = capture.read_anchors(EXAMPLES / f"{name}.anchors.csv")
     addresses = sorted(known)
-    lines = (EXAMPLES / f"{name}.qzcap").read_text().splitlines()
-    unit = float(capture.read_metadata(lines).get("dist_unit_m", 0.01))
+    lines = capture.read_lines(EXAMPLES / f"{name}.qzcap")
+    metadata = capture.read_metadata(lines)
+    unit = capture.dist_unit(metadata["dist_unit_m"])
+    stage = messages.MessageStage(messages.FrameCounts(), frames.checksum(metadata["fcs"]))
     index = {a: i for i, a in enumerate(addresses)}
-    messages = []
-    for m in read_messages(lines, FrameCounts(), check_fcs=True):
-        if not m.is_anchor:
-            distances, _ = message_distances(m.reports, index, unit)
-            messages.append((m.src, m.time, distances))
-    return Run([tuple(known[a]) for a in addresses], messages,  # type: ignore[misc]
+    found = []
+    for line in lines:
+        item = stage.frame_line(line)
+        m = stage.frame(item.time, item.frame) if item is not None else None
+        if m is not None and not m.is_anchor:
+            distances, _ = messages.distances(m.reports, index, unit)
+            found.append((m.src, m.time, distances))
+    return Run([tuple(known[a]) for a in addresses], found,  # type: ignore[misc]
                capture.read_tracks(EXAMPLES / f"{name}.tracks.csv"))
 
 

@@ -12,7 +12,8 @@ from pathlib import Path
 import pytest
 
 from conftest import wait_for  # noqa: F401 (used by the tests that import it from here)
-from qz_host import capture, cli, live, replay, sinks
+from qz_host import capture, cli, replay, sinks
+from qz_host.commands import live
 
 HALL = Path(__file__).resolve().parent.parent / "examples" / "hall.qzcap"
 

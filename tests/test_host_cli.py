@@ -143,9 +143,10 @@ class FakeTerminal(io.StringIO):
 
 def test_progress_bar_waits_then_draws_and_clears(monkeypatch):
     clock = iter([0.0, 0.1, 0.6, 0.65, 0.8, 0.9]).__next__
-    monkeypatch.setattr(cli.time, "monotonic", clock)
+    from qz_host.commands import replay as replay_command
+    monkeypatch.setattr(replay_command.time, "monotonic", clock)
     stream = FakeTerminal()
-    bar = cli.ProgressBar(stream)  # starts at 0.0
+    bar = replay_command.ProgressBar(stream)  # starts at 0.0
     bar("decode", 1, 10)           # 0.1: too early
     assert stream.getvalue() == ""
     bar("decode", 5, 10)           # 0.6: drawn

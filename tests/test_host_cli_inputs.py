@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from qz_host import capture, cli, replay
+from qz_host import capture, cli, messages
 
 from cli_helpers import run, simulated  # noqa: F401 (a fixture)
 
@@ -150,10 +150,10 @@ def without_anchor_messages(source, target, keep=()):
         item = capture.parse_line(line)
         if item is not None:
             try:
-                src, is_anchor, _ = replay.decode(item.frame)
-                if is_anchor and src not in keep:
+                message = messages.decode(item.time, item.frame)
+                if message is not None and message.is_anchor and message.src not in keep:
                     continue
-            except replay.Skip:
+            except messages.Skip:
                 pass
         lines.append(line)
     target.write_text("".join(lines))
@@ -216,7 +216,7 @@ def test_known_anchors_take_precedence_over_the_survey(simulated, tmp_path):
     (None, 2, "cannot read"),
     ("anchor,x,y\n0A01,0,0\n", 2, "missing column(s) z"),
     ("anchor,x,y,z\n0A01,0,zero,0\n", 2, "could not convert"),
-    ("anchor,x,y,z\n0A01,0,0,0\n0A02,5,0,0\n", 1, "tracking needs 3 to 20 anchors, 2 given"),
+    ("anchor,x,y,z\n0A01,0,0,0\n0A02,5,0,0\n", 1, "tracking needs 3 to 32 anchors, 2 given"),
     ("anchor,x,y,z\n0A01,0,0,0\n0A02,5,0,0\n0A03,inf,1,0\n", 1, "0A03 is not at a finite"),
 ])
 def test_bad_known_anchors(simulated, tmp_path, content, code, message, capsys):

@@ -83,10 +83,11 @@ def test_a_read_only_directory_is_refused(simulated, tmp_path, capsys):
 def test_a_late_write_failure_keeps_the_summary(simulated, tmp_path, monkeypatch, capsys):
     from qz_host import report
 
-    def fail(path, *args, **kwargs):
-        raise OSError(28, "No space left on device")
+    class DiskFull(report.PositionsWriter):
+        def write(self, *args, **kwargs):
+            raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(report, "write_positions", fail)
+    monkeypatch.setattr(report, "PositionsWriter", DiskFull)
     png = tmp_path / "fixes.png"
     code, text = run("replay", simulated, "--csv", tmp_path / "fixes.csv", "--plot", png)
     assert code == 2

@@ -10,7 +10,8 @@ import pytest
 
 from qz_host import capture, frames
 from qz_host.evaluate import evaluate, interpolate, percentile, survey_frame
-from qz_host.replay import SKIP_REASONS, decode, replay
+from qz_host.messages import SKIP_REASONS, decode
+from qz_host.replay import replay
 from qz_host.simulate import DEFAULT_ANCHORS, Scenario, simulate
 from qz_host.survey import DistanceTable, survey
 from qz_host.tracking import Acquisition
@@ -117,7 +118,7 @@ def test_too_few_anchors():
     sim = simulate(Scenario(anchors=DEFAULT_ANCHORS[:3], duration=2.0))
     silent = 0x0A03  # never sends, so only two anchors are known
     lines = [capture.format_line(t, f) for t, f in sim.frames
-             if f[4:6] != b"DW" or decode(f)[:2] != (silent, True)]
+             if f[4:6] != b"DW" or (decode(t, f).src, decode(t, f).is_anchor) != (silent, True)]
     result = replay(lines)
     assert result.survey is None and "3 to 15 anchors" in result.survey_error
     assert result.counts.decoded > 0 and not result.fixes

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from qz_host import capture, cli, replay
+from qz_host import capture, cli, frames, messages
 from qz_host.simulate import DEFAULT_ANCHORS, Scenario, simulate
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -18,12 +18,10 @@ def decoded(sim):
     """(time, src, is_anchor, reports) of every ranging frame."""
     out = []
     for time, frame in sim.frames:
-        try:
-            src, is_anchor, reports = replay.decode(frame, check_fcs=True)
-        except replay.Skip as skip:
-            assert skip.reason == "heartbeat"
+        message = messages.decode(time, frame, frames.fcs)
+        if message is None:  # a heartbeat
             continue
-        out.append((time, src, is_anchor, reports))
+        out.append((time, message.src, message.is_anchor, message.reports))
     return out
 
 

@@ -6,7 +6,7 @@ from pathlib import Path
 import pytest
 
 import qz_packets
-from qz_host import capture, frames, framing, replay
+from qz_host import capture, frames, framing, messages
 from qz_host.framing import MAX_FRAME_LENGTH, Skip, StreamFramer, check
 
 HALL = Path(__file__).resolve().parent.parent / "examples" / "hall.qzcap"
@@ -184,15 +184,15 @@ class Refusing:
 def test_decode_counts_decoder_errors(monkeypatch, error):
     monkeypatch.setattr(qz_packets, "QZDWPacket", Refusing(error))
     with pytest.raises(Skip, match="undecodable"):
-        replay.decode(ranging())
+        messages.decode(0.0, ranging())
 
 
 def test_decode_lets_other_faults_through(monkeypatch):
     """A fault in the host itself is not disguised as a bad frame."""
     monkeypatch.setattr(qz_packets, "QZDWPacket", Refusing(RuntimeError("host bug")))
     with pytest.raises(RuntimeError, match="host bug"):
-        replay.decode(ranging())
+        messages.decode(0.0, ranging())
 
 
 def test_replay_reasons_include_every_frame_check():
-    assert set(framing.FRAME_SKIPS) <= set(replay.SKIP_REASONS)
+    assert set(framing.FRAME_SKIPS) <= set(messages.SKIP_REASONS)

@@ -9,10 +9,11 @@ import sys
 
 import pytest
 
-from qz_host import capture, frames, replay
+from qz_host import capture, frames, messages, replay
 from qz_host.live_counters import LiveCounters
-from qz_host.pipeline import LivePipeline, Sink
+from qz_host.pipeline import Pipeline, Sink
 from qz_host.sinks import CsvSink, JsonLinesSink, RecordSink
+from qz_host.track_stage import TagCounts
 
 from live_helpers import fixes_of, hall_frames, hall_lines, hall_replay
 
@@ -53,7 +54,7 @@ def hall():
 def replays(hall, **options):
     """A pipeline tracking as the replay did: its anchors and ranging noise."""
     result, anchors = hall
-    return LivePipeline(options.pop("sinks"), anchors=anchors, sigma=result.sigma, **options)
+    return Pipeline(options.pop("sinks"), anchors=anchors, sigma=result.sigma, **options)
 
 
 def live_fixes(sink, times=True):
@@ -104,7 +105,7 @@ def test_byte_stream_with_garbage_gives_the_same_fixes(hall, seed):
 def test_restarted_stream_loses_only_its_torn_frame(hall):
     _, anchors = hall
     (_, first), (_, second) = hall_frames()[:2]
-    pipeline = LivePipeline([Collect()], anchors=anchors)
+    pipeline = Pipeline([Collect()], anchors=anchors)
     pipeline.feed_bytes("port", 0.0, first[:20])
     pipeline.restart_stream("port")
     pipeline.feed_bytes("port", 0.0, second)
@@ -126,19 +127,21 @@ def test_capture_lines_declare_unit_and_checksum(hall):
 
 def test_options_override_what_lines_declare(hall):
     _, anchors = hall
-    pipeline = LivePipeline([Collect()], anchors=anchors, dist_unit=0.02, checksum_name="")
+    pipeline = Pipeline([Collect()], anchors=anchors, dist_unit=0.02, checksum_name="")
     for line in ["# qz capture", "# dist_unit_m: 0.01", "# fcs: crc-ccitt"]:
         pipeline.feed_line(line)
     assert (pipeline.dist_unit, pipeline.checksum) == (0.02, None)
 
 
 @pytest.mark.parametrize("line, message", [
-    ("# dist_unit_m: metres", "not a positive number"),
-    ("# dist_unit_m: -1", "not a positive number"),
+    ("# dist_unit_m: metres", "dist_unit_m 'metres' is not a number"),
+    ("# dist_unit_m: -1", "distance unit must be positive and finite"),
+    ("# dist_unit_m: inf", "distance unit must be positive and finite"),
+    ("# dist_unit_m: 1e-300", "distance unit must be positive and finite"),
     ("# fcs: md5", "md5"),
 ])
 def test_bad_metadata_raises(line, message):
-    pipeline = LivePipeline([], anchors=None)
+    pipeline = Pipeline([], anchors=None)
     with pytest.raises(ValueError, match=message):
         pipeline.feed_line(line)
 
@@ -146,7 +149,7 @@ def test_bad_metadata_raises(line, message):
 def test_bad_lines_and_frames_are_counted(hall):
     _, anchors = hall
     good = hall_frames()[0][1]
-    pipeline = LivePipeline([Collect()], anchors=anchors, checksum_name=frames.FCS_NAME)
+    pipeline = Pipeline([Collect()], anchors=anchors, checksum_name=frames.FCS_NAME)
     for line in ["1.0", "x 00", "1.0 zz", f"1.0 {good[:-1].hex()}", f"1.0 {good.hex()}"]:
         pipeline.feed_line(line)
     pipeline.feed_frame(2.0, good[:4] + b"XX" + good[6:])
@@ -158,7 +161,7 @@ def test_bad_lines_and_frames_are_counted(hall):
 def self_surveyed(samples, timeout, clock, limit=10000):
     sink = Collect()
     logged = []
-    pipeline = LivePipeline([sink], survey_samples=samples, survey_timeout=timeout,
+    pipeline = Pipeline([sink], survey_samples=samples, survey_timeout=timeout,
                             clock=clock, log=logged.append, buffer_limit=limit)
     for time, frame in hall_frames():
         clock.now = time
@@ -194,12 +197,13 @@ def test_survey_timeout_surveys_with_the_pairs_there_are(hall):
     _, anchors = hall
     clock = Clock()
     surveyed_at = []
-    pipeline = LivePipeline([], survey_samples=10, survey_timeout=5.0, clock=clock,
+    pipeline = Pipeline([], survey_samples=10, survey_timeout=5.0, clock=clock,
                             on_anchors=lambda _: surveyed_at.append(clock.now))
     pair = {0x0A01, 0x0A04}
     for time, frame in hall_frames():
         if frame[4:6] == b"DW":
-            src, is_anchor, reports = replay.decode(frame)
+            message = messages.decode(time, frame)
+            src, is_anchor, reports = message.src, message.is_anchor, message.reports
             if is_anchor and src in pair:
                 frame = frames.ranging_frame(src, [frames.UWBRangingReport(addr=a, dist=d)
                                                    for a, d in reports if a not in pair],
@@ -214,7 +218,7 @@ def test_survey_timeout_surveys_with_the_pairs_there_are(hall):
 def test_survey_that_fails_says_which_pairs_are_missing():
     clock = Clock()
     logged = []
-    pipeline = LivePipeline([], survey_samples=5, survey_timeout=2.0, clock=clock,
+    pipeline = Pipeline([], survey_samples=5, survey_timeout=2.0, clock=clock,
                             log=logged.append)
     # Three anchors, and only one pair of them ever ranged.
     for k in range(20):
@@ -238,7 +242,7 @@ def test_buffer_before_the_survey_is_bounded():
 def test_silent_tags_leave_the_live_set(hall):
     _, anchors = hall
     clock = Clock()
-    pipeline = LivePipeline([Collect()], anchors=anchors, tag_timeout=2.0, clock=clock)
+    pipeline = Pipeline([Collect()], anchors=anchors, tag_timeout=2.0, clock=clock)
     for time, frame in hall_frames()[:200]:
         pipeline.feed_frame(time, frame)
     pipeline.tick()
@@ -286,7 +290,7 @@ def test_recording_appends_without_a_second_heading(tmp_path):
 
 def test_counters_are_json_data(hall):
     _, anchors = hall
-    pipeline = LivePipeline([], anchors=anchors)
+    pipeline = Pipeline([], anchors=anchors)
     for time, frame in hall_frames()[:100]:
         pipeline.feed_frame(time, frame)
     state = json.loads(json.dumps(pipeline.counters.as_dict()))
@@ -337,7 +341,7 @@ class FakeWeb:
 
 
 def test_web_map_is_fed(monkeypatch, hall):
-    from qz_host import live
+    from qz_host.commands import live
     web = FakeWeb()
     monkeypatch.setitem(sys.modules, "qz_host.web", type(sys)("qz_host.web"))
     monkeypatch.setitem(sys.modules, "qz_host.web.state", web.state)
@@ -345,7 +349,7 @@ def test_web_map_is_fed(monkeypatch, hall):
     counters = LiveCounters()
     feed = live._WebFeed("127.0.0.1:8080", counters, print)
     _, anchors = hall
-    pipeline = LivePipeline([feed], counters=counters, anchors=anchors)
+    pipeline = Pipeline([feed], counters=counters, anchors=anchors)
     for time, frame in hall_frames()[:100]:
         pipeline.feed_frame(time, frame)
     pipeline.tick()
@@ -370,11 +374,11 @@ def test_web_without_the_module_is_one_line(monkeypatch, capsys):
 def test_summary_reads_the_counters():
     from qz_host.live_report import summary
     anchors = {0x0A01: (0.0, 0.0, 0.0), 0x0A02: (9.5, -1e-7, 0.0), 0x0A03: (9.0, 7.0, 0.0)}
-    pipeline = LivePipeline([], anchors=anchors)
+    pipeline = Pipeline([], anchors=anchors)
     c = pipeline.counters
     c.skipped.update({"bad magic": 2, "fcs mismatch": 5})
-    c.fixes[0x1001] += 3
-    c.reconnects["mqtt"] += 1
+    c.tags[0x1001] = TagCounts(fixes=3)
+    c.mqtt_reconnects += 1
     c.dropped["mqtt queue"] += 4
     text = summary(c, pipeline, source="udp://:1")
     assert "Frames   7 received, 0 decoded, 0 heartbeats, 7 skipped" in text
@@ -386,7 +390,7 @@ def test_summary_reads_the_counters():
 
 def test_summary_before_the_survey():
     from qz_host.live_report import summary
-    pipeline = LivePipeline([])
+    pipeline = Pipeline([])
     assert "not surveyed: fewer than 3 anchors heard" in summary(pipeline.counters, pipeline,
                                                                  source="-")
 
@@ -396,12 +400,12 @@ def test_web_map_serves_the_live_fixes(hall):
     counters, and its page is served."""
     pytest.importorskip("websockets", reason="the map needs websockets (the web extra)")
     import urllib.request
-    from qz_host import live
+    from qz_host.commands import live
     counters = LiveCounters()
     logged = []
     feed = live._WebFeed("127.0.0.1:0", counters, logged.append)
     _, anchors = hall
-    pipeline = LivePipeline([feed], counters=counters, anchors=anchors)
+    pipeline = Pipeline([feed], counters=counters, anchors=anchors)
     try:
         for time, frame in hall_frames()[:200]:
             pipeline.feed_frame(time, frame)

@@ -8,7 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from qz_host import capture, replay
+from qz_host import capture, messages
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "hall.qzcap"
 URL = re.compile(r"on (http://\S+/) ")
@@ -22,12 +22,11 @@ def cut_capture(path, keep, source=SAMPLE):
         item = capture.parse_line(line)
         if item is not None:
             try:
-                src, is_anchor, _ = replay.decode(item.frame)
-            except replay.Skip:
-                pass
-            else:
-                if not keep(item.time, src, is_anchor):
-                    continue
+                message = messages.decode(item.time, item.frame)
+            except messages.Skip:
+                message = None
+            if message is not None and not keep(item.time, message.src, message.is_anchor):
+                continue
         kept.append(line)
     path.write_text("\n".join(kept) + "\n")
     return path

@@ -1,12 +1,19 @@
 """Host side of the UWB locating system.
 
-A pure-Python companion to the three extension modules: an encoder for
-device frames (``frames``), an installation simulator (``simulate``), the
-capture format (``capture``), and the replay pipeline that decodes frames
-with ``qz_packets``, surveys anchors with ``qz_autopos`` and tracks tags
-with ``qz_engine`` (``replay``, ``survey``, ``tracking``), with its
-evaluation against ground truth, summary and picture. The command line is
-``qz-host`` or ``python -m qz_host``.
+A pure-Python companion to the extension modules. The command line is
+``qz-host`` or ``python -m qz_host`` (``cli``), with one module per command
+in ``commands``: ``simulate`` (a simulated capture and its ground truth),
+``replay`` (decode, survey, track, the summary), ``demo`` (the bundled
+capture replayed), ``view`` (a capture replayed into the map in the
+browser), ``live`` (tags tracked live from a port or the network, fixes out
+to JSON lines, CSV, MQTT and the map) and ``emit`` (a capture played into a
+port or socket).
+
+Every path runs the same stages: frames (``framing``) to messages
+(``messages``), inter-anchor distances to a survey (``survey``), tag
+messages to fixes (``track_stage`` over ``tracking``), fixes to the sinks
+(``sinks``, ``mqtt``, ``web``); ``pipeline`` chains them for replay, view
+and live alike.
 """
 
 __version__ = "0.1.0"

@@ -28,12 +28,17 @@ import io
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, TypeVar, Union
+from typing import (BinaryIO, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, TextIO,
+                    Tuple, TypeVar, Union)
+
+from . import devices
 
 PathLike = Union[str, Path]
 T = TypeVar("T")
 HEADING = "qz capture"
-_GZIP_MAGIC = b"\x1f\x8b"
+# What a raw distance count may measure (m): a micrometre to a metre.
+MIN_DIST_UNIT = 1e-6
+MAX_DIST_UNIT = 1.0
 
 
 class NotACapture(ValueError):
@@ -83,35 +88,69 @@ def parse_line(text: str) -> Optional[FrameLine]:
     return FrameLine(time, frame)
 
 
-def read_lines(path: PathLike) -> List[str]:
-    """The lines of a capture file.
+def open_text(path: PathLike) -> TextIO:
+    """A capture file opened for its lines: ASCII, any byte that is not
+    replaced, universal newlines."""
+    return open(path, encoding="ascii", errors="replace", newline=None)
 
-    Raises NotACapture when the file holds lines but none of them is a frame
-    line: a binary or compressed file would otherwise replay as a heap of
+
+def text_stream(binary: BinaryIO) -> TextIO:
+    """A binary stream (standard input's buffer) read as `open_text` reads."""
+    return io.TextIOWrapper(binary, encoding="ascii", errors="replace", newline=None)
+
+
+def capture_lines(lines: Iterable[str]) -> Iterator[str]:
+    """The lines of a capture as they come, checked for being one.
+
+    Raises NotACapture at once for binary or gzip-compressed data before the
+    first frame line, and at the end when the lines held content but none of
+    it was a frame line: such a file would otherwise replay as a heap of
     "bad line" skips. A file of comments only, or an empty one, is a capture
     without frames."""
-    with open(path, "rb") as source:
-        data = source.read()
-    # Universal newlines, as a text-mode read would split them.
-    lines = io.StringIO(data.decode("ascii", errors="replace"), newline=None).readlines()
+    framed = False
     content = False
+    first = True
     for line in lines:
-        try:
-            if parse_line(line) is not None:
-                return lines
-        except LineError:
-            pass
-        if line.strip() and not line.lstrip().startswith("#"):
-            content = True
-    if content:
-        if data.startswith(_GZIP_MAGIC):
-            hint = "it is gzip-compressed (decompress it first)"
-        elif b"\0" in data:
-            hint = "it holds binary data"
-        else:
-            hint = "none of its lines is a receive time and a hexadecimal frame"
-        raise NotACapture(f"not a capture: {hint}")
-    return lines
+        if not framed:
+            if first and line.startswith("\x1f\ufffd"):
+                raise NotACapture("not a capture: it is gzip-compressed (decompress it first)")
+            first = False
+            if "\0" in line:
+                raise NotACapture("not a capture: it holds binary data")
+            try:
+                framed = parse_line(line) is not None
+            except LineError:
+                pass
+            stripped = line.strip()
+            if stripped and not stripped.startswith("#"):
+                content = True
+        yield line
+    if content and not framed:
+        raise NotACapture("not a capture: none of its lines is a receive time and a "
+                          "hexadecimal frame")
+
+
+def read_lines(path: PathLike) -> List[str]:
+    """Every line of a capture file (see `capture_lines`)."""
+    with open_text(path) as source:
+        return list(capture_lines(source))
+
+
+def dist_unit(text: str) -> float:
+    """The metres of one raw count that a capture's ``dist_unit_m`` declares;
+    ValueError unless it is a number within the bounds of ``--unit``."""
+    try:
+        unit = float(text)
+    except ValueError:
+        raise ValueError(f"the capture's dist_unit_m {text!r} is not a number") from None
+    check_dist_unit(unit)
+    return unit
+
+
+def check_dist_unit(unit: float) -> None:
+    if not (math.isfinite(unit) and MIN_DIST_UNIT <= unit <= MAX_DIST_UNIT):
+        raise ValueError(f"the distance unit must be positive and finite, from "
+                         f"{MIN_DIST_UNIT:g} to {MAX_DIST_UNIT:g} m, got {unit!r}")
 
 
 def parse_metadata(line: str) -> Optional[Tuple[str, str]]:
@@ -157,30 +196,16 @@ def truth_paths(capture: PathLike) -> Tuple[Path, Path]:
             stem.with_name(stem.name + ".tracks.csv"))
 
 
-def _address(text: str) -> int:
-    value = int(text, 16)
-    if not 0 <= value <= 0xFFFF:
-        raise ValueError(f"address {text!r} does not fit in 16 bits")
-    return value
-
-
 def write_anchors(path: PathLike, anchors: Mapping[int, Tuple[float, float, float]], *,
                   exact: bool = False) -> None:
-    """`exact` writes every digit of the coordinates, so that a host that
-    reads them back tracks against the very same anchors."""
-    number = repr if exact else "{:.4f}".format
-    with open(path, "w", newline="", encoding="ascii") as out:
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(["anchor", "x", "y", "z"])
-        for address, position in sorted(anchors.items()):
-            writer.writerow([f"{address:04X}"] + [number(float(c)) for c in position])
+    """Anchor positions (x, y, z) as an anchors file (see ``devices``)."""
+    devices.write_anchors(path, {a: devices.Anchor(*p) for a, p in anchors.items()},
+                          exact=exact)
 
 
 def read_anchors(path: PathLike) -> Dict[int, Tuple[float, float, float]]:
-    def convert(row: Dict[str, str]) -> Tuple[int, Tuple[float, float, float]]:
-        return _address(row["anchor"]), (float(row["x"]), float(row["y"]), float(row["z"]))
-
-    return dict(_rows(path, ("anchor", "x", "y", "z"), convert))
+    """The anchors' positions (x, y, z) of an anchors file."""
+    return devices.positions(devices.read_anchors(path))
 
 
 def write_tracks(path: PathLike, tracks: Iterable[Tuple[float, int, float, float]]) -> None:
@@ -194,7 +219,7 @@ def write_tracks(path: PathLike, tracks: Iterable[Tuple[float, int, float, float
 def read_tracks(path: PathLike) -> Dict[int, List[Tuple[float, float, float]]]:
     """Each tag's track as (time, x, y) rows in time order."""
     def convert(row: Dict[str, str]) -> Tuple[int, Tuple[float, float, float]]:
-        return _address(row["tag"]), (float(row["time"]), float(row["x"]), float(row["y"]))
+        return devices.address(row["tag"]), (float(row["time"]), float(row["x"]), float(row["y"]))
 
     tracks: Dict[int, List[Tuple[float, float, float]]] = {}
     for tag, sample in _rows(path, ("time", "tag", "x", "y"), convert):

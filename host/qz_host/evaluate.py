@@ -13,11 +13,14 @@ from __future__ import annotations
 
 import bisect
 import math
+from array import array
 from dataclasses import dataclass, field
-from typing import Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
-from .replay import Replay
 from .survey import Survey
+
+if TYPE_CHECKING:
+    from .replay import Replay
 
 Point = Tuple[float, float]
 
@@ -122,16 +125,21 @@ def interpolate(track: Sequence[Tuple[float, float, float]], time: float,
     saves building them at every call."""
     if times is None:
         times = [t for t, _, _ in track]
+    return _interpolate(times, [x for _, x, _ in track], [y for _, _, y in track], time, slack)
+
+
+def _interpolate(times: Sequence[float], xs: Sequence[float], ys: Sequence[float], time: float,
+                 slack: float) -> Optional[Point]:
     i = bisect.bisect_left(times, time)
-    if i < len(track) and times[i] == time:
-        return track[i][1], track[i][2]
+    if i < len(times) and times[i] == time:
+        return xs[i], ys[i]
     if i == 0:
-        return (track[0][1], track[0][2]) if times[0] - time <= slack else None
-    if i == len(track):
-        return (track[-1][1], track[-1][2]) if time - times[-1] <= slack else None
-    (t0, x0, y0), (t1, x1, y1) = track[i - 1], track[i]
+        return (xs[0], ys[0]) if times[0] - time <= slack else None
+    if i == len(times):
+        return (xs[-1], ys[-1]) if time - times[-1] <= slack else None
+    t0, t1 = times[i - 1], times[i]
     f = (time - t0) / (t1 - t0)
-    return x0 + f * (x1 - x0), y0 + f * (y1 - y0)
+    return xs[i - 1] + f * (xs[i] - xs[i - 1]), ys[i - 1] + f * (ys[i] - ys[i - 1])
 
 
 @dataclass
@@ -142,53 +150,128 @@ class TagErrors:
     max: float
 
 
+class _Track:
+    """A true track in arrays: 24 bytes a sample."""
+
+    __slots__ = ("times", "xs", "ys")
+
+    def __init__(self, rows: Iterable[Tuple[float, float, float]], frame: "FrameMap"):
+        self.times, self.xs, self.ys = array("d"), array("d"), array("d")
+        for t, x, y in rows:
+            mx, my = frame(x, y)
+            self.times.append(t)
+            self.xs.append(mx)
+            self.ys.append(my)
+
+    def rows(self) -> List[Tuple[float, float, float]]:
+        return list(zip(self.times, self.xs, self.ys))
+
+
+class Scorer:
+    """The errors of fixes, as they come, against the truth moved into the
+    survey's frame by one map."""
+
+    def __init__(self, frame: FrameMap, tracks: Mapping[int, Iterable[Tuple[float, float, float]]],
+                 slack: float):
+        self.frame = frame
+        self.slack = slack
+        self.tracks = {tag: _Track(rows, frame) for tag, rows in tracks.items()}
+        self.errors: Dict[int, "array[float]"] = {}
+
+    def truth(self, fix: Any) -> Optional[Point]:
+        """Where the truth has the fix's tag at the fix's time."""
+        track = self.tracks.get(fix.tag)
+        if track is None or not track.times:
+            return None
+        return _interpolate(track.times, track.xs, track.ys, fix.time, self.slack)
+
+    def add(self, fix: Any) -> Tuple[Optional[Point], Optional[float]]:
+        """The true position and the error of `fix`, counted."""
+        where = self.truth(fix)
+        if where is None:
+            return None, None
+        error = math.dist(where, (fix.x, fix.y))
+        errors = self.errors.get(fix.tag)
+        if errors is None:
+            errors = self.errors[fix.tag] = array("d")
+        errors.append(error)
+        return where, error
+
+    def median_error(self) -> float:
+        errors = sorted(e for values in self.errors.values() for e in values)
+        return errors[len(errors) // 2] if errors else 0.0
+
+    def tag_errors(self) -> Dict[int, TagErrors]:
+        return {tag: TagErrors(len(values), rms(values), percentile(values, 95), max(values))
+                for tag, values in sorted(self.errors.items()) if values}
+
+
 @dataclass
 class Evaluation:
     frame: FrameMap
     anchors: Dict[int, Point]  # true anchors, in the survey's frame
     anchor_errors: Dict[int, float]  # surveyed anchors with a true position
     tracks: Dict[int, List[Tuple[float, float, float]]]  # true tracks, survey frame
-    fix_truth: List[Optional[Point]] = field(default_factory=list)  # one per fix
-    fix_errors: List[Optional[float]] = field(default_factory=list)  # one per fix
+    fix_truth: List[Optional[Point]] = field(default_factory=list)  # one per fix, when kept
+    fix_errors: List[Optional[float]] = field(default_factory=list)  # one per fix, when kept
     tags: Dict[int, TagErrors] = field(default_factory=dict)
+
+
+class Evaluator:
+    """Scores fixes against the ground truth as they come.
+
+    The survey's anchors decide the map of the truth into its frame; where
+    they cannot tell a layout from its mirror image (`ambiguous`), every fix
+    is scored under both maps and the tracks decide at the end, so only then
+    is a fix's true position known (`truth` gives it)."""
+
+    def __init__(self, survey: Survey, anchors: Mapping[int, Tuple[float, ...]],
+                 tracks: Mapping[int, Sequence[Tuple[float, float, float]]], slack: float = 0.5):
+        self.survey = survey
+        self.true_anchors = anchors
+        self.scorers = [Scorer(frame, tracks, slack) for frame in survey_frames(anchors, survey)]
+
+    @property
+    def ambiguous(self) -> bool:
+        return len(self.scorers) > 1
+
+    def add(self, fix: Any) -> Tuple[Optional[Point], Optional[float]]:
+        """Scores `fix`; its true position and error under the first map."""
+        results = [scorer.add(fix) for scorer in self.scorers]
+        return results[0]
+
+    def best(self) -> Scorer:
+        return min(self.scorers, key=lambda scorer: scorer.median_error())
+
+    def truth(self, fix: Any) -> Tuple[Optional[Point], Optional[float]]:
+        """The true position and error of `fix` under the best map, uncounted."""
+        where = self.best().truth(fix)
+        return (where, None if where is None else math.dist(where, (fix.x, fix.y)))
+
+    def evaluation(self) -> Evaluation:
+        scorer = self.best()
+        frame = scorer.frame
+        mapped = {a: frame(*p[:2]) for a, p in self.true_anchors.items()}
+        errors = {a: math.dist(mapped[a], p)
+                  for a, p in zip(self.survey.addresses, self.survey.positions) if a in mapped}
+        return Evaluation(frame, mapped, errors,
+                          {tag: track.rows() for tag, track in scorer.tracks.items()},
+                          tags=scorer.tag_errors())
 
 
 def evaluate(result: Replay, anchors: Mapping[int, Tuple[float, ...]],
              tracks: Mapping[int, Sequence[Tuple[float, float, float]]],
              slack: float = 0.5) -> Evaluation:
-    """Survey and track errors of `result` against the ground truth."""
+    """Survey and track errors of `result` against the ground truth, with
+    every fix's true position and error."""
     if result.survey is None:
         raise EvaluationError("the replay has no survey to compare")
-    candidates = [_evaluate_in(frame, result, anchors, tracks, slack)
-                  for frame in survey_frames(anchors, result.survey)]
-    return min(candidates, key=_median_error)
-
-
-def _median_error(evaluation: Evaluation) -> float:
-    errors = sorted(e for e in evaluation.fix_errors if e is not None)
-    return errors[len(errors) // 2] if errors else 0.0
-
-
-def _evaluate_in(frame: FrameMap, result: Replay, anchors: Mapping[int, Tuple[float, ...]],
-                 tracks: Mapping[int, Sequence[Tuple[float, float, float]]],
-                 slack: float) -> Evaluation:
-    assert result.survey is not None
-    mapped = {a: frame(*p[:2]) for a, p in anchors.items()}
-    errors = {a: math.dist(mapped[a], p)
-              for a, p in zip(result.survey.addresses, result.survey.positions) if a in mapped}
-    true_tracks = {tag: [(t, *frame(x, y)) for t, x, y in rows] for tag, rows in tracks.items()}
-    times = {tag: [t for t, _, _ in rows] for tag, rows in true_tracks.items()}
-    evaluation = Evaluation(frame, mapped, errors, true_tracks)
-    per_tag: Dict[int, List[float]] = {}
+    evaluator = Evaluator(result.survey, anchors, tracks, slack)
     for fix in result.fixes:
-        truth = true_tracks.get(fix.tag)
-        where = interpolate(truth, fix.time, slack, times[fix.tag]) if truth else None
-        error = None if where is None else math.dist(where, (fix.x, fix.y))
+        evaluator.add(fix)
+    evaluation = evaluator.evaluation()
+    for fix in result.fixes:
+        where, error = evaluator.truth(fix)
         evaluation.fix_truth.append(where)
         evaluation.fix_errors.append(error)
-        if error is not None:
-            per_tag.setdefault(fix.tag, []).append(error)
-    for tag, values in sorted(per_tag.items()):
-        evaluation.tags[tag] = TagErrors(len(values), rms(values), percentile(values, 95),
-                                         max(values))
     return evaluation

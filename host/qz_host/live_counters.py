@@ -1,9 +1,22 @@
-"""What the live host counts, in one object that the summary, the JSON
-state and the web page all read.
+"""What a session counts, in one object that the summary, the JSON state
+and the web page all read.
 
-Each field has one writer: the reader threads count bytes, datagrams and
-their own queue drops and reconnects, the pipeline thread everything else,
-so plain integers suffice under the interpreter's lock.
+Each field has one writer thread, so plain integers and dicts suffice
+under the interpreter's lock (a reader may see a count one behind, never a
+torn one):
+
+- the pipeline's thread (the one that calls ``Pipeline.feed_*`` and
+  ``tick``; in ``qz-host live`` the main thread, which also reads UDP
+  datagrams and runs the sinks' calls): the frame counts, bytes read and
+  skipped, the messages, the tags' counts (``tags``, written by the
+  tracking stage), the live and timed-out tags, ``dropped`` (the survey
+  buffer, the UDP socket's kernel drops, the MQTT queue and what the broker
+  never acknowledged) and ``published``;
+- the source's reader thread (serial, TCP, standard input): only
+  ``source_dropped`` (its inbox full) and ``source_reconnects``;
+- the MQTT client's network thread: only ``mqtt_reconnects``.
+
+``drops()`` and ``reconnects()`` gather them by name for the reports.
 """
 
 from __future__ import annotations
@@ -12,31 +25,68 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Dict
 
+from .messages import FrameCounts
+from .track_stage import TagCounts
+
+SOURCE_QUEUE = "source queue"
+
 
 @dataclass
-class LiveCounters:
+class LiveCounters(FrameCounts):
+    source_name: str = "source"
     bytes_read: int = 0
     bytes_skipped: int = 0      # bytes of a stream that belong to no frame
-    decoded: int = 0            # ranging messages
-    heartbeats: int = 0
-    skipped: Counter = field(default_factory=Counter)   # frames by reason
     anchor_messages: int = 0
     tag_messages: int = 0
     unknown_peers: int = 0      # reports naming a device that is no anchor
-    fixes: Counter = field(default_factory=Counter)     # per tag
-    too_few: Counter = field(default_factory=Counter)   # per tag: ranges that fix nothing
-    late: Counter = field(default_factory=Counter)      # per tag: older than its last
-    rejected: Dict[int, int] = field(default_factory=dict)  # per tag, the tracker's
+    tags: Dict[int, TagCounts] = field(default_factory=dict)  # per tag, the tracking stage's
     tags_live: int = 0
     tags_timed_out: int = 0
-    reconnects: Counter = field(default_factory=Counter)    # by source or "mqtt"
-    dropped: Counter = field(default_factory=Counter)       # by queue
+    dropped: Counter = field(default_factory=Counter)   # by queue, the pipeline's thread
     published: int = 0          # fixes the broker acknowledged
+    source_dropped: int = 0     # the source's reader thread: its inbox was full
+    source_reconnects: int = 0  # the source's reader thread
+    mqtt_reconnects: int = 0    # the MQTT client's thread
+
+    def _by_tag(self, name: str) -> Counter:
+        return Counter({tag: getattr(counts, name) for tag, counts in list(self.tags.items())
+                        if getattr(counts, name)})
 
     @property
-    def frames(self) -> int:
-        """Frames received: each is decoded, a heartbeat or skipped."""
-        return self.decoded + self.heartbeats + sum(self.skipped.values())
+    def fixes(self) -> Counter:
+        """Fixes per tag."""
+        return self._by_tag("fixes")
+
+    @property
+    def too_few(self) -> Counter:
+        """Messages per tag whose ranges fixed nothing."""
+        return self._by_tag("no_fix")
+
+    @property
+    def late(self) -> Counter:
+        """Messages per tag older than the tag's last."""
+        return self._by_tag("late")
+
+    @property
+    def rejected(self) -> Counter:
+        """Ranges per tag that the tracker rejected."""
+        return self._by_tag("rejected")
+
+    def drops(self) -> Dict[str, int]:
+        """Everything dropped, by queue."""
+        found = dict(self.dropped)
+        if self.source_dropped:
+            found[SOURCE_QUEUE] = self.source_dropped
+        return dict(sorted(found.items()))
+
+    def reconnects(self) -> Dict[str, int]:
+        """Reconnections, by source name and "mqtt"."""
+        found = {}
+        if self.source_reconnects:
+            found[self.source_name] = self.source_reconnects
+        if self.mqtt_reconnects:
+            found["mqtt"] = self.mqtt_reconnects
+        return dict(sorted(found.items()))
 
     def as_dict(self) -> dict:
         """A JSON-able copy; addresses as four hexadecimal digits."""
@@ -53,7 +103,7 @@ class LiveCounters:
             "late": by_tag(self.late),
             "rejected": by_tag(self.rejected),
             "tags_live": self.tags_live, "tags_timed_out": self.tags_timed_out,
-            "reconnects": dict(sorted(self.reconnects.items())),
-            "dropped": dict(sorted(self.dropped.items())),
+            "reconnects": self.reconnects(),
+            "dropped": self.drops(),
             "published": self.published,
         }

@@ -4,16 +4,16 @@ from __future__ import annotations
 
 from typing import List, Optional
 
-from .framing import FRAME_SKIPS, STREAM_SKIPS
+from .framing import STREAM_SKIPS
 from .live_counters import LiveCounters
-from .pipeline import LivePipeline
-from .replay import SKIP_REASONS
-from .report import _coordinate
+from .messages import SKIP_REASONS
+from .pipeline import Pipeline
+from .report import coordinate
 
-_REASONS = {**SKIP_REASONS, **FRAME_SKIPS, **STREAM_SKIPS}
+_REASONS = {**SKIP_REASONS, **STREAM_SKIPS}
 
 
-def summary(c: LiveCounters, pipeline: LivePipeline, *, source: str,
+def summary(c: LiveCounters, pipeline: Pipeline, *, source: str,
             anchors_from: Optional[str] = None) -> str:
     checksum = (f"{pipeline.checksum_name} checksums checked" if pipeline.checksum
                 else "no checksums")
@@ -37,20 +37,20 @@ def summary(c: LiveCounters, pipeline: LivePipeline, *, source: str,
     else:
         how = f"from {anchors_from}" if anchors_from else "surveyed"
         lines.append(f"Anchors  {len(anchors)} {how}: "
-                     + ", ".join(f"{a:04X} ({_coordinate(x).strip()}, {_coordinate(y).strip()})"
+                     + ", ".join(f"{a:04X} ({coordinate(x).strip()}, {coordinate(y).strip()})"
                                  for a, (x, y, _) in sorted(anchors.items())))
-    tags = sorted(set(c.fixes) | set(c.too_few) | set(c.rejected) | set(c.late))
+    tags = {tag: t for tag, t in sorted(c.tags.items())
+            if t.fixes or t.no_fix or t.rejected or t.late}
     noise = f", ranging noise {pipeline.sigma:.4f} m" if pipeline.sigma is not None else ""
-    lines.append(f"Tracks   {len(tags)} tags, {sum(c.fixes.values())} fixes, "
+    lines.append(f"Tracks   {len(tags)} tags, {sum(t.fixes for t in tags.values())} fixes, "
                  f"{c.tags_live} live, {c.tags_timed_out} timed out{noise}")
     lines.append(f"  {'tag':<8}{'fixes':>7}{'no fix':>8}{'rejected':>10}{'late':>6}")
-    for tag in tags:
-        lines.append(f"  {tag:04X}    {c.fixes[tag]:7d}{c.too_few[tag]:8d}"
-                     f"{c.rejected.get(tag, 0):10d}{c.late[tag]:6d}")
+    for tag, t in tags.items():
+        lines.append(f"  {tag:04X}    {t.fixes:7d}{t.no_fix:8d}{t.rejected:10d}{t.late:6d}")
     if c.unknown_peers:
         lines.append(f"  {c.unknown_peers} reports named devices that are not anchors")
-    reconnects = ", ".join(f"{name} {n}" for name, n in sorted(c.reconnects.items()))
-    dropped = ", ".join(f"{name} {n}" for name, n in sorted(c.dropped.items()) if n)
+    reconnects = ", ".join(f"{name} {n}" for name, n in c.reconnects().items())
+    dropped = ", ".join(f"{name} {n}" for name, n in c.drops().items() if n)
     lines.append(f"Faults   reconnects: {reconnects or 'none'}; dropped: {dropped or 'none'}")
     if c.published:
         lines.append(f"MQTT     {c.published} fixes acknowledged by the broker")

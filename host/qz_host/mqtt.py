@@ -20,8 +20,9 @@ import json
 import threading
 import time
 from collections import deque
-from typing import Callable, Deque, Optional, Set
+from typing import Callable, Deque, Optional, Set, Tuple
 
+from .addresses import host_port
 from .live_counters import LiveCounters
 from .pipeline import Anchors, Position, Sink
 
@@ -40,14 +41,9 @@ def _paho():
     return client
 
 
-def parse_broker(text: str) -> tuple:
+def parse_broker(text: str) -> Tuple[str, int]:
     """(host, port) of HOST[:PORT]; ValueError when malformed."""
-    host, sep, port = text.rpartition(":")
-    if not sep:
-        host, port = text, str(DEFAULT_PORT)
-    if not host or not port.isdigit() or not 0 < int(port) < 65536:
-        raise ValueError(f"{text!r} is not HOST[:PORT]")
-    return host.strip("[]"), int(port)
+    return host_port(text, listening=False, default_port=DEFAULT_PORT)
 
 
 class MqttSink(Sink):
@@ -92,7 +88,7 @@ class MqttSink(Sink):
             self.log(f"MQTT broker refused the connection: {reason_code}")
             return
         if self._connected_once:
-            self.counters.reconnects["mqtt"] += 1
+            self.counters.mqtt_reconnects += 1
             self.log("MQTT broker reconnected")
         self._connected_once = True
         client.publish(self._status_topic, "online", qos=1, retain=True)

@@ -1,18 +1,28 @@
-"""The live host's middle: frames in, fixes out to the sinks.
+"""The host's middle, one for replay, view and live: frames in, fixes out.
 
-The stages are those of a replay: frames are checked and decoded as
-``replay.decode`` does it, anchor messages feed the survey (unless the
-anchors are known), tag messages are tracked in arrival order, one track
-per tag. The pipeline never blocks: the sources' reader threads and the
-sinks' own network loops do the waiting.
+    frames, byte chunks or capture lines
+      -> framer (``framing.StreamFramer``, for byte streams)
+      -> message stage (``messages.MessageStage``: checked, decoded, counted)
+      -> anchor messages: the survey's distance table (``survey.DistanceTable``)
+      -> tag messages: the tracking stage (``track_stage.TrackStage``)
+      -> sinks (JSON lines, CSV, a recording, MQTT, the map)
+
+A replay surveys the anchors from the whole capture first and then feeds
+its lines through a pipeline that knows them; live surveys them from the
+stream (``SelfSurvey``) unless they are known. The pipeline never blocks:
+the sources' reader threads and the sinks' own network loops do the
+waiting.
 
 Until the anchors are surveyed, tag messages wait in a buffer of at most
-``buffer_limit`` messages (the oldest go first, counted) and are tracked
-as soon as the survey is done. The self-survey runs when every pair of the
+``buffer_limit`` messages (the oldest go first, counted) and are tracked as
+soon as the survey is done. The self-survey runs when every pair of the
 anchors heard so far has at least ``survey_samples`` samples, or else when
 ``survey_timeout`` seconds have passed, with the pairs it has; when those
 do not make a survey it says which pairs are missing and tries again after
 another timeout.
+
+Everything is counted in one ``LiveCounters``: frames by outcome here, the
+tags' counts in the tracking stage, the queues' drops where they happen.
 """
 
 from __future__ import annotations
@@ -22,42 +32,21 @@ import math
 import sys
 import time as _time
 from collections import deque
-from dataclasses import dataclass
-from typing import Callable, Deque, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Deque, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from . import capture, frames, framing, replay
+from . import capture, frames, framing, messages
 from .live_counters import LiveCounters
-from .tracking import TrackFix, Tracker, range_noise
-from .survey import DistanceTable, SurveyError, survey
+from .survey import DistanceTable, Survey, SurveyError, survey
+from .track_stage import Position, TrackStage, ranging_noise
 
 Anchors = Dict[int, Tuple[float, float, float]]
-DEFAULT_DIST_UNIT = replay.DEFAULT_DIST_UNIT
+DEFAULT_DIST_UNIT = messages.DEFAULT_DIST_UNIT
+
+__all__ = ["Anchors", "Pipeline", "Position", "SelfSurvey", "Sink"]
 
 
 def _log_stderr(text: str) -> None:
-    print(f"qz-host live: {text}", file=sys.stderr, flush=True)
-
-
-@dataclass(frozen=True)
-class Position:
-    """One fix as the outputs give it: ``ranges`` are the distances (m) of
-    the anchors used, by address."""
-
-    fix: TrackFix
-    z: float
-    ranges: Dict[int, float]
-
-    def as_json(self) -> dict:
-        f = self.fix
-        return {"tag": f"{f.tag:04X}", "time": f.time, "x": f.x, "y": f.y, "z": self.z,
-                "sd": _finite(f.sd), "dop": _finite(f.dop),
-                # A raw count times the unit: six decimals say it exactly.
-                "ranges": {f"{a:04X}": round(d, 6) for a, d in self.ranges.items()},
-                "rejected": f.rejected}
-
-
-def _finite(value: float) -> Optional[float]:
-    return value if math.isfinite(value) else None
+    print(f"qz-host: {text}", file=sys.stderr, flush=True)
 
 
 class Sink:
@@ -80,7 +69,8 @@ class Sink:
 
 
 class SelfSurvey:
-    """Collects inter-anchor distances (m) until the anchors can be surveyed."""
+    """Collects the anchors' distances (m) into a distance table until
+    they can be surveyed."""
 
     def __init__(self, samples: int, timeout: float, now: float,
                  log: Callable[[str], None]):
@@ -88,61 +78,52 @@ class SelfSurvey:
         self.timeout = timeout
         self.next_try = now + timeout
         self.log = log
-        self.anchors: set = set()
-        self.pairs: Dict[Tuple[int, int], List[float]] = {}
+        self.table = DistanceTable()
 
-    def add(self, src: int, distances: Sequence[Tuple[int, float]]) -> None:
-        self.anchors.add(src)
-        for peer, distance in distances:
-            if peer != src:
-                self.pairs.setdefault((min(src, peer), max(src, peer)), []).append(distance)
+    @property
+    def anchors(self) -> set:
+        return self.table.addresses
 
     def short_pairs(self) -> List[Tuple[int, int]]:
         """Anchor pairs with fewer samples than asked for."""
         return [pair for pair in itertools.combinations(sorted(self.anchors), 2)
-                if len(self.pairs.get(pair, ())) < self.samples]
+                if len(self.table.samples.get(pair, ())) < self.samples]
 
-    def pair_samples(self) -> List[List[float]]:
-        """The distance samples of each pair of anchors."""
-        return [values for (a, b), values in self.pairs.items()
-                if a in self.anchors and b in self.anchors]
-
-    def attempt(self, now: float) -> Optional[Anchors]:
-        """The surveyed anchors, or None while collecting."""
+    def attempt(self, now: float) -> Optional[Survey]:
+        """The survey, or None while collecting."""
         if len(self.anchors) < 3 or self.short_pairs():
             if now < self.next_try:
                 return None
             self.next_try = now + self.timeout
-        table = DistanceTable()
-        table.addresses.update(self.anchors)
-        for (a, b), values in self.pairs.items():
-            if a in self.anchors and b in self.anchors:
-                for value in values:
-                    table.add(a, b, value)
         try:
-            result = survey(table)
+            return survey(self.table)
         except SurveyError as error:
             pairs = itertools.combinations(sorted(self.anchors), 2)
-            missing = [f"{a:04X}-{b:04X}" for a, b in pairs if (a, b) not in self.pairs]
+            missing = [f"{a:04X}-{b:04X}" for a, b in pairs if (a, b) not in self.table.samples]
             self.log(f"survey failed ({error}); pairs never measured: "
                      f"{', '.join(missing) or 'none'}; retrying in {self.timeout:g} s")
             return None
-        return {a: (x, y, 0.0) for a, (x, y) in zip(result.addresses, result.positions)}
 
 
-class LivePipeline:
+class Pipeline:
     """Frames, byte chunks or capture lines in; fixes to every sink.
 
-    `anchors` known skip the survey. `dist_unit` and `checksum_name` None
-    take what capture lines declare, else centimetres and no checksum."""
+    `anchors` known (address to x, y, z) skip the survey. `dist_unit` and
+    `checksum_name` None take what capture lines declare, else centimetres
+    and no checksum ("" is no checksum). `sigma` None measures the ranging
+    noise from the anchors' repeated ranges. With `smoothing` the tracking
+    stage keeps what ``smoothed()`` needs; `tracker_options` go to the
+    Tracker."""
 
     TICK = 0.25  # seconds between the periodic checks
 
     def __init__(self, sinks: Sequence[Sink], *, counters: Optional[LiveCounters] = None,
-                 anchors: Optional[Anchors] = None, dist_unit: Optional[float] = None,
-                 checksum_name: Optional[str] = None, survey_samples: int = 10,
-                 survey_timeout: float = 30.0, buffer_limit: int = 10000,
-                 tag_timeout: float = 10.0, sigma: Optional[float] = None,
+                 anchors: Optional[Mapping[int, Sequence[float]]] = None,
+                 dist_unit: Optional[float] = None, checksum_name: Optional[str] = None,
+                 survey_samples: int = 10, survey_timeout: float = 30.0,
+                 buffer_limit: int = 10000, tag_timeout: float = 10.0,
+                 sigma: Optional[float] = None, smoothing: bool = False,
+                 tracker_options: Optional[Mapping[str, object]] = None,
                  clock: Callable[[], float] = _time.monotonic,
                  log: Callable[[str], None] = _log_stderr,
                  on_anchors: Optional[Callable[[Anchors], None]] = None):
@@ -155,20 +136,27 @@ class LivePipeline:
         self.dist_unit = dist_unit if dist_unit is not None else DEFAULT_DIST_UNIT
         self._checksum_given = checksum_name is not None
         self.checksum_name = checksum_name or ""
-        self.checksum = frames.checksum(checksum_name) if checksum_name else None
+        self.messages = messages.MessageStage(
+            self.counters, frames.checksum(checksum_name) if checksum_name else None)
         self.tag_timeout = tag_timeout
         self.sigma = sigma
+        self.smoothing = smoothing
+        self.tracker_options = dict(tracker_options or {})
         self._lines_framed = False
-        self._buffer: Deque[replay.Message] = deque(maxlen=buffer_limit)
+        self._buffer: Deque[messages.Message] = deque(maxlen=buffer_limit)
         self._heard: Dict[int, float] = {}
         now = clock()
         self._next_tick = now + self.TICK
         self.survey = None if anchors else SelfSurvey(survey_samples, survey_timeout, now, log)
         self.anchors: Optional[Anchors] = None
-        self._tracker: Optional[Tracker] = None
+        self.tracking: Optional[TrackStage] = None
         self._framers: Dict[object, framing.StreamFramer] = {}
         if anchors:
-            self._start_tracking(dict(anchors), [])
+            self._start_tracking({a: _xyz(p) for a, p in anchors.items()}, None)
+
+    @property
+    def checksum(self) -> Optional[framing.Checksum]:
+        return self.messages.checksum
 
     def framer(self, stream: object) -> framing.StreamFramer:
         framer = self._framers.get(stream)
@@ -195,76 +183,63 @@ class LivePipeline:
 
     def feed_line(self, text: str) -> None:
         """A capture line: a frame with its time, a comment or metadata."""
-        try:
-            item = capture.parse_line(text)
-        except capture.LineError as error:
-            self.counters.skipped[error.reason] += 1
-            return
-        if item is not None:
+        if not self._lines_framed:
+            item = capture.parse_metadata(text)
+            if item is not None:
+                self._metadata(item)
+        line = self.messages.frame_line(text)
+        if line is not None:
             self._lines_framed = True
-            self.feed_frame(item.time, item.frame)
-        elif not self._lines_framed:
-            self._metadata(capture.parse_metadata(text))
+            self.feed_frame(line.time, line.frame)
 
-    def _metadata(self, item: Optional[Tuple[str, str]]) -> None:
-        if item is None:
-            return
+    def _metadata(self, item: Tuple[str, str]) -> None:
         key, value = item
         if key == "dist_unit_m" and not self._unit_given:
-            try:
-                unit = float(value)
-            except ValueError:
-                unit = math.nan
-            if not unit > 0:
-                raise ValueError(f"the capture's dist_unit_m {value!r} is not a positive number")
-            self.dist_unit = unit
+            self.dist_unit = capture.dist_unit(value)
+            if self.tracking is not None:
+                self.tracking.dist_unit = self.dist_unit
         elif key == "fcs" and not self._checksum_given:
-            self.checksum = frames.checksum(value)
+            self.messages.checksum = frames.checksum(value)
             self.checksum_name = value
 
     def feed_frame(self, time: float, frame: bytes) -> None:
-        c = self.counters
         for sink in self.sinks:
             sink.frame(time, frame)
-        try:
-            src, is_anchor, reports = replay.decode(
-                frame, check_fcs=self.checksum is not None,
-                checksum=self.checksum or frames.fcs)
-        except framing.Skip as skip:
-            if skip.reason == "heartbeat":
-                c.heartbeats += 1
-            else:
-                c.skipped[skip.reason] += 1
-            return
-        c.decoded += 1
-        message = replay.Message(time, src, is_anchor, reports)
-        if is_anchor:
+        message = self.messages.frame(time, frame)
+        if message is not None:
+            self.feed_message(message)
+        if self._next_tick <= self.clock():
+            self.tick()
+
+    def feed_message(self, message: messages.Message) -> None:
+        c = self.counters
+        if message.is_anchor:
             c.anchor_messages += 1
             if self.survey is not None:
                 unit = self.dist_unit
-                self.survey.add(src, [(peer, raw * unit) for peer, raw in reports])
+                self.survey.table.add_message(message.src,
+                                              [(peer, raw * unit) for peer, raw in message.reports])
+            return
+        c.tag_messages += 1
+        self._heard[message.src] = self.clock()
+        if self.tracking is not None:
+            self._track(message)
         else:
-            c.tag_messages += 1
-            self._heard[src] = self.clock()
-            if self._tracker is not None:
-                self._track(message)
-            else:
-                if len(self._buffer) == self._buffer.maxlen:
-                    c.dropped["survey buffer"] += 1
-                self._buffer.append(message)
-        if self._next_tick <= self.clock():
-            self.tick()
+            if len(self._buffer) == self._buffer.maxlen:
+                c.dropped["survey buffer"] += 1
+            self._buffer.append(message)
 
     def tick(self) -> None:
         """The periodic checks: the survey's timeout, silent tags, sinks."""
         now = self.clock()
         self._next_tick = now + self.TICK
         if self.survey is not None:
-            anchors = self.survey.attempt(now)
-            if anchors is not None:
-                samples = self.survey.pair_samples()
+            surveyed = self.survey.attempt(now)
+            if surveyed is not None:
+                table = self.survey.table
                 self.survey = None
-                self._start_tracking(anchors, samples)
+                self._start_tracking({a: (x, y, 0.0) for a, (x, y)
+                                      in zip(surveyed.addresses, surveyed.positions)}, table)
         silent = [tag for tag, heard in self._heard.items() if now - heard > self.tag_timeout]
         for tag in silent:
             del self._heard[tag]
@@ -277,17 +252,22 @@ class LivePipeline:
         for sink in self.sinks:
             sink.close()
 
-    def _start_tracking(self, anchors: Anchors, samples: Sequence[Sequence[float]]) -> None:
+    def smoothed(self):
+        """Every fix so far, smoothed over its tag's whole track (smoothing on)."""
+        if self.tracking is None:
+            return iter(())
+        return self.tracking.smoothed()
+
+    def _start_tracking(self, anchors: Anchors, table: Optional[DistanceTable]) -> None:
         """Tracks from now on; the ranging noise the tracker assumes is, unless
-        given, that of the survey's repeated `samples` (as the replay takes it),
-        never below the rounding to the distance unit."""
+        given, that of the survey's repeated ranges."""
         self.anchors = anchors
-        self._addresses = sorted(anchors)
-        self._index = {address: i for i, address in enumerate(self._addresses)}
         if self.sigma is None:
-            self.sigma = max(range_noise(samples), self.dist_unit / math.sqrt(12.0))
-        self._tracker = Tracker([anchors[a][:2] for a in self._addresses], sigma=self.sigma)
-        self.counters.rejected = self._tracker.rejected
+            self.sigma = ranging_noise(table if table is not None else DistanceTable(),
+                                       self.dist_unit)
+        self.tracking = TrackStage(anchors, dist_unit=self.dist_unit, sigma=self.sigma,
+                                   smoothing=self.smoothing, tags=self.counters.tags,
+                                   **self.tracker_options)
         if self.on_anchors is not None:
             self.on_anchors(anchors)
         for sink in self.sinks:
@@ -295,21 +275,19 @@ class LivePipeline:
         while self._buffer:
             self._track(self._buffer.popleft())
 
-    def _track(self, message: replay.Message) -> None:
-        c = self.counters
-        tracker: Tracker = self._tracker  # type: ignore[assignment]
-        distances, unknown = replay.message_distances(message.reports, self._index,
-                                                      self.dist_unit)
-        c.unknown_peers += unknown
-        try:
-            fix = tracker.update(message.src, message.time, distances)
-        except ValueError:  # older than the tag's last message
-            c.late[message.src] += 1
+    def _track(self, message: messages.Message) -> None:
+        tracking = self.tracking
+        if tracking is None:  # only called once tracking has started
             return
-        if fix is None:
-            c.too_few[message.src] += 1
+        before = tracking.unknown_peers
+        position = tracking.track(message)
+        self.counters.unknown_peers += tracking.unknown_peers - before
+        if position is None:
             return
-        c.fixes[message.src] += 1
-        position = Position(fix, 0.0, {self._addresses[i]: distances[i] for i in fix.used})
         for sink in self.sinks:
             sink.fix(position)
+
+
+def _xyz(position: Sequence[float]) -> Tuple[float, float, float]:
+    x, y = float(position[0]), float(position[1])
+    return (x, y, float(position[2]) if len(position) > 2 else 0.0)

@@ -1,167 +1,63 @@
-"""The host pipeline: capture lines to decoded messages to survey to tracks.
+"""Replaying a capture: its anchors surveyed from the whole capture, then its
+lines fed through the pipeline that live uses.
 
-Every frame goes through qz_packets the way a live host would use it:
-``Header`` on the first 9 bytes and, for a "DW" frame, ``QZDWPacket`` on
-the whole frame with a handler, then ``callback()``, which hands the handler
-the sender's address, its anchor flag and its reports.
+A replay reads the capture twice and keeps neither pass in memory:
 
-qz_packets checks record lengths and the magic with assertions, which
-``python -O`` removes, and it checks no checksum. So every frame passes
-``framing.check`` before it is handed over (the magic, the type, the
-header's length against the line, the checksum when the capture declares
-one, the report count against the payload) and a replay counts the same
-in both modes. A line that fails is skipped and counted under its reason;
-nothing stops the replay and nothing is dropped uncounted: every frame line
-is either decoded or skipped.
+1. **Survey.** Only the anchors' messages are decoded (a look at each frame
+   line's message type and anchor flag picks them; the rest wait for the
+   second pass) into the distance table, which the survey and the measured
+   ranging noise need whole before the first tag is tracked. Known anchors
+   skip the survey, not the noise.
+2. **Track.** Every line goes through a ``pipeline.Pipeline`` that knows
+   the anchors: checked, decoded and counted, each tag message tracked in
+   capture order, each fix handed on as it is made.
 
-Anchor messages feed the inter-anchor distance table; when the capture is
-read the anchors are surveyed with AutoPos and every tag message, in
-capture order, becomes one fix from the PositionEngine. Raw distances are
-converted into metres here, with the capture's ``dist_unit_m``.
+Memory does not grow with the capture's length: the distance table holds
+8 bytes a sample of the anchors' ranges, and the fixes go to the caller
+(`on_fix`) unless it asks for them all (`keep_fixes`). With `smooth` the
+tracking stage keeps about 150 bytes a fix for the smoother, and the fixes
+come, smoothed, at the end.
 """
 
 from __future__ import annotations
 
-import math
-import statistics
-from collections import Counter
+import os
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Set, Union
 
-import qz_packets
-
-from . import capture, framing, frames
+from . import capture, frames, messages
 from .geometry import layout_problem
+from .live_counters import LiveCounters
+from .messages import DEFAULT_DIST_UNIT, SKIP_REASONS, Message, decode  # noqa: F401
+from .pipeline import Pipeline, Sink
 from .survey import MIN_ANCHORS, DistanceTable, Survey, SurveyError, known_anchors, survey
-from .tracking import Tracker, TrackFix, range_noise
-
-DEFAULT_DIST_UNIT = 0.01  # metres per raw count: centimetres
-
-# Why a frame line was skipped, in the order the checks run.
-SKIP_REASONS: Dict[str, str] = {
-    "bad line": "not a time and a frame",
-    "bad time": "receive time is not a number",
-    "bad hex": "frame is not hexadecimal",
-    **framing.FRAME_SKIPS,
-}
+from .track_stage import Position, TagCounts, ranging_noise
+from .tracking import TrackFix
 
 Progress = Callable[[str, int, int], None]
-# What qz_packets raises on a frame it cannot decode: its own checks are
-# assertions, a short record an IndexError, a bad type field a ValueError.
-_DECODER_ERRORS = (AssertionError, IndexError, ValueError)
-
-
-Skip = framing.Skip
-
-
-@dataclass(frozen=True)
-class Message:
-    """One decoded ranging message: reports are (peer address, raw distance)."""
-
-    time: float
-    src: int
-    is_anchor: bool
-    reports: Tuple[Tuple[int, int], ...]
-
-
-@dataclass
-class FrameCounts:
-    """Every frame line read is decoded, a heartbeat, or skipped."""
-
-    lines: int = 0
-    comments: int = 0
-    read: int = 0
-    decoded: int = 0
-    heartbeats: int = 0  # sound frames that carry nothing to decode
-    skipped: Counter = field(default_factory=Counter)
-
-    def skip(self, reason: str) -> None:
-        self.skipped[reason] += 1
-
-
-def decode(frame: bytes, *, check_fcs: bool = False,
-           checksum: Callable[[bytes], int] = frames.fcs
-           ) -> Tuple[int, bool, Tuple[Tuple[int, int], ...]]:
-    """(src_addr, is_anchor, reports) of one ranging frame; raises Skip.
-    With `check_fcs` the footer must hold `checksum` of the UWB frame."""
-    if framing.check(frame, checksum if check_fcs else None) != frames.TYPE_DW:
-        raise Skip("heartbeat")
-    received: List[Tuple[int, bool, list]] = []
-
-    def handler(src_addr: int, is_anchor: bool, reports: list) -> None:
-        received.append((src_addr, is_anchor, reports))
-
-    try:
-        header = qz_packets.Header(frame[:frames.HEADER_LENGTH])
-        packet = qz_packets.QZDWPacket(header, frame, callback=handler)
-        packet.callback()
-    except _DECODER_ERRORS:
-        raise Skip("undecodable") from None
-    if not received:
-        raise Skip("raw payload")
-    src, is_anchor, reports = received[0]
-    return src, is_anchor, tuple((r.addr, r.dist) for r in reports)
-
-
-def read_messages(lines: Sequence[str], counts: FrameCounts, *, check_fcs: bool,
-                  checksum: Callable[[bytes], int] = frames.fcs,
-                  progress: Optional[Progress] = None) -> List[Message]:
-    """The ranging messages of a capture's lines; skips are counted."""
-    messages = []
-    for number, line in enumerate(lines, 1):
-        counts.lines += 1
-        if progress is not None:
-            progress("decode", number, len(lines))
-        try:
-            item = capture.parse_line(line)
-        except capture.LineError as error:
-            counts.read += 1
-            counts.skip(error.reason)
-            continue
-        if item is None:
-            counts.comments += 1
-            continue
-        counts.read += 1
-        try:
-            src, is_anchor, reports = decode(item.frame, check_fcs=check_fcs, checksum=checksum)
-        except Skip as skip:
-            if skip.reason == "heartbeat":
-                counts.heartbeats += 1
-            else:
-                counts.skip(skip.reason)
-            continue
-        counts.decoded += 1
-        messages.append(Message(item.time, src, is_anchor, reports))
-    return messages
-
+Lines = Union[Sequence[str], Callable[[], Iterable[str]]]
 
 # A replay's fixes are the tracker's.
 Fix = TrackFix
 
-
-@dataclass
-class TagCounts:
-    messages: int = 0
-    fixes: int = 0
-    no_fix: int = 0  # messages whose ranges could not fix the tag
-    rejected: int = 0  # ranges rejected (non-line-of-sight or unusable)
-    seeds: int = 0  # times the filter was (re)started from a per-fix fit
-    late: int = 0  # messages older than the tag's previous one
-    worst_dop: float = 0.0
+_DW_HEX = frames.TYPE_DW.encode("ascii").hex()
+_TYPE_HEX = slice(2 * frames.TYPE_OFFSET, 2 * frames.TYPE_OFFSET + 4)
+_MESSAGE_TYPE_HEX = slice(2 * frames.MESSAGE_TYPE_OFFSET, 2 * frames.MESSAGE_TYPE_OFFSET + 2)
+_FLAGS_HEX = slice(2 * frames.RANGING_FLAGS_OFFSET, 2 * frames.RANGING_FLAGS_OFFSET + 2)
+_RANGING_HEX = f"{frames.MESSAGE_TYPE_RANGING:02x}"
 
 
 @dataclass
 class Replay:
     """What a replay found; positions in metres in the survey's frame."""
 
-    counts: FrameCounts
+    counts: LiveCounters
     dist_unit: float
     check_fcs: bool
     checksum: str = frames.FCS_NAME  # the checksum's name, checked or not
     survey: Optional[Survey] = None
     survey_error: Optional[str] = None
     fixes: List[TrackFix] = field(default_factory=list)
-    filtered: List[TrackFix] = field(default_factory=list)  # causal, as tracked
     smoothed: bool = False  # fixes are the filtered ones smoothed
     sigma: float = 0.0  # ranging noise the tracker assumed (m)
     layout_error: Optional[str] = None
@@ -169,165 +65,260 @@ class Replay:
     unknown_peers: int = 0
 
 
-def replay(lines: Iterable[str], *, dist_unit: Optional[float] = None,
-           check_fcs: Optional[bool] = None, progress: Optional[Progress] = None,
-           anchors: Optional[Mapping[int, Sequence[float]]] = None, smooth: bool = False,
-           **tracker_options) -> Replay:
-    """Replays capture lines. `dist_unit` (metres per raw count) defaults to
-    the capture's metadata, then to centimetres. Checksums are checked when
-    the capture declares one, with the checksum it names; `check_fcs` True
-    checks them anyway (the 802.15.4 FCS when none is declared) and False
-    never. A declared checksum of an unknown name raises ValueError unless
-    `check_fcs` is False. Known `anchors` (address to x, y, ...) in metres
-    replace the survey, so a capture without anchor messages can be tracked
-    too. With `smooth` the fixes are smoothed over each tag's whole track.
-    `tracker_options` go to the Tracker; its ranging noise defaults to the
-    spread of the anchors' repeated ranges of one another."""
-    lines = list(lines)
-    metadata = capture.read_metadata(lines)
+@dataclass
+class CaptureSettings:
+    """How a capture's frames are read: its unit and checksum."""
+
+    dist_unit: float
+    check_fcs: bool
+    checksum_name: str  # the declared (or default) checksum, checked or not
+
+    @property
+    def checksum(self) -> Optional[messages.Checksum]:
+        return frames.checksum(self.checksum_name) if self.check_fcs else None
+
+
+def capture_settings(metadata: Mapping[str, str], *, dist_unit: Optional[float] = None,
+                     check_fcs: Optional[bool] = None) -> CaptureSettings:
+    """`dist_unit` (metres per raw count) defaults to the capture's metadata,
+    then to centimetres. Checksums are checked when the capture declares
+    one, with the checksum it names; `check_fcs` True checks them anyway (the
+    802.15.4 FCS when none is declared) and False never. A declared checksum
+    of an unknown name raises ValueError unless `check_fcs` is False."""
     if dist_unit is None:
-        text = metadata.get("dist_unit_m", str(DEFAULT_DIST_UNIT))
-        try:
-            dist_unit = float(text)
-        except ValueError:
-            raise ValueError(f"the capture's dist_unit_m {text!r} is not a number") from None
-    if not (dist_unit > 0 and math.isfinite(dist_unit)):
-        raise ValueError(f"the distance unit must be positive and finite, got {dist_unit}")
+        text = metadata.get("dist_unit_m")
+        dist_unit = DEFAULT_DIST_UNIT if text is None else capture.dist_unit(text)
+    else:
+        capture.check_dist_unit(dist_unit)
     declared = metadata.get("fcs")
     if check_fcs is None:
         check_fcs = declared is not None
     name = frames.FCS_NAME if declared is None else declared
-    checksum: Callable[[bytes], int] = frames.fcs
     if check_fcs:
         try:
-            checksum = frames.checksum(name)
+            frames.checksum(name)
         except ValueError as error:
             raise ValueError(f"the capture declares an {error}") from None
-    result = Replay(FrameCounts(), dist_unit, check_fcs, name)
-    messages = read_messages(lines, result.counts, check_fcs=check_fcs, checksum=checksum,
-                             progress=progress)
+    return CaptureSettings(dist_unit, check_fcs, name)
 
-    table = _distance_table(messages, result, dist_unit)
+
+@dataclass
+class Surveyed:
+    """What the first pass found: the settings, the distance table, the
+    anchors (surveyed or known) or why there are none."""
+
+    settings: CaptureSettings
+    table: DistanceTable
+    survey: Optional[Survey] = None
+    survey_error: Optional[str] = None
+    layout_error: Optional[str] = None
+    sigma: float = 0.0
+
+    @property
+    def dist_unit(self) -> float:
+        return self.settings.dist_unit
+
+    @property
+    def check_fcs(self) -> bool:
+        return self.settings.check_fcs
+
+    @property
+    def checksum(self) -> str:
+        return self.settings.checksum_name
+
+    @property
+    def tracking(self) -> bool:
+        """Whether the tags can be tracked: anchors placed, layout sound."""
+        return self.survey is not None and self.layout_error is None
+
+    @property
+    def anchors(self) -> Dict[int, tuple]:
+        """The anchors (x, y, z) to track against, none when not surveyed."""
+        if self.survey is None:
+            return {}
+        return {a: (x, y, 0.0) for a, (x, y) in zip(self.survey.addresses, self.survey.positions)}
+
+
+def _iterate(lines: Lines) -> Iterator[str]:
+    return iter(lines()) if callable(lines) else iter(lines)
+
+
+def _metadata(lines: Lines) -> Dict[str, str]:
+    return capture.read_metadata(_iterate(lines))
+
+
+def survey_capture(lines: Lines, *, dist_unit: Optional[float] = None,
+                   check_fcs: Optional[bool] = None,
+                   anchors: Optional[Mapping[int, Sequence[float]]] = None,
+                   sigma: Optional[float] = None,
+                   progress: Optional[Progress] = None, total: int = 0) -> Surveyed:
+    """The first pass: the anchors' distances, the survey (or the `anchors`
+    known), the layout check and the ranging noise (`sigma` unless given).
+    Raises ValueError for bad settings and capture.NotACapture."""
+    settings = capture_settings(_metadata(lines), dist_unit=dist_unit, check_fcs=check_fcs)
+    table = DistanceTable()
+    unit = settings.dist_unit
+    checksum = settings.checksum
+    done = 0
+    for line in capture.capture_lines(_iterate(lines)):
+        if progress is not None:
+            done += len(line)
+            progress("survey", done, total)
+        parts = line.split()
+        if len(parts) != 2:
+            continue
+        hex_frame = parts[1]
+        # Only anchor ranging messages matter here: "DW", type 16, the anchor flag.
+        if (hex_frame[_TYPE_HEX].lower() != _DW_HEX
+                or hex_frame[_MESSAGE_TYPE_HEX].lower() != _RANGING_HEX
+                or not int(hex_frame[_FLAGS_HEX] or "0", 16) & frames.FLAG_ANCHOR):
+            continue
+        try:
+            item = capture.parse_line(line)
+        except (capture.LineError, ValueError):
+            continue
+        if item is None:
+            continue
+        try:
+            message = decode(item.time, item.frame, checksum)
+        except messages.Skip:
+            continue
+        if message is not None and message.is_anchor:
+            table.add_message(message.src, [(peer, raw * unit) for peer, raw in message.reports])
+    found = Surveyed(settings, table)
     try:
-        if anchors is not None:
-            result.survey = known_anchors(anchors)
-        else:
-            result.survey = survey(table)
+        found.survey = known_anchors(anchors) if anchors is not None else survey(table)
     except SurveyError as error:
-        result.survey_error = _survey_failure(error, messages, result.counts)
-        return result
+        found.survey_error = str(error)
+        return found
+    found.layout_error = layout_problem(found.survey.positions)
+    found.sigma = sigma if sigma is not None else ranging_noise(table, unit)
+    return found
 
-    result.layout_error = layout_problem(result.survey.positions)
-    if result.layout_error is not None:
-        return result
-    _track(result, messages, table, smooth, progress, tracker_options)
+
+class _Collect(Sink):
+    def __init__(self, on_fix: Optional[Callable[[TrackFix], None]], keep: bool):
+        self.on_fix = on_fix
+        self.fixes: Optional[List[TrackFix]] = [] if keep else None
+
+    def fix(self, position: Position) -> None:
+        self.take(position.fix)
+
+    def take(self, fix: TrackFix) -> None:
+        if self.fixes is not None:
+            self.fixes.append(fix)
+        if self.on_fix is not None:
+            self.on_fix(fix)
+
+
+def replay(lines: Lines, *, dist_unit: Optional[float] = None,
+           check_fcs: Optional[bool] = None, progress: Optional[Progress] = None,
+           anchors: Optional[Mapping[int, Sequence[float]]] = None, smooth: bool = False,
+           sigma: Optional[float] = None, on_fix: Optional[Callable[[TrackFix], None]] = None,
+           keep_fixes: bool = True, total: int = 0, **tracker_options) -> Replay:
+    """Replays capture `lines` (a sequence, or a function that opens them
+    afresh, for the two passes). See `capture_settings` for `dist_unit` and
+    `check_fcs`. Known `anchors` (address to x, y, ...) in metres replace
+    the survey, so a capture without anchor messages can be tracked too.
+    With `smooth` the fixes are smoothed over each tag's whole track.
+    `sigma` is the ranging noise the tracker assumes (default: the spread of
+    the anchors' repeated ranges of one another); `tracker_options` go to
+    the Tracker. Each fix goes to `on_fix` as it is made (smoothed: at the
+    end) and, with `keep_fixes`, into the result. `total` is what
+    `progress` counts to (characters of the capture, for a file)."""
+    if not total and not callable(lines):
+        total = sum(map(len, lines))
+    surveyed = survey_capture(lines, dist_unit=dist_unit, check_fcs=check_fcs,
+                              anchors=anchors, sigma=sigma, progress=progress, total=total)
+    return replay_surveyed(lines, surveyed, smooth=smooth, on_fix=on_fix, keep_fixes=keep_fixes,
+                           progress=progress, total=total, **tracker_options)
+
+
+def replay_surveyed(lines: Lines, surveyed: Surveyed, *, smooth: bool = False,
+                    on_fix: Optional[Callable[[TrackFix], None]] = None, keep_fixes: bool = True,
+                    progress: Optional[Progress] = None, total: int = 0,
+                    **tracker_options) -> Replay:
+    """The second pass of a replay, after `survey_capture` of the same lines."""
+    settings = surveyed.settings
+    counters = LiveCounters()
+    result = Replay(counters, settings.dist_unit, settings.check_fcs, settings.checksum_name,
+                    survey=surveyed.survey, layout_error=surveyed.layout_error,
+                    sigma=surveyed.sigma, tags=counters.tags, smoothed=smooth)
+    if surveyed.tracking:
+        _track(lines, surveyed, result, smooth, _Collect(on_fix, keep_fixes), progress, total,
+               tracker_options)
+    else:
+        _count(lines, surveyed, result)
+    result.unknown_peers += surveyed.table.unknown_reports()
     return result
 
 
-def _track(result: Replay, messages: List[Message], table: DistanceTable, smooth: bool,
-           progress: Optional[Progress], options: dict) -> None:
-    survey_result = result.survey
-    assert survey_result is not None
-    index = {address: i for i, address in enumerate(survey_result.addresses)}
-    count = len(index)
-    unit = result.dist_unit
-    if "sigma" not in options:
-        # rounding to the distance unit is part of the noise
-        floor = unit / math.sqrt(12.0)
-        options["sigma"] = max(range_noise(table.samples.values()), floor)
-    result.sigma = options["sigma"]
-    tracker = Tracker(survey_result.positions, history=smooth, **options)
-    tag_messages = [m for m in messages if not m.is_anchor]
-    total = len(tag_messages)
-    tags = result.tags
-    fixes = result.filtered
-    for done, m in enumerate(tag_messages, 1):
+def _track(lines: Lines, surveyed: Surveyed, result: Replay, smooth: bool, collect: "_Collect",
+           progress: Optional[Progress], total: int, tracker_options: dict) -> None:
+    """The second pass: every line through a pipeline that knows the anchors."""
+    settings = surveyed.settings
+    pipeline = Pipeline([] if smooth else [collect], counters=result.counts,
+                        anchors=surveyed.anchors, dist_unit=settings.dist_unit,
+                        checksum_name=settings.checksum_name if settings.check_fcs else "",
+                        sigma=surveyed.sigma, smoothing=smooth, tracker_options=tracker_options,
+                        clock=_no_clock)
+    done = 0
+    for line in _iterate(lines):
         if progress is not None:
+            done += len(line)
             progress("track", done, total)
-        tag = tags.get(m.src)
-        if tag is None:
-            tag = tags[m.src] = TagCounts()
-        tag.messages += 1
-        distances, unknown = message_distances(m.reports, index, unit)
-        result.unknown_peers += unknown
-        try:
-            fix = tracker.update(m.src, m.time, distances)
-        except ValueError:
-            tag.late += 1
-            continue
-        if fix is None:
-            tag.no_fix += 1
-            continue
-        tag.fixes += 1
-        if fix.dop > tag.worst_dop:
-            tag.worst_dop = fix.dop
-        fixes.append(fix)
-    for address, rejected in tracker.rejected.items():
-        tags[address].rejected = rejected
-    for address, seeds in tracker.seeds.items():
-        tags[address].seeds = seeds
-    result.smoothed = smooth
-    result.fixes = tracker.smoothed() if smooth else fixes
+        pipeline.feed_line(line)
+    if smooth:
+        for fix in pipeline.smoothed():
+            collect.take(fix)
+    if collect.fixes is not None:
+        result.fixes = collect.fixes
+    result.unknown_peers = result.counts.unknown_peers
 
 
-def message_distances(reports: Sequence[Tuple[int, int]], index: Mapping[int, int],
-                      unit: float) -> Tuple[List[float], int]:
-    """One distance per anchor in metres from a message's (peer, raw)
-    reports, 0 for an anchor without one and the median of several, with
-    the count of reports that name no anchor of `index` (address to slot)."""
-    distances = [0.0] * len(index)
-    unknown = 0
-    repeated: Optional[Dict[int, List[float]]] = None
-    for peer, raw in reports:
-        i = index.get(peer)
-        if i is None:
-            unknown += 1
-        elif distances[i] == 0.0:
-            distances[i] = raw * unit
-        else:
-            if repeated is None:
-                repeated = {}
-            repeated.setdefault(i, [distances[i]]).append(raw * unit)
-    if repeated:
-        for i, values in repeated.items():
-            distances[i] = statistics.median(values)
-    return distances, unknown
+def _count(lines: Lines, surveyed: Surveyed, result: Replay) -> None:
+    """The second pass of a capture that cannot be tracked: its frames
+    counted, and why not said, naming what the capture lacks."""
+    stage = messages.MessageStage(result.counts, surveyed.settings.checksum)
+    peers: Set[int] = set()
+    for text in _iterate(lines):
+        line = stage.frame_line(text)
+        message = stage.frame(line.time, line.frame) if line is not None else None
+        if message is not None and not message.is_anchor:
+            peers.update(peer for peer, _ in message.reports)
+    if surveyed.survey is None:
+        result.survey_error = _survey_failure(surveyed, result.counts, peers)
 
 
-def _distance_table(messages: Sequence[Message], result: Replay,
-                    dist_unit: float) -> DistanceTable:
-    anchors = {m.src for m in messages if m.is_anchor}
-    table = DistanceTable()
-    for m in messages:
-        if m.is_anchor:
-            for peer, raw in m.reports:
-                if peer in anchors and peer != m.src:
-                    table.add(m.src, peer, raw * dist_unit)
-                else:
-                    result.unknown_peers += 1
-    table.addresses.update(anchors)
-    return table
+def _no_clock() -> float:
+    """A replay's pipeline runs no periodic checks: its clock stands still."""
+    return 0.0
 
 
-def _survey_failure(error: SurveyError, messages: Sequence[Message], counts: FrameCounts) -> str:
+def _survey_failure(surveyed: Surveyed, counts: LiveCounters, peers: set) -> str:
     """Why the anchors could not be placed, naming what the capture lacks."""
+    error = surveyed.survey_error
     if counts.read == 0:
         return "the capture holds no frames"
-    if not messages:
+    if not counts.decoded:
         return f"{error}: none of the capture's {counts.read} frames is a ranging message"
-    anchors = sorted({m.src for m in messages if m.is_anchor})
-    peers = sorted({peer for m in messages if not m.is_anchor for peer, _ in m.reports}
-                   - set(anchors))
+    anchors = sorted(surveyed.table.addresses)
     text = str(error)
     if len(anchors) < MIN_ANCHORS:
         heard = ", ".join(f"{a:04X}" for a in anchors) or "none"
         text += f" (anchor messages from: {heard})"
-        if peers:
-            text += ("; the tags range to " + ", ".join(f"{a:04X}" for a in peers)
+        unheard = sorted(peers - set(anchors))
+        if unheard:
+            text += ("; the tags range to " + ", ".join(f"{a:04X}" for a in unheard)
                      + ", which sent no anchor messages")
     return text
 
 
 def replay_file(path: capture.PathLike, **options) -> Replay:
-    with open(path, encoding="ascii", errors="replace") as source:
-        return replay(source, **options)
+    """Replays a capture file, reading it twice as it streams; `progress`
+    counts its characters."""
+    def lines() -> Iterator[str]:
+        with capture.open_text(path) as source:
+            yield from source
+
+    return replay(lines, total=os.path.getsize(path), **options)

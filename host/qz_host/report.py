@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import csv
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 from .capture import PathLike
 from .evaluate import Evaluation
-from .replay import SKIP_REASONS, Replay
+from .messages import SKIP_REASONS
+from .replay import Replay
+from .tracking import TrackFix
 
 
 def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
@@ -37,10 +39,17 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
         lines.append(f"Survey   {len(s.addresses)} anchors, {pairs - len(s.missing)} of {pairs} "
                      f"pairs measured; {s.addresses[0]:04X} at the origin, {s.addresses[1]:04X} "
                      f"on +x{mirrored}")
-    lines.append(f"  {'anchor':<8}{'x (m)':>9}{'y (m)':>9}{'error (m)':>11}")
-    for address, (x, y) in zip(s.addresses, s.positions):
+    offsets = s.offsets is not None and s.offset_sd is not None
+    lines.append(f"  {'anchor':<8}{'x (m)':>9}{'y (m)':>9}{'error (m)':>11}"
+                 + (f"{'offset (m)':>12}{'sd':>7}" if offsets else ""))
+    for k, (address, (x, y)) in enumerate(zip(s.addresses, s.positions)):
         error = evaluation.anchor_errors.get(address) if evaluation else None
-        lines.append(f"  {address:04X}    {_coordinate(x)}{_coordinate(y)}{_metres(error):>11}")
+        row = f"  {address:04X}    {coordinate(x)}{coordinate(y)}{_metres(error):>11}"
+        if s.offsets is not None and s.offset_sd is not None:
+            row += f"{s.offsets[k]:12.3f}{s.offset_sd[k]:7.3f}"
+        lines.append(row)
+    if s.offsets_note:
+        lines.append(f"  {s.offsets_note}")
     for a, b in s.missing:
         lines.append(f"  pair {a:04X}-{b:04X} never measured: filled in from the survey")
     lines.append("")
@@ -74,7 +83,7 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
     return "\n".join(lines) + "\n"
 
 
-def _coordinate(value: float) -> str:
+def coordinate(value: float) -> str:
     text = f"{value:9.3f}"
     # A tiny negative value (AutoPos's anchor 1 has y = -0.0 or -1e-7)
     # would print as "-0.000".
@@ -85,30 +94,51 @@ def _metres(value: Optional[float]) -> str:
     return "-" if value is None else f"{value:.3f}"
 
 
-def write_positions(path: PathLike, result: Replay, evaluation: Optional[Evaluation] = None) -> None:
-    """One row per fix: time, tag, x, y in the anchors' frame, the fix's
-    standard deviation, its DOP and the count of ranges used, and with the
-    ground truth the true position in that frame and the error.
+class PositionsWriter:
+    """The positions CSV, a row per fix as it comes: time, tag, x, y in the
+    anchors' frame, the fix's standard deviation, its DOP and the count of
+    ranges used, and with the ground truth the true position in that frame
+    and the error.
 
     A survey has a frame of its own (the first anchor at the origin, the
     second on +x), so there the true position is the ground truth moved into
     it, unlike the coordinates of the tracks file: the columns say so by
     their names, true_x_survey and true_y_survey. With known anchors the
     truth is not moved and the columns are true_x and true_y."""
-    with open(path, "w", newline="", encoding="ascii") as out:
-        writer = csv.writer(out, lineterminator="\n")
+
+    def __init__(self, path: PathLike, *, truth: bool, known: bool):
+        self.truth = truth
+        self.stream = open(path, "w", newline="", encoding="ascii")
+        self.writer = csv.writer(self.stream, lineterminator="\n")
         header = ["time", "tag", "x", "y", "sd", "dop", "used"]
-        if evaluation is not None:
-            known = result.survey is not None and result.survey.known
+        if truth:
             header += (["true_x", "true_y"] if known else ["true_x_survey", "true_y_survey"])
             header += ["error"]
-        writer.writerow(header)
-        for i, fix in enumerate(result.fixes):
-            row = [f"{fix.time:.6f}", f"{fix.tag:04X}", f"{fix.x:.4f}", f"{fix.y:.4f}",
-                   f"{fix.sd:.4f}", f"{fix.dop:.3f}", str(len(fix.used))]
-            if evaluation is not None:
-                truth, error = evaluation.fix_truth[i], evaluation.fix_errors[i]
-                row += (["", "", ""] if truth is None or error is None else
-                        [f"{truth[0]:.4f}", f"{truth[1]:.4f}", f"{error:.4f}"])
-            writer.writerow(row)
+        self.writer.writerow(header)
 
+    def write(self, fix: TrackFix, truth: Optional[Tuple[float, float]] = None,
+              error: Optional[float] = None) -> None:
+        row = [f"{fix.time:.6f}", f"{fix.tag:04X}", f"{fix.x:.4f}", f"{fix.y:.4f}",
+               f"{fix.sd:.4f}", f"{fix.dop:.3f}", str(len(fix.used))]
+        if self.truth:
+            row += (["", "", ""] if truth is None or error is None else
+                    [f"{truth[0]:.4f}", f"{truth[1]:.4f}", f"{error:.4f}"])
+        self.writer.writerow(row)
+
+    def close(self) -> None:
+        self.stream.close()
+
+
+def write_positions(path: PathLike, result: Replay, evaluation: Optional[Evaluation] = None) -> None:
+    """Every fix of `result` as the positions CSV (see PositionsWriter),
+    with the true positions and errors of `evaluation`."""
+    known = result.survey is not None and result.survey.known
+    writer = PositionsWriter(path, truth=evaluation is not None, known=known)
+    try:
+        for i, fix in enumerate(result.fixes):
+            if evaluation is None:
+                writer.write(fix)
+            else:
+                writer.write(fix, evaluation.fix_truth[i], evaluation.fix_errors[i])
+    finally:
+        writer.close()

@@ -29,8 +29,9 @@ import sys
 import threading
 import time
 from typing import Any, Callable, Optional, TextIO, Tuple
-from urllib.parse import urlsplit
 
+from . import capture
+from .addresses import url_address
 from .live_counters import LiveCounters
 
 BACKOFF_START = 0.1
@@ -49,6 +50,7 @@ SO_RXQ_OVFL = getattr(socket, "SO_RXQ_OVFL", 40 if sys.platform.startswith("linu
 #   ("line", text)                 a capture line
 #   ("restart", stream)            the stream was reopened
 #   ("end", why)                   the source is done
+#   ("fail", why)                  the source cannot be read: the session ends
 Item = tuple
 
 
@@ -59,19 +61,19 @@ def receive_time() -> float:
 
 
 class Inbox:
-    """A bounded queue between a reader thread and the pipeline."""
+    """A bounded queue between a reader thread and the pipeline; only the
+    reader thread counts what it drops."""
 
-    def __init__(self, limit: int, counters: LiveCounters, name: str = "source queue"):
+    def __init__(self, limit: int, counters: LiveCounters):
         self.queue: "queue.Queue[Item]" = queue.Queue(limit)
         self.counters = counters
-        self.name = name
 
     def offer(self, item: Item) -> None:
         """Queues `item`, or drops it (counted) when the queue is full."""
         try:
             self.queue.put_nowait(item)
         except queue.Full:
-            self.counters.dropped[self.name] += 1
+            self.counters.source_dropped += 1
 
     def put(self, item: Item, stop: threading.Event) -> bool:
         """Queues `item`, waiting for room; False when stopped first."""
@@ -175,7 +177,7 @@ class StreamSource(ThreadedSource):
                     stop.wait(delay)
                     delay = min(2 * delay, BACKOFF_MAX)
                     continue
-                self.counters.reconnects[self.url] += 1
+                self.counters.source_reconnects += 1
                 self.log(f"{self.url}: reopened")
                 delay = BACKOFF_START
             try:
@@ -224,7 +226,7 @@ class TcpSource(StreamSource):
 
     def __init__(self, url: str, counters: LiveCounters, log: Callable[[str], None]):
         super().__init__(url, counters, log)
-        self.address = parse_address(url, "socket")
+        self.address = url_address(url, "socket", listening=False)
         self.socket: Optional[socket.socket] = None
 
     def open(self) -> None:
@@ -250,24 +252,12 @@ class TcpSource(StreamSource):
             self.socket = None
 
 
-def parse_address(url: str, scheme: str = "udp") -> Tuple[str, int]:
-    """(host, port) of SCHEME://HOST:PORT; ValueError when malformed."""
-    parts = urlsplit(url)
-    try:
-        port = parts.port
-    except ValueError:
-        port = None
-    if parts.scheme != scheme or port is None or parts.path not in ("", "/"):
-        raise ValueError(f"{url!r} is not {scheme}://HOST:PORT")
-    return parts.hostname or "127.0.0.1", port
-
-
 class UdpSource(Source):
     """One frame per datagram, on a socket bound to HOST:PORT."""
 
     def __init__(self, url: str, counters: LiveCounters):
         self.name = url
-        self.address = parse_address(url)
+        self.address = url_address(url, "udp", listening=True)
         self.counters = counters
         self.socket: Optional[socket.socket] = None
 
@@ -312,7 +302,8 @@ class UdpSource(Source):
 
 class LineSource(ThreadedSource):
     """Capture lines from a text stream; waits for room rather than drop,
-    since a file can be read as slowly as the pipeline needs."""
+    since a file can be read as slowly as the pipeline needs. A stream that
+    is not a capture ends the session with the reason."""
 
     def __init__(self, stream: TextIO, counters: LiveCounters, name: str = "standard input"):
         self.name = name
@@ -323,9 +314,13 @@ class LineSource(ThreadedSource):
         pass
 
     def run(self, inbox: Inbox, stop: threading.Event) -> None:
-        for line in self.stream:
-            if not inbox.put(("line", line), stop):
-                return
+        try:
+            for line in capture.capture_lines(self.stream):
+                if not inbox.put(("line", line), stop):
+                    return
+        except capture.NotACapture as error:
+            inbox.put(("fail", str(error)), stop)
+            return
         inbox.put(("end", f"{self.name} ended"), stop)
 
 
@@ -334,7 +329,9 @@ def open_source(url: str, *, baud: int, counters: LiveCounters,
     """The opened source that `url` names; raises OSError, ValueError or
     ImportError (pyserial missing)."""
     if url == "-":
-        source: Source = LineSource(sys.stdin, counters)
+        binary = getattr(sys.stdin, "buffer", None)  # None: a text stream put in its place
+        source: Source = LineSource(sys.stdin if binary is None else capture.text_stream(binary),
+                                    counters)
     elif url.startswith("udp:"):
         source = UdpSource(url, counters)
     elif url.startswith("socket:"):

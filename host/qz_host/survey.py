@@ -20,17 +20,20 @@ from __future__ import annotations
 
 import math
 import random
+from array import array
 import statistics
 from dataclasses import dataclass, field
-from typing import Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import qz_autopos
 
+from . import devices, survey_offsets
+from .tracking import range_noise
+
 MIN_ANCHORS = 3
 MAX_ANCHORS = 15
-# Known anchors are limited by the position engine, which fits at most 20
-# measurements, not by AutoPos.
-MAX_KNOWN_ANCHORS = 20
+# Known anchors are limited by the tracker's filter, not by AutoPos.
+MAX_KNOWN_ANCHORS = devices.MAX_ANCHORS
 # Sweeps of the fit to the measured pairs, and the move (m) that ends them.
 _FIT_SWEEPS = 2000
 _FIT_TOLERANCE = 1e-6
@@ -44,15 +47,51 @@ class SurveyError(ValueError):
 
 @dataclass
 class DistanceTable:
-    """Inter-anchor distance samples in metres, by unordered address pair."""
+    """Inter-anchor distance samples in metres, by unordered address pair,
+    8 bytes a sample.
 
-    samples: Dict[Tuple[int, int], List[float]] = field(default_factory=dict)
-    addresses: set = field(default_factory=set)
+    ``add_message`` takes an anchor's message as it comes: the sender is an
+    anchor, its peers may not be (a report naming a tag, or a device never
+    heard as an anchor). Only pairs of anchors count for the survey and the
+    noise; reports that name anything else are ``unknown_reports``."""
+
+    samples: Dict[Tuple[int, int], "array[float]"] = field(default_factory=dict)
+    addresses: set = field(default_factory=set)  # the anchors
+    self_reports: int = 0  # reports of an anchor naming itself
 
     def add(self, a: int, b: int, distance: float) -> None:
+        """One sample of the pair of anchors a and b."""
         self.addresses.update((a, b))
         if a != b:
-            self.samples.setdefault((min(a, b), max(a, b)), []).append(distance)
+            self._sample(a, b, distance)
+
+    def add_message(self, src: int, distances: Iterable[Tuple[int, float]]) -> None:
+        """An anchor message of `src`: (peer, distance in metres) per report."""
+        self.addresses.add(src)
+        for peer, distance in distances:
+            if peer == src:
+                self.self_reports += 1
+            else:
+                self._sample(src, peer, distance)
+
+    def _sample(self, a: int, b: int, distance: float) -> None:
+        key = (a, b) if a < b else (b, a)
+        values = self.samples.get(key)
+        if values is None:
+            values = self.samples[key] = array("d")
+        values.append(distance)
+
+    def anchor_samples(self) -> List["array[float]"]:
+        """The samples of every pair of anchors."""
+        anchors = self.addresses
+        return [values for (a, b), values in self.samples.items()
+                if a in anchors and b in anchors]
+
+    def unknown_reports(self) -> int:
+        """Reports that name no other anchor."""
+        anchors = self.addresses
+        return self.self_reports + sum(len(values) for (a, b), values in self.samples.items()
+                                       if a not in anchors or b not in anchors)
 
     def median(self, a: int, b: int) -> Optional[float]:
         values = self.samples.get((min(a, b), max(a, b)))
@@ -69,6 +108,11 @@ class Survey:
     matrix: List[List[float]]
     missing: List[Tuple[int, int]]
     known: bool = False
+    # The anchors' range offsets (m) solved with their positions, one per
+    # anchor, and their standard deviations; or why they were not.
+    offsets: Optional[List[float]] = None
+    offset_sd: Optional[List[float]] = None
+    offsets_note: str = ""
 
 
 def known_anchors(positions: Mapping[int, Sequence[float]]) -> Survey:
@@ -103,8 +147,31 @@ def survey(table: DistanceTable) -> Survey:
                 matrix[i][j] = matrix[j][i] = d
     if missing:
         _complete(matrix, missing, addresses)
-    return Survey(addresses, _autopos(matrix), matrix,
-                  [(addresses[i], addresses[j]) for i, j in missing])
+    result = Survey(addresses, _autopos(matrix), matrix,
+                    [(addresses[i], addresses[j]) for i, j in missing])
+    _solve_offsets(result, table, missing)
+    return result
+
+
+def _solve_offsets(result: Survey, table: DistanceTable,
+                   missing: Sequence[Tuple[int, int]]) -> None:
+    """Solves the anchors' offsets with their positions where the layout
+    tells them (see survey_offsets); else says why not."""
+    counts = [len(values) for values in table.anchor_samples()]
+    noise = range_noise(table.anchor_samples(), default=0.0)  # 0: too few to tell
+    # The median of k samples scatters about 1.25 / sqrt(k) times one sample.
+    pair_sd = 1.2533 * noise / math.sqrt(statistics.median(counts)) if counts else 0.0
+    try:
+        solution = survey_offsets.solve(result.positions, result.matrix, missing, pair_sd)
+    except survey_offsets.OffsetsUnsolved as why:
+        result.offsets_note = f"range offsets not solved: {why}"
+        return
+    result.positions = solution.positions
+    result.offsets = solution.offsets
+    result.offset_sd = solution.offset_sd
+    result.offsets_note = (f"range offsets solved with the positions: the pairs' residuals "
+                           f"{solution.residual_before:.3f} m RMS before, "
+                           f"{solution.residual_after:.3f} m after")
 
 
 def _triangle_bounds(matrix: List[List[float]], missing: Sequence[Tuple[int, int]],

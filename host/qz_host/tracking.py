@@ -361,10 +361,6 @@ class Tracker:
         (m)."""
         return {tag: (f.offset, f.offset_sd) for tag, f in sorted(self._filters.items())}
 
-    def filter(self, tag: int) -> Optional[qz_track.TagFilter]:
-        """The filter of `tag`, None before its first update."""
-        return self._filters.get(tag)
-
     def _height(self, tag: int) -> float:
         setup = self.tags.get(tag)
         return self.height if setup is None or setup.height is None else setup.height
@@ -427,6 +423,10 @@ class Tracker:
         acquisition = self._acquisition(f.height)
         acquisition.sigma = math.sqrt(self.model.sigma ** 2 + max(sds) ** 2 + tag_sd ** 2)
         return acquisition.fit(corrected)
+
+    def filter(self, tag: int) -> qz_track.TagFilter:
+        """The filter of `tag` (KeyError for a tag never updated)."""
+        return self._filters[tag]
 
     def _record(self, tag: int, f: qz_track.TagFilter, fix: TrackFix, start: bool) -> None:
         times, states, covariances, starts, growths, indices = self._states.setdefault(

@@ -1,21 +1,23 @@
 """A capture played into a MapState at its recorded pace, as if live.
 
-The caller surveys the anchors from the whole capture first (a replay),
-as an installation is surveyed before it tracks. Then every frame
-line waits until the playback clock reaches its receive time, goes through
-the replay's decoder and, for a tag message, the tracker; the counters grow
-as the frames arrive.
+The caller surveys the anchors from the whole capture first
+(``replay.survey_capture``, or a replay), as an installation is surveyed
+before it tracks. Then every line waits until the playback clock reaches
+its receive time and goes through the pipeline that replay and live use;
+the counters grow as the frames arrive.
 """
 
 from __future__ import annotations
 
+import itertools
+import math
 import threading
 import time
-from typing import Callable, Dict, Optional, Sequence
+from typing import Any, Callable, Dict, Iterable, Optional
 
-from .. import capture, frames
-from ..replay import FrameCounts, Replay, message_distances, read_messages
-from ..tracking import Tracker
+from ..live_counters import LiveCounters
+from ..pipeline import Pipeline
+from .feed import MapFeed
 from .state import MapState
 
 
@@ -43,56 +45,56 @@ class PlaybackClock:
         return max(0.0, (when - self()) / self.speed)
 
 
-def counters(counts: FrameCounts, fixes: int, no_fix: int) -> Dict[str, object]:
+def counters(counts: LiveCounters) -> Dict[str, object]:
+    """What the map shows of a playback's counters."""
     return {
         "frames": counts.read,
         "decoded": counts.decoded,
         "heartbeats": counts.heartbeats,
         "skipped": sum(counts.skipped.values()),
         "skipped_by_reason": dict(sorted(counts.skipped.items())),
-        "fixes": fixes,
-        "no_fix": no_fix,
+        "fixes": sum(t.fixes for t in counts.tags.values()),
+        "no_fix": sum(t.no_fix for t in counts.tags.values()),
     }
 
 
-def play(lines: Sequence[str], surveyed: Replay, state: MapState, clock: PlaybackClock,
-         stop: Optional[threading.Event] = None) -> FrameCounts:
-    """Plays `lines` into `state` until the end or until `stop` is set."""
-    assert surveyed.survey is not None
+def play(lines: Iterable[str], surveyed: Any, state: MapState, clock: PlaybackClock,
+         stop: Optional[threading.Event] = None) -> LiveCounters:
+    """Plays `lines` into `state` until the end or until `stop` is set.
+    `surveyed` is what surveyed them: a ``replay.Surveyed`` or a replay."""
     stop = stop if stop is not None else threading.Event()
-    addresses = surveyed.survey.addresses
-    index = {address: i for i, address in enumerate(addresses)}
-    state.set_anchors(dict(zip(addresses, surveyed.survey.positions)))
-    tracker = Tracker(surveyed.survey.positions, sigma=surveyed.sigma)
-    checksum = frames.checksum(surveyed.checksum) if surveyed.check_fcs else frames.fcs
-    counts = FrameCounts()
-    fixes = no_fix = 0
-    clock.start(next((t for t in map(_line_time, lines) if t is not None), 0.0))
-    for line in lines:
+    survey = surveyed.survey
+    anchors = {a: (x, y, 0.0) for a, (x, y) in zip(survey.addresses, survey.positions)}
+    live = LiveCounters()
+    pipeline = Pipeline([MapFeed(state, lambda: counters(live))], counters=live,
+                        anchors=anchors, dist_unit=surveyed.dist_unit,
+                        checksum_name=surveyed.checksum if surveyed.check_fcs else "",
+                        sigma=surveyed.sigma, clock=clock)
+    rest = iter(lines)
+    head = []
+    first = None
+    for line in rest:  # up to the first frame line, whose time starts the clock
+        head.append(line)
+        first = _line_time(line)
+        if first is not None:
+            break
+    clock.start(first if first is not None else 0.0)
+    for line in itertools.chain(head, rest):
         when = _line_time(line)
         if when is not None and stop.wait(clock.delay(when)):
             break
-        for message in read_messages([line], counts, check_fcs=surveyed.check_fcs,
-                                     checksum=checksum):
-            if message.is_anchor:
-                continue
-            distances, _ = message_distances(message.reports, index, surveyed.dist_unit)
-            try:
-                fix = tracker.update(message.src, message.time, distances)
-            except ValueError:  # older than the tag's previous message
-                continue
-            if fix is None:
-                no_fix += 1
-            else:
-                fixes += 1
-                state.add_fix(fix)
-        state.set_counters(counters(counts, fixes, no_fix))
-    return counts
+        pipeline.feed_line(line)
+        state.set_counters(counters(live))
+    return live
 
 
 def _line_time(line: str) -> Optional[float]:
-    try:
-        item = capture.parse_line(line)
-    except capture.LineError:
+    """The receive time of a frame line, None for anything else."""
+    parts = line.split(None, 2)
+    if len(parts) != 2 or parts[0].startswith("#"):
         return None
-    return None if item is None else item.time
+    try:
+        time = float(parts[0])
+    except ValueError:
+        return None
+    return time if math.isfinite(time) else None

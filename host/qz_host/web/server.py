@@ -18,12 +18,12 @@ from __future__ import annotations
 
 import asyncio
 import http
-import ipaddress
 import json
 import threading
 from pathlib import Path
 from typing import Any, Dict, Optional, Set, Tuple
 
+from .. import addresses
 from .state import MapState
 
 DEFAULT_HOST = "127.0.0.1"
@@ -55,7 +55,6 @@ PAGE_FILES = {
     "/map.css": ("map.css", "text/css; charset=utf-8"),
     "/icon.svg": ("icon.svg", "image/svg+xml"),
 }
-LOOPBACK_NAMES = frozenset({"localhost", "127.0.0.1", "::1"})
 
 
 def require_websockets() -> None:
@@ -68,36 +67,10 @@ def require_websockets() -> None:
 
 def parse_bind(text: str) -> Tuple[str, int]:
     """(host, port) of "HOST:PORT", "[IPV6]:PORT" or "PORT" (on loopback)."""
-    host, colon, port_text = text.rpartition(":")
-    if not colon:
-        host = DEFAULT_HOST
-    host = host.strip("[]") if host.startswith("[") and host.endswith("]") else host
-    try:
-        port = int(port_text)
-    except ValueError:
-        raise ValueError(f"expected HOST:PORT, got {text!r}") from None
-    if not 0 <= port <= 65535:
-        raise ValueError(f"port must be 0 to 65535, got {port}")
-    if not host or ":" in host and not _is_ip(host):
-        raise ValueError(f"expected HOST:PORT, got {text!r}")
-    return host, port
+    return addresses.host_port(text, listening=True, default_host=DEFAULT_HOST)
 
 
-def _is_ip(host: str) -> bool:
-    try:
-        ipaddress.ip_address(host)
-    except ValueError:
-        return False
-    return True
-
-
-def is_loopback(host: str) -> bool:
-    if host in LOOPBACK_NAMES:
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
+is_loopback = addresses.is_loopback
 
 
 def _load_page() -> Dict[str, Tuple[bytes, str]]:

@@ -8,18 +8,19 @@ import threading
 from pathlib import Path
 from typing import TextIO
 
-from .options import SECONDS, SPEED_FACTOR, whole
+from .. import addresses, capture
+from ..options import SECONDS, SPEED_FACTOR, whole
+from .base import CommandError
 
 
 def _bind(text: str):
-    from .web.server import parse_bind
     try:
-        return parse_bind(text)
+        return addresses.host_port(text, listening=True, default_host=addresses.LOOPBACK)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def add_commands(commands) -> None:
+def register(commands) -> None:
     view = commands.add_parser(
         "view", help="replay a capture at its pace into a map in the browser",
         description="Survey the capture's anchors, then replay its frames at their recorded "
@@ -39,27 +40,27 @@ def add_commands(commands) -> None:
 
 
 def run(args: argparse.Namespace, out: TextIO) -> int:
-    from .cli import CommandError
     try:
-        from .replay import replay
-        from .web.playback import PlaybackClock, play
-        from .web.server import WebServer, is_loopback, require_websockets
-        from .web.state import MapState
+        from ..replay import survey_capture
+        from ..web.playback import PlaybackClock, play
+        from ..web.server import WebServer, require_websockets
+        from ..web.state import MapState
         require_websockets()
     except ImportError as error:
         raise CommandError(str(error)) from None
 
+    def lines():
+        with capture.open_text(args.capture) as source:
+            yield from capture.capture_lines(source)
+
     try:
-        with open(args.capture, encoding="ascii", errors="replace") as source:
-            lines = source.readlines()
+        surveyed = survey_capture(lines)
     except OSError as error:
         raise CommandError(f"cannot read {args.capture}: {error.strerror}") from None
-    try:
-        surveyed = replay(lines)
-    except ValueError as error:
+    except ValueError as error:  # not a capture, a bad unit or checksum
         raise CommandError(f"{args.capture}: {error}") from None
     problem = surveyed.survey_error or surveyed.layout_error
-    if surveyed.survey is None or problem is not None:
+    if problem is not None:
         print(f"qz-host view: {args.capture}: {problem}", file=sys.stderr)
         return 1
 
@@ -71,14 +72,14 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         server.start()
     except OSError as error:
         raise CommandError(f"cannot serve on {host}:{port}: {error.strerror}") from None
-    if not is_loopback(host):
-        print(f"warning: serving beyond this machine on {host}: anyone who can reach it "
-              "can read the map", file=sys.stderr)
+    warning = addresses.exposure_warning(host, "serving", "can read the map")
+    if warning is not None:
+        print(warning, file=sys.stderr)
     print(f"serving the map of {args.capture} on {server.url} (Ctrl-C to stop)",
           file=out, flush=True)
     stop = threading.Event()
     try:
-        counts = play(lines, surveyed, state, clock, stop)
+        counts = play(lines(), surveyed, state, clock, stop)
         print(f"replayed {counts.read} frames; still serving", file=out, flush=True)
         stop.wait()
     except KeyboardInterrupt:

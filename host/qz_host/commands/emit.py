@@ -16,15 +16,16 @@ import time
 from pathlib import Path
 from typing import Callable, List, Optional, TextIO, Tuple
 
-from . import capture
-from .cli import CommandError
-from .options import BAUD, number
-from .sources import parse_address, require_serial
+from .. import capture
+from ..options import BAUD, number
+from ..addresses import url_address
+from ..sources import require_serial
+from .base import CommandError, stop_on_signals
 
 Send = Callable[[bytes], object]
 
 
-def add_command(commands) -> None:
+def register(commands) -> None:
     emit = commands.add_parser(
         "emit", help="play a capture's frames into a serial port, TCP or UDP",
         description="Send the frames of CAPTURE to TARGET at their recorded pace: a serial "
@@ -44,8 +45,8 @@ def add_command(commands) -> None:
 def read_frames(path: Path) -> List[Tuple[float, bytes]]:
     """(time, frame) of every well-formed frame line of a capture."""
     items = []
-    with open(path, encoding="ascii", errors="replace") as source:
-        for line in source:
+    with capture.open_text(path) as source:
+        for line in capture.capture_lines(source):
             try:
                 item = capture.parse_line(line)
             except capture.LineError:
@@ -84,7 +85,7 @@ def play(items: List[Tuple[float, bytes]], send: Send, *, speed: float, loop: bo
 
 
 def _serve_tcp(url: str, items, args, stop: threading.Event, out: TextIO) -> int:
-    host, port = parse_address(url, "socket")
+    host, port = url_address(url, "socket", listening=True)
     server = socket.create_server((host, port))
     server.settimeout(0.2)
     print(f"emit: serving on socket://{host}:{server.getsockname()[1]}", file=out, flush=True)
@@ -109,18 +110,18 @@ def _serve_tcp(url: str, items, args, stop: threading.Event, out: TextIO) -> int
 
 def run_command(args: argparse.Namespace, out: TextIO,
                 stop: Optional[threading.Event] = None) -> int:
-    from .live import _stop_on_signals
-
     try:
         items = read_frames(args.capture)
     except OSError as error:
         raise CommandError(f"cannot read {args.capture}: {error.strerror}") from None
+    except capture.NotACapture as error:
+        raise CommandError(f"{args.capture}: {error}") from None
     stop = stop if stop is not None else threading.Event()
     target = args.target
     try:
-        with _stop_on_signals(stop):
+        with stop_on_signals(stop):
             if target.startswith("udp:"):
-                address = parse_address(target)
+                address = url_address(target, "udp", listening=False)
                 with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
                     sent = play(items, lambda frame: sock.sendto(frame, address),
                                 speed=args.speed, loop=args.loop, stop=stop)

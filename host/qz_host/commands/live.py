@@ -12,29 +12,26 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
-import signal
 import sys
 import threading
-from contextlib import contextmanager
 from pathlib import Path
-from typing import IO, Callable, Iterator, List, Optional, TextIO, Tuple
+from typing import IO, Callable, List, Optional, TextIO, Tuple
 
-from . import capture, frames
-from .cli import CommandError
-from .live_counters import LiveCounters
-from .options import BAUD, SECONDS, SIGMA, UNIT, whole
-from .pipeline import Anchors, LivePipeline, Sink
-from .sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
-from .sources import LineSource, Source, open_source
+from .. import addresses, frames
+from ..live_counters import LiveCounters
+from ..options import BAUD, SECONDS, SIGMA, UNIT, whole
+from ..pipeline import Anchors, Pipeline, Sink
+from ..sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
+from ..sources import LineSource, Source, UdpSource, open_source
+from ..survey import SurveyError, known_anchors
+from .base import CommandError, stop_on_signals
+from .replay import read_known_anchors
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
 QUEUE_LIMIT = 100000  # fixes kept for the broker
 
 
-def add_commands(commands) -> None:
-    """Registers ``live`` and ``emit`` with the qz-host parser."""
-    from . import emit
-
+def register(commands) -> None:
     live = commands.add_parser(
         "live", help="track tags live from a serial port, TCP, UDP or standard input",
         description="Read frames from SOURCE, survey the anchors (or read them with "
@@ -85,7 +82,6 @@ def add_commands(commands) -> None:
                       help=f"fixes kept while the broker is away (default {QUEUE_LIMIT})")
     live.add_argument("--web", metavar="HOST:PORT", help="serve the live map here")
     live.set_defaults(handler=run_command)
-    emit.add_command(commands)
 
 
 class _WebFeed(Sink):
@@ -93,21 +89,26 @@ class _WebFeed(Sink):
 
     def __init__(self, address: str, counters: LiveCounters, log: Callable[[str], None]):
         try:
-            state = importlib.import_module(f"{__package__}.web.state")
-            server = importlib.import_module(f"{__package__}.web.server")
+            state = importlib.import_module("qz_host.web.state")
+            server = importlib.import_module("qz_host.web.server")
         except ImportError as error:
             raise CommandError(f"--web needs the web map ({error}): "
                                "pip install 'qz-rtls[web]'") from None
-        host, sep, port = address.rpartition(":")
-        if not sep or not host or not port.isdigit():
-            raise CommandError(f"--web {address!r} is not HOST:PORT")
+        try:
+            host, port = addresses.host_port(address, listening=True,
+                                             default_host=addresses.LOOPBACK)
+        except ValueError as error:
+            raise CommandError(f"--web: {error}") from None
         self.counters = counters
         self.state = state.MapState()
-        self.server = server.WebServer(self.state, host.strip("[]"), int(port))
+        self.server = server.WebServer(self.state, host, port)
         try:
             self.server.start()
         except OSError as error:
             raise CommandError(f"--web: cannot serve on {address}: {error.strerror}") from None
+        warning = addresses.exposure_warning(host, "serving", "can read the map")
+        if warning is not None:
+            log(warning)
         log(f"serving the map on {self.server.url}")
 
     def anchors(self, anchors: Anchors) -> None:
@@ -146,8 +147,11 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
         if args.csv is not None:
             sinks.append(CsvSink(_open_text(args.csv, "w")))
         if args.mqtt is not None:
-            from .mqtt import MqttSink, parse_broker
-            host, port = parse_broker(args.mqtt)
+            from ..mqtt import MqttSink, parse_broker
+            try:
+                host, port = parse_broker(args.mqtt)
+            except ValueError as error:
+                raise CommandError(f"--mqtt: {error}") from None
             password = os.environ.get(PASSWORD_VARIABLE)
             if args.mqtt_tls is not None and not Path(args.mqtt_tls).is_file():
                 raise CommandError(f"--mqtt-tls: no such file {args.mqtt_tls}")
@@ -167,29 +171,13 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
     return sinks
 
 
-@contextmanager
-def _stop_on_signals(stop: threading.Event) -> Iterator[None]:
-    """SIGINT and SIGTERM set `stop` (only the main thread can have handlers)."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    previous = {}
-    for number in (signal.SIGINT, signal.SIGTERM):
-        previous[number] = signal.signal(number, lambda *_: stop.set())
-    try:
-        yield
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
-
-
-def run(pipeline: LivePipeline, source: Source, stop: threading.Event) -> None:
+def run(pipeline: Pipeline, source: Source, stop: threading.Event) -> None:
     """Feeds the pipeline from `source` until `stop` is set or the source ends."""
     source.serve(lambda item: _handle(pipeline, item), pipeline.tick, stop)
     pipeline.tick()
 
 
-def _handle(pipeline: LivePipeline, item: tuple) -> bool:
+def _handle(pipeline: Pipeline, item: tuple) -> bool:
     """Feeds one inbox item; True when the source has ended."""
     kind = item[0]
     if kind == "bytes":
@@ -201,6 +189,8 @@ def _handle(pipeline: LivePipeline, item: tuple) -> bool:
         pipeline.feed_line(item[1])
     elif kind == "restart":
         pipeline.restart_stream(item[1])
+    elif kind == "fail":
+        raise ValueError(item[1])
     else:
         pipeline.log(item[1])
         return True
@@ -219,19 +209,21 @@ def run_command(args: argparse.Namespace, out: TextIO,
             raise CommandError(f"--fcs: {error}") from None
     anchors = None
     if args.anchors is not None:
+        anchors = read_known_anchors(args.anchors)
         try:
-            anchors = capture.read_anchors(args.anchors)
-        except OSError as error:
-            raise CommandError(f"cannot read {args.anchors}: {error.strerror}") from None
-        except ValueError as error:
-            raise CommandError(str(error)) from None
-        if not 3 <= len(anchors) <= 15:
-            raise CommandError(f"{args.anchors}: needs 3 to 15 anchors, has {len(anchors)}")
-    counters = LiveCounters()
+            known_anchors(anchors)
+        except SurveyError as error:
+            raise CommandError(f"{args.anchors}: {error}") from None
+    counters = LiveCounters(source_name=args.source)
     try:
         source = open_source(args.source, baud=args.baud, counters=counters, log=log)
     except (OSError, ValueError, ImportError) as error:
         raise CommandError(f"cannot open {args.source}: {error}") from None
+    if isinstance(source, UdpSource):
+        warning = addresses.exposure_warning(source.address[0], "listening for frames",
+                                             "can send it frames")
+        if warning is not None:
+            log(warning)
     checksum_name = args.fcs if args.fcs is not None else ("" if args.no_fcs else None)
     if checksum_name is None and not isinstance(source, LineSource):
         checksum_name = ""
@@ -255,14 +247,13 @@ def run_command(args: argparse.Namespace, out: TextIO,
     except BaseException:
         source.close()
         raise
-    pipeline = LivePipeline(sinks, counters=counters, anchors=anchors, dist_unit=args.unit,
-                            checksum_name=checksum_name, survey_samples=args.survey_samples,
-                            survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
-                            sigma=args.sigma,
-                            log=log, on_anchors=None if anchors else save)
+    pipeline = Pipeline(sinks, counters=counters, anchors=anchors, dist_unit=args.unit,
+                        checksum_name=checksum_name, survey_samples=args.survey_samples,
+                        survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
+                        sigma=args.sigma, log=log, on_anchors=None if anchors else save)
     stop = stop if stop is not None else threading.Event()
     try:
-        with _stop_on_signals(stop):
+        with stop_on_signals(stop):
             run(pipeline, source, stop)
     except ValueError as error:  # a capture line declaring a bad unit or checksum
         raise CommandError(f"{args.source}: {error}") from None
@@ -270,7 +261,7 @@ def run_command(args: argparse.Namespace, out: TextIO,
         pipeline.close()
     summary_out = sys.stderr if any(isinstance(s, JsonLinesSink) and not s.owned
                                     for s in sinks) else out
-    from .live_report import summary
+    from ..live_report import summary
     summary_out.write(summary(counters, pipeline, source=args.source,
                               anchors_from=str(args.anchors) if anchors else None))
     summary_out.flush()

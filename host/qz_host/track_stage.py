@@ -1,0 +1,203 @@
+"""The tracking stage: tag messages to fixes, against one anchor set.
+
+Replay, view and live track through this one stage: the anchors' index
+(address to the slot of a distance), one filter per tag
+(``tracking.Tracker``), and each tag's counts (messages, fixes, messages
+without a fix, ranges rejected, seeds, late messages). A message older than
+its tag's last is late: counted and not tracked.
+
+The ranging noise the tracker assumes is, unless given, measured from the
+spread of the anchors' repeated ranges of one another (``ranging_noise``),
+never below the rounding to the distance unit.
+
+With ``smoothing`` on, the stage keeps what the smoother needs of every
+fix, compactly (about 150 bytes a fix, in arrays per tag, not fix
+objects), and ``smoothed()`` gives every fix again, smoothed over its
+tag's whole track, in the order they were made.
+"""
+
+from __future__ import annotations
+
+import math
+from array import array
+from dataclasses import dataclass
+from typing import Dict, Iterator, List, Mapping, Optional, Sequence
+
+import qz_track
+
+from . import messages
+from .survey import DistanceTable
+from .tracking import Tracker, TrackFix, range_noise
+
+
+def ranging_noise(table: DistanceTable, dist_unit: float) -> float:
+    """The ranging noise (m) measured from the anchors' repeated ranges, not
+    below the rounding to the distance unit."""
+    return max(range_noise(table.samples.values()), dist_unit / math.sqrt(12.0))
+
+
+@dataclass
+class TagCounts:
+    messages: int = 0
+    fixes: int = 0
+    no_fix: int = 0  # messages whose ranges could not fix the tag
+    rejected: int = 0  # ranges rejected (non-line-of-sight or unusable)
+    seeds: int = 0  # times the filter was (re)started from a per-fix fit
+    late: int = 0  # messages older than the tag's previous one
+    worst_dop: float = 0.0
+
+
+class Position:
+    """One fix as the outputs give it: the tracker's fix, the tag's z, and
+    the ranges (m) of the anchors used, by address (made when asked for)."""
+
+    __slots__ = ("fix", "z", "_distances", "_addresses")
+
+    def __init__(self, fix: TrackFix, z: float, distances: Sequence[float],
+                 addresses: Sequence[int]):
+        self.fix = fix
+        self.z = z
+        self._distances = distances
+        self._addresses = addresses
+
+    @property
+    def ranges(self) -> Dict[int, float]:
+        return {self._addresses[i]: self._distances[i] for i in self.fix.used}
+
+    def as_json(self) -> dict:
+        f = self.fix
+        return {"tag": f"{f.tag:04X}", "time": f.time, "x": f.x, "y": f.y, "z": self.z,
+                "sd": _finite(f.sd), "dop": _finite(f.dop),
+                # A raw count times the unit: six decimals say it exactly.
+                "ranges": {f"{a:04X}": round(d, 6) for a, d in self.ranges.items()},
+                "rejected": f.rejected}
+
+
+def _finite(value: float) -> Optional[float]:
+    return value if math.isfinite(value) else None
+
+
+class TrackStage:
+    """Tracks tag messages against `anchors` (address to x, y[, z] in
+    metres) with the ranging noise `sigma`; `tags` is where the per-tag
+    counts go (a dict shared with the session's counters, or a new one).
+    Other options go to the Tracker."""
+
+    def __init__(self, anchors: Mapping[int, Sequence[float]], *, dist_unit: float, sigma: float,
+                 smoothing: bool = False, tags: Optional[Dict[int, TagCounts]] = None,
+                 **tracker_options):
+        self.addresses: List[int] = sorted(anchors)
+        self.index = {address: i for i, address in enumerate(self.addresses)}
+        self.dist_unit = dist_unit
+        self.sigma = sigma
+        self.tracker = Tracker([(float(anchors[a][0]), float(anchors[a][1])) for a in self.addresses],
+                               sigma=sigma, **tracker_options)
+        self.height = float(tracker_options.get("height", 0.0))
+        self.tags: Dict[int, TagCounts] = tags if tags is not None else {}
+        self.unknown_peers = 0  # reports naming a device that is no anchor
+        self._history = _History() if smoothing else None
+
+    def track(self, message: messages.Message) -> Optional[Position]:
+        """The fix of one tag message, or None (late, or too few ranges)."""
+        src = message.src
+        counts = self.tags.get(src)
+        if counts is None:
+            counts = self.tags[src] = TagCounts()
+        counts.messages += 1
+        distances, unknown = messages.distances(message.reports, self.index, self.dist_unit)
+        self.unknown_peers += unknown
+        tracker = self.tracker
+        try:
+            fix = tracker.update(src, message.time, distances)
+        except ValueError:  # older than the tag's last message
+            counts.late += 1
+            return None
+        counts.rejected = tracker.rejected.get(src, 0)
+        counts.seeds = tracker.seeds.get(src, 0)
+        if fix is None:
+            counts.no_fix += 1
+            return None
+        counts.fixes += 1
+        if fix.dop > counts.worst_dop:
+            counts.worst_dop = fix.dop
+        if self._history is not None:
+            # a seed or a restart from the message's own fix starts a segment
+            self._history.add(fix, tracker.filter(src), tracker.started)
+        return Position(fix, self.height, distances, self.addresses)
+
+    def smoothed(self) -> Iterator[TrackFix]:
+        """Every fix so far, in order, smoothed over its tag's whole track
+        (smoothing on)."""
+        if self._history is None:
+            raise ValueError("the stage keeps no history: smoothing is off")
+        return self._history.smoothed()
+
+
+# The unique entries of a symmetric 4x4 covariance, row-major upper
+# triangle, and where each of the 16 comes from.
+_UPPER = [(i, j) for i in range(4) for j in range(i, 4)]
+_FULL = [_UPPER.index((min(i, j), max(i, j))) for i in range(4) for j in range(4)]
+
+
+class _TagHistory:
+    """One tag's filtered track, in arrays."""
+
+    __slots__ = ("times", "states", "covariances", "starts", "growths", "dops", "used",
+                 "rejected")
+
+    def __init__(self) -> None:
+        self.times = array("d")
+        self.states = array("d")  # x, y, vx, vy per fix
+        self.covariances = array("d")  # the 10 unique entries per fix
+        self.starts = array("b")
+        self.growths = array("d")
+        self.dops = array("d")
+        self.used = array("Q")  # the anchors used, one bit each
+        self.rejected = array("B")
+
+
+class _History:
+    """What the smoother needs of every fix, per tag, and the order the
+    fixes came in across tags."""
+
+    def __init__(self) -> None:
+        self.tags: Dict[int, _TagHistory] = {}
+        self.order = array("I")  # the slot of each fix's tag, in order
+        self.slots: List[int] = []  # tag addresses by slot
+        self._slot: Dict[int, int] = {}
+        self.process_noise: Dict[int, float] = {}
+
+    def add(self, fix: TrackFix, tag_filter: qz_track.TagFilter, seeded: bool) -> None:
+        history = self.tags.get(fix.tag)
+        if history is None:
+            history = self.tags[fix.tag] = _TagHistory()
+            self._slot[fix.tag] = len(self.slots)
+            self.slots.append(fix.tag)
+            self.process_noise[fix.tag] = tag_filter.process_noise
+        self.order.append(self._slot[fix.tag])
+        covariance = tag_filter.covariance
+        history.times.append(fix.time)
+        history.states.extend(tag_filter.state)
+        history.covariances.extend(covariance[4 * i + j] for i, j in _UPPER)
+        history.starts.append(seeded)
+        history.growths.append(tag_filter.growth)
+        history.dops.append(fix.dop)
+        history.used.append(sum(1 << i for i in fix.used))
+        history.rejected.append(min(fix.rejected, 255))
+
+    def smoothed(self) -> Iterator[TrackFix]:
+        results = {}
+        for tag, h in self.tags.items():
+            covariances = [h.covariances[10 * k + e] for k in range(len(h.times)) for e in _FULL]
+            results[tag] = iter(qz_track.smooth(h.times, h.states, covariances, h.starts,
+                                                h.growths, self.process_noise[tag]))
+        cursors = {tag: 0 for tag in self.tags}
+        for slot in self.order:
+            tag = self.slots[slot]
+            h = self.tags[tag]
+            k = cursors[tag]
+            cursors[tag] = k + 1
+            x, y, sd = next(results[tag])
+            mask = h.used[k]
+            used = tuple(i for i in range(64) if mask >> i & 1)
+            yield TrackFix(h.times[k], tag, x, y, sd, h.dops[k], used, h.rejected[k])

@@ -946,3 +946,25 @@ def test_long_ranges_do_not_restart_the_track_elsewhere(seed):
         fix = f.update(t, d)
         worst = max(worst, math.dist(fix[:2], p))
     assert worst < 0.4
+
+
+@pytest.mark.parametrize("seed", [4, 8])
+def test_long_ranges_between_slow_updates_are_caught_by_the_message_s_own_fit(seed):
+    """At 1 Hz the prediction's gates are wide and a long range passes them;
+    the message's own fit shows it up. Fused, it put the tag 1.4 m off."""
+    rng = random.Random(seed)
+    f = TagFilter(HALL, sigma=SIGMA)
+    here, direction = (4.0, 6.0), 1.0
+    f.seed(0.0, *here, ranges(here))
+    worst = 0.0
+    for k in range(1, 120):
+        if k % 5 == 0:
+            direction = -direction
+        here = (here[0] + direction, here[1] + 0.3 * direction)
+        d = [v + rng.gauss(0, SIGMA) for v in ranges(here)]
+        for i in range(6):
+            if rng.random() < 0.05:
+                d[i] += rng.uniform(0.3, 1.5)
+        fix = f.update(float(k), d)
+        worst = max(worst, math.dist(fix[:2], here))
+    assert worst < 0.6

@@ -36,6 +36,9 @@ constexpr double far_bound = 13.8;
 // The fewest ranges of a message whose fix, one range left out, restarts
 // the track: three degrees of freedom left for its test.
 constexpr int min_restart_ranges = 6;
+// A prediction whose position variance is beyond this many range
+// variances is weak: each message is then checked against its own fit.
+constexpr double weak_share = 4.0;
 
 bool all_finite(const double *values, int count)
 {
@@ -526,6 +529,16 @@ bool fit_message(const track_state_t *s, const track_params_t *p,
     return chi_square <= chi_square_bound(used - 2);
 }
 
+// Whether the prediction knows the position less well than a range does:
+// then its gates are wide, and long ranges pass them that the message's
+// own fit shows up (slow updates).
+bool weak_prediction(const track_state_t *s, const track_model_t *m)
+{
+    double cov[N * N];
+    track_position_marginal(s, m, cov);
+    return cov[0] + cov[N + 1] > weak_share * m->sigma * m->sigma;
+}
+
 // Whether the message's fix lies beyond the prediction's reach.
 bool far_from_prediction(const track_state_t *s, const track_model_t *m,
                          const Fit &fit)
@@ -714,7 +727,8 @@ int track_fuse(track_state_t *s, const track_params_t *p, track_model_t *m,
     int skip = -1;
     Fit fit;
     const bool missed = passing_count < count;
-    if (count >= 3 && (missed || shifted(s, m, predicted, count))) {
+    const bool shift = count >= 3 && shifted(s, m, predicted, count);
+    if (count >= 3 && (missed || shift || weak_prediction(s, m))) {
         bool agrees =
             fit_message(s, p, m, anchors, ranges, order, count, -1, &fit);
         if (!agrees && count >= 5 && fit.worst >= 0) {
@@ -746,7 +760,9 @@ int track_fuse(track_state_t *s, const track_params_t *p, track_model_t *m,
         // beyond reach: linearised at their own fix, not at a prediction
         // that far off (ranges that missed their gates within reach are
         // outliers, and gated as usual)
-        agreed = agrees && normal && !missed;
+        agreed = agrees && normal && !missed && shift;
+        if (!agrees)
+            skip = -1;
     }
     if (normal) {
         if (m->estimate_noise)
@@ -770,10 +786,10 @@ int track_fuse(track_state_t *s, const track_params_t *p, track_model_t *m,
             const double variance =
                 innovation_variance(s, m, i, h, g, d, &own);
             const double bound = std::sqrt(variance);
-            const bool gated_out = agreed
-                                       ? k == skip
-                                       : v.value > p->gate_long * bound ||
-                                             v.value < -p->gate_short * bound;
+            // the range the message's own fit left out to agree is out
+            const bool gated_out =
+                k == skip || (!agreed && (v.value > p->gate_long * bound ||
+                                          v.value < -p->gate_short * bound));
             if (gated_out) {
                 status[i] = TRACK_REJECTED;
                 ++rejected;

@@ -155,16 +155,19 @@ QZ_API int track_predict(track_state_t *s, const track_params_t *p,
 //                   TRACK_REJECTED
 // A range whose innovation (the range less its prediction and both offsets)
 // lies beyond gate_long (too long) or gate_short (too short) predicted
-// standard deviations is rejected. When any of three or more ranges is, or
+// standard deviations is rejected. When any of three or more ranges is,
 // when the least-squares shift of the position that they ask for together
 // lies beyond the prediction's reach (each range can pass its gate while
-// the message does not), the message is fitted on its own, and its ranges
+// the message does not), or when the prediction knows the position less
+// well than a range does (slow updates, whose wide gates let long ranges
+// through), the message is fitted on its own, and its ranges
 // agree when the residuals of that fit pass a chi-square test (after
 // leaving out at most one of five or more). If they agree on a fix beyond
 // the prediction's reach and some missed their gates, the tag left its
 // prediction (it turned back, or stopped): the state restarts from that fix
 // (s->restarted, s->growth TRACK_MAX_GROWTH). If they all passed their
-// gates and agree, they are fused linearised at their fix. If they
+// gates and agree on a shift beyond reach, they are fused linearised at
+// their fix. A range the fit left out to agree is rejected. If they
 // disagree and most miss their gates, the message is rejected whole and the
 // state keeps its prediction. Otherwise the ranges are fused one by one,
 // gated, each relinearised at the state the ones before it left. The

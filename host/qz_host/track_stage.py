@@ -107,7 +107,6 @@ class TrackStage:
         distances, unknown = messages.distances(message.reports, self.index, self.dist_unit)
         self.unknown_peers += unknown
         tracker = self.tracker
-        seeds = counts.seeds
         try:
             fix = tracker.update(src, message.time, distances)
         except ValueError:  # older than the tag's last message
@@ -122,7 +121,8 @@ class TrackStage:
         if fix.dop > counts.worst_dop:
             counts.worst_dop = fix.dop
         if self._history is not None:
-            self._history.add(fix, tracker.filter(src), counts.seeds != seeds)
+            # a seed or a restart from the message's own fix starts a segment
+            self._history.add(fix, tracker.filter(src), tracker.started)
         return Position(fix, self.height, distances, self.addresses)
 
     def smoothed(self) -> Iterator[TrackFix]:

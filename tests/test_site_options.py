@@ -89,9 +89,9 @@ def test_paths_are_taken_from_the_site_files_folder(tmp_path):
 
 
 REFUSED = [
-    ("sigma = -1", "live", "options.sigma: must be above 0 and at most 10, got -1"),
+    ("sigma = -1", "live", "options.sigma: must be at least 0.0001 and at most 10, got -1"),
     ("sigma = 'x'", "live", "options.sigma: not a number: 'x'"),
-    ("sigma = nan", "live", "options.sigma: must be above 0"),
+    ("sigma = nan", "live", "options.sigma: must be at least 0.0001"),
     ("survey_samples = 10.5", "live", "options.survey_samples: not a whole number: '10.5'"),
     ("qos = 3", "live", "options.qos: invalid choice: 3 (choose from 0, 1, 2)"),
     ("mqtt = true", "live", "options.mqtt: takes a value, not true or false"),

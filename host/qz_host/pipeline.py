@@ -34,10 +34,10 @@ import time as _time
 from collections import deque
 from typing import Callable, Deque, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from . import capture, frames, framing, messages
+from . import capture, devices, frames, framing, messages
 from .live_counters import LiveCounters
 from .survey import DistanceTable, Survey, SurveyError, survey
-from .track_stage import Position, TrackStage, ranging_noise
+from .track_stage import MEASURED, Position, TrackStage, ranging_noise
 
 Anchors = Dict[int, Tuple[float, float, float]]
 DEFAULT_DIST_UNIT = messages.DEFAULT_DIST_UNIT
@@ -108,21 +108,29 @@ class SelfSurvey:
 class Pipeline:
     """Frames, byte chunks or capture lines in; fixes to every sink.
 
-    `anchors` known (address to x, y, z) skip the survey. `dist_unit` and
-    `checksum_name` None take what capture lines declare, else centimetres
-    and no checksum ("" is no checksum). `sigma` None measures the ranging
-    noise from the anchors' repeated ranges. With `smoothing` the tracking
+    `anchors` known (address to a devices.Anchor, or to x, y, z) skip the
+    survey. `dist_unit` and `checksum_name` None take what capture lines
+    declare, else centimetres and no checksum ("" is no checksum). `sigma`
+    is the ranging noise, from `noise_source` ("given" unless said); None
+    measures it from the anchors' repeated ranges, or where there are too
+    few, has the tracker estimate it from the tags' ranges. `tags` (address
+    to devices.Tag) and `tag_height` (None: the anchors' plane) are what is
+    known of the tags. With
+    `smoothing` the tracking
     stage keeps what ``smoothed()`` needs; `tracker_options` go to the
     Tracker."""
 
     TICK = 0.25  # seconds between the periodic checks
 
     def __init__(self, sinks: Sequence[Sink], *, counters: Optional[LiveCounters] = None,
-                 anchors: Optional[Mapping[int, Sequence[float]]] = None,
+                 anchors: Optional[Mapping[int, object]] = None,
                  dist_unit: Optional[float] = None, checksum_name: Optional[str] = None,
                  survey_samples: int = 10, survey_timeout: float = 30.0,
                  buffer_limit: int = 10000, tag_timeout: float = 10.0,
-                 sigma: Optional[float] = None, smoothing: bool = False,
+                 sigma: Optional[float] = None, noise_source: str = "given",
+                 tags: Optional[Mapping[int, devices.Tag]] = None,
+                 tag_height: Optional[float] = None,
+                 smoothing: bool = False,
                  tracker_options: Optional[Mapping[str, object]] = None,
                  clock: Callable[[], float] = _time.monotonic,
                  log: Callable[[str], None] = _log_stderr,
@@ -139,7 +147,10 @@ class Pipeline:
         self.messages = messages.MessageStage(
             self.counters, frames.checksum(checksum_name) if checksum_name else None)
         self.tag_timeout = tag_timeout
-        self.sigma = sigma
+        self._sigma = sigma
+        self._noise_source = noise_source
+        self.tags = dict(tags or {})
+        self.tag_height = tag_height
         self.smoothing = smoothing
         self.tracker_options = dict(tracker_options or {})
         self._lines_framed = False
@@ -152,7 +163,7 @@ class Pipeline:
         self.tracking: Optional[TrackStage] = None
         self._framers: Dict[object, framing.StreamFramer] = {}
         if anchors:
-            self._start_tracking({a: _xyz(p) for a, p in anchors.items()}, None)
+            self._start_tracking({a: devices.as_anchor(p) for a, p in anchors.items()}, None)
 
     @property
     def checksum(self) -> Optional[framing.Checksum]:
@@ -238,8 +249,7 @@ class Pipeline:
             if surveyed is not None:
                 table = self.survey.table
                 self.survey = None
-                self._start_tracking({a: (x, y, 0.0) for a, (x, y)
-                                      in zip(surveyed.addresses, surveyed.positions)}, table)
+                self._start_tracking(surveyed_anchors(surveyed), table)
         silent = [tag for tag, heard in self._heard.items() if now - heard > self.tag_timeout]
         for tag in silent:
             del self._heard[tag]
@@ -258,20 +268,32 @@ class Pipeline:
             return iter(())
         return self.tracking.smoothed()
 
-    def _start_tracking(self, anchors: Anchors, table: Optional[DistanceTable]) -> None:
+    @property
+    def sigma(self) -> Optional[float]:
+        """The ranging noise in use (m), None until known."""
+        return self.tracking.sigma if self.tracking is not None else self._sigma
+
+    @property
+    def noise_source(self) -> str:
+        return self.tracking.noise_source if self.tracking is not None else self._noise_source
+
+    def _start_tracking(self, anchors: Mapping[int, devices.Anchor],
+                        table: Optional[DistanceTable]) -> None:
         """Tracks from now on; the ranging noise the tracker assumes is, unless
-        given, that of the survey's repeated ranges."""
-        self.anchors = anchors
-        if self.sigma is None:
-            self.sigma = ranging_noise(table if table is not None else DistanceTable(),
-                                       self.dist_unit)
-        self.tracking = TrackStage(anchors, dist_unit=self.dist_unit, sigma=self.sigma,
-                                   smoothing=self.smoothing, tags=self.counters.tags,
-                                   **self.tracker_options)
+        given, that of the survey's repeated ranges (the tracker's own
+        estimate where they are too few)."""
+        self.anchors = {a: spec.position for a, spec in anchors.items()}
+        sigma, source = self._sigma, self._noise_source
+        if sigma is None and table is not None:
+            sigma, source = ranging_noise(table, self.dist_unit), MEASURED
+        self.tracking = TrackStage(anchors, dist_unit=self.dist_unit, sigma=sigma,
+                                   noise_source=source, tags=self.tags,
+                                   tag_height=self.tag_height, smoothing=self.smoothing,
+                                   counts=self.counters.tags, **self.tracker_options)
         if self.on_anchors is not None:
-            self.on_anchors(anchors)
+            self.on_anchors(self.anchors)
         for sink in self.sinks:
-            sink.anchors(anchors)
+            sink.anchors(self.anchors)
         while self._buffer:
             self._track(self._buffer.popleft())
 
@@ -288,6 +310,9 @@ class Pipeline:
             sink.fix(position)
 
 
-def _xyz(position: Sequence[float]) -> Tuple[float, float, float]:
-    x, y = float(position[0]), float(position[1])
-    return (x, y, float(position[2]) if len(position) > 2 else 0.0)
+def surveyed_anchors(surveyed: Survey) -> Dict[int, devices.Anchor]:
+    """A survey's anchors, with the offsets it solved and the heights known."""
+    offsets: List[Optional[float]] = (list(surveyed.offsets) if surveyed.offsets
+                                      else [None] * len(surveyed.addresses))
+    return {a: devices.Anchor(x, y, z, offset) for a, (x, y), z, offset
+            in zip(surveyed.addresses, surveyed.positions, surveyed.heights, offsets)}

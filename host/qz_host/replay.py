@@ -23,15 +23,16 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Set, Union
+from typing import (Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Set,
+                    Tuple, Union)
 
-from . import capture, frames, messages
+from . import capture, devices, frames, messages
 from .geometry import layout_problem
 from .live_counters import LiveCounters
 from .messages import DEFAULT_DIST_UNIT, SKIP_REASONS, Message, decode  # noqa: F401
-from .pipeline import Pipeline, Sink
+from .pipeline import Pipeline, Sink, surveyed_anchors
 from .survey import MIN_ANCHORS, DistanceTable, Survey, SurveyError, known_anchors, survey
-from .track_stage import Position, TagCounts, ranging_noise
+from .track_stage import MEASURED, Position, TagCounts, ranging_noise
 from .tracking import TrackFix
 
 Progress = Callable[[str, int, int], None]
@@ -59,10 +60,17 @@ class Replay:
     survey_error: Optional[str] = None
     fixes: List[TrackFix] = field(default_factory=list)
     smoothed: bool = False  # fixes are the filtered ones smoothed
-    sigma: float = 0.0  # ranging noise the tracker assumed (m)
+    sigma: float = 0.0  # ranging noise the tracker used at the end (m)
+    noise_source: str = MEASURED
     layout_error: Optional[str] = None
     tags: Dict[int, TagCounts] = field(default_factory=dict)
     unknown_peers: int = 0
+    # The offsets in use at the end (learned, or given and refined), with
+    # their standard deviations, and the records to save them in.
+    anchor_offsets: Dict[int, Tuple[float, float]] = field(default_factory=dict)
+    tag_offsets: Dict[int, Tuple[float, float]] = field(default_factory=dict)
+    learned_anchors: Dict[int, devices.Anchor] = field(default_factory=dict)
+    learned_tags: Dict[int, devices.Tag] = field(default_factory=dict)
 
 
 @dataclass
@@ -112,7 +120,8 @@ class Surveyed:
     survey: Optional[Survey] = None
     survey_error: Optional[str] = None
     layout_error: Optional[str] = None
-    sigma: float = 0.0
+    sigma: Optional[float] = None
+    noise_source: str = MEASURED
 
     @property
     def dist_unit(self) -> float:
@@ -132,11 +141,9 @@ class Surveyed:
         return self.survey is not None and self.layout_error is None
 
     @property
-    def anchors(self) -> Dict[int, tuple]:
-        """The anchors (x, y, z) to track against, none when not surveyed."""
-        if self.survey is None:
-            return {}
-        return {a: (x, y, 0.0) for a, (x, y) in zip(self.survey.addresses, self.survey.positions)}
+    def anchors(self) -> Dict[int, devices.Anchor]:
+        """The anchors to track against, none when not surveyed."""
+        return surveyed_anchors(self.survey) if self.survey is not None else {}
 
 
 def _iterate(lines: Lines) -> Iterator[str]:
@@ -149,11 +156,13 @@ def _metadata(lines: Lines) -> Dict[str, str]:
 
 def survey_capture(lines: Lines, *, dist_unit: Optional[float] = None,
                    check_fcs: Optional[bool] = None,
-                   anchors: Optional[Mapping[int, Sequence[float]]] = None,
+                   anchors: Optional[Mapping[int, object]] = None,
                    sigma: Optional[float] = None,
                    progress: Optional[Progress] = None, total: int = 0) -> Surveyed:
     """The first pass: the anchors' distances, the survey (or the `anchors`
-    known), the layout check and the ranging noise (`sigma` unless given).
+    known: devices.Anchor records or positions), the layout check and the
+    ranging noise (`sigma` unless given; None when the anchors' ranges are
+    too few to tell, and the tracker estimates it).
     Raises ValueError for bad settings and capture.NotACapture."""
     settings = capture_settings(_metadata(lines), dist_unit=dist_unit, check_fcs=check_fcs)
     table = DistanceTable()
@@ -192,7 +201,10 @@ def survey_capture(lines: Lines, *, dist_unit: Optional[float] = None,
         found.survey_error = str(error)
         return found
     found.layout_error = layout_problem(found.survey.positions)
-    found.sigma = sigma if sigma is not None else ranging_noise(table, unit)
+    if sigma is not None:
+        found.sigma, found.noise_source = sigma, "given"
+    else:
+        found.sigma, found.noise_source = ranging_noise(table, unit), MEASURED
     return found
 
 
@@ -243,7 +255,8 @@ def replay_surveyed(lines: Lines, surveyed: Surveyed, *, smooth: bool = False,
     counters = LiveCounters()
     result = Replay(counters, settings.dist_unit, settings.check_fcs, settings.checksum_name,
                     survey=surveyed.survey, layout_error=surveyed.layout_error,
-                    sigma=surveyed.sigma, tags=counters.tags, smoothed=smooth)
+                    sigma=surveyed.sigma or 0.0, noise_source=surveyed.noise_source,
+                    tags=counters.tags, smoothed=smooth)
     if surveyed.tracking:
         _track(lines, surveyed, result, smooth, _Collect(on_fix, keep_fixes), progress, total,
                tracker_options)
@@ -257,11 +270,13 @@ def _track(lines: Lines, surveyed: Surveyed, result: Replay, smooth: bool, colle
            progress: Optional[Progress], total: int, tracker_options: dict) -> None:
     """The second pass: every line through a pipeline that knows the anchors."""
     settings = surveyed.settings
+    options = dict(tracker_options)
     pipeline = Pipeline([] if smooth else [collect], counters=result.counts,
                         anchors=surveyed.anchors, dist_unit=settings.dist_unit,
                         checksum_name=settings.checksum_name if settings.check_fcs else "",
-                        sigma=surveyed.sigma, smoothing=smooth, tracker_options=tracker_options,
-                        clock=_no_clock)
+                        sigma=surveyed.sigma, noise_source=surveyed.noise_source,
+                        tags=options.pop("tags", None), tag_height=options.pop("height", None),
+                        smoothing=smooth, tracker_options=options, clock=_no_clock)
     done = 0
     for line in _iterate(lines):
         if progress is not None:
@@ -274,6 +289,13 @@ def _track(lines: Lines, surveyed: Surveyed, result: Replay, smooth: bool, colle
     if collect.fixes is not None:
         result.fixes = collect.fixes
     result.unknown_peers = result.counts.unknown_peers
+    tracking = pipeline.tracking
+    if tracking is not None:
+        result.sigma, result.noise_source = tracking.sigma, tracking.noise_source
+        result.anchor_offsets = tracking.anchor_offsets()
+        result.tag_offsets = tracking.tag_offsets()
+        result.learned_anchors = tracking.learned_anchors()
+        result.learned_tags = tracking.learned_tags()
 
 
 def _count(lines: Lines, surveyed: Surveyed, result: Replay) -> None:

@@ -39,15 +39,11 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
         lines.append(f"Survey   {len(s.addresses)} anchors, {pairs - len(s.missing)} of {pairs} "
                      f"pairs measured; {s.addresses[0]:04X} at the origin, {s.addresses[1]:04X} "
                      f"on +x{mirrored}")
-    offsets = s.offsets is not None and s.offset_sd is not None
-    lines.append(f"  {'anchor':<8}{'x (m)':>9}{'y (m)':>9}{'error (m)':>11}"
-                 + (f"{'offset (m)':>12}{'sd':>7}" if offsets else ""))
-    for k, (address, (x, y)) in enumerate(zip(s.addresses, s.positions)):
+    lines.append(f"  {'anchor':<8}{'x (m)':>9}{'y (m)':>9}{'error (m)':>11}")
+    for address, (x, y) in zip(s.addresses, s.positions):
         error = evaluation.anchor_errors.get(address) if evaluation else None
-        row = f"  {address:04X}    {coordinate(x)}{coordinate(y)}{_metres(error):>11}"
-        if s.offsets is not None and s.offset_sd is not None:
-            row += f"{s.offsets[k]:12.3f}{s.offset_sd[k]:7.3f}"
-        lines.append(row)
+        lines.append(f"  {address:04X}    {coordinate(x)}{coordinate(y)}{_metres(error):>11}")
+
     if s.offsets_note:
         lines.append(f"  {s.offsets_note}")
     for a, b in s.missing:
@@ -60,7 +56,7 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
     fixes = sum(t.fixes for t in result.tags.values())
     smoothed = ", smoothed" if result.smoothed else ""
     lines.append(f"Tracks   {len(result.tags)} tags, {fixes} fixes{smoothed}; "
-                 f"range noise {result.sigma:.3f} m")
+                 f"range noise {result.sigma:.3f} m, {result.noise_source}")
     lines.append(f"  {'tag':<8}{'messages':>9}{'fixes':>7}{'no fix':>8}{'rejected':>9}"
                  f"{'seeds':>6}{'DOP max':>8}{'RMS (m)':>9}{'p95 (m)':>9}{'max (m)':>9}")
     for tag, counts in sorted(result.tags.items()):
@@ -73,6 +69,7 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
     lines.append("  (no fix: messages whose ranges could not place the tag; rejected: ranges "
                  "taken for non-line-of-sight;")
     lines.append("   seeds: fits that started or restarted the tag's filter)")
+    lines.extend(_offset_lines(result))
     late = sum(t.late for t in result.tags.values())
     if late:
         lines.append(f"  {late} messages older than their tag's previous one were left out")
@@ -81,6 +78,35 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
     if note:
         lines.append(note)
     return "\n".join(lines) + "\n"
+
+
+def _anchor_offsets(result: Replay):
+    """Each anchor's range offset in use and its sd: the tracker's, else what
+    the survey solved."""
+    if result.anchor_offsets:
+        return result.anchor_offsets
+    s = result.survey
+    if s is None or s.offsets is None or s.offset_sd is None:
+        return {}
+    return {a: (o, sd) for a, o, sd in zip(s.addresses, s.offsets, s.offset_sd) if o is not None}
+
+
+def _offset_lines(result: Replay) -> List[str]:
+    """The range offsets in use, four to a line, anchors then tags."""
+    found: List[str] = []
+    for kind, offsets in (("anchors", _anchor_offsets(result)), ("tags", result.tag_offsets)):
+        if not offsets:
+            continue
+        if not found:
+            found.append("Offsets  the range offsets in use (m, learned unless given, and their sd)")
+        cells = [f"{a:04X} {_offset(*o)}" for a, o in sorted(offsets.items())]
+        for k in range(0, len(cells), 4):
+            found.append(f"  {kind if k == 0 else '':<8}" + "   ".join(cells[k:k + 4]))
+    return found
+
+
+def _offset(value: float, sd: float) -> str:
+    return f"{value:+.3f}±{sd:.3f}"
 
 
 def coordinate(value: float) -> str:

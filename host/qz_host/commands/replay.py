@@ -9,9 +9,10 @@ import os
 import sys
 import time
 from pathlib import Path
-from typing import Dict, Optional, TextIO, Tuple
+from typing import Optional, TextIO
 
 from ..options import UNIT
+from . import site_inputs
 from .base import CommandError, check_outputs
 
 
@@ -23,15 +24,17 @@ def register(commands) -> None:
                     "the capture (NAME.anchors.csv, NAME.tracks.csv) is used when present.")
     rep.add_argument("capture", type=Path, help="capture file")
     capture_options(rep)
-    rep.add_argument("--anchors", type=Path, metavar="FILE",
-                     help="known anchor positions (columns anchor,x,y,z in metres, as "
-                          "NAME.anchors.csv): the anchors are not surveyed")
+    site_inputs.add_options(rep)
     rep.add_argument("--csv", type=Path, help="write the positions to this CSV file")
     rep.add_argument("--plot", type=Path,
                      help="write a picture to this file, in the format its suffix names "
                           "(.png, .svg, .pdf, .jpg, ...)")
     rep.add_argument("--smooth", action="store_true",
                      help="smooth each tag's whole track (offline) instead of the causal fixes")
+    rep.add_argument("--save-anchors", type=Path, metavar="FILE",
+                     help="write the anchors with the range offsets learned, for --anchors")
+    rep.add_argument("--save-tags", type=Path, metavar="FILE",
+                     help="write the tags with the range offsets learned, for --tags")
     rep.set_defaults(handler=run)
 
 
@@ -78,18 +81,6 @@ class ProgressBar:
             self.stream.write("\r" + " " * (self.WIDTH + 30) + "\r")
             self.stream.flush()
 
-
-
-def read_known_anchors(path: Path) -> Dict[int, Tuple[float, float, float]]:
-    """The positions of an anchors file given for tracking."""
-    from .. import devices
-
-    try:
-        return devices.positions(devices.read_anchors(path))
-    except OSError as error:
-        raise CommandError(f"cannot read {path}: {error.strerror}") from None
-    except ValueError as error:
-        raise CommandError(str(error)) from None
 
 
 class _Outputs:
@@ -154,17 +145,20 @@ class _Outputs:
 def run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
                check_fcs: Optional[bool] = None, use_truth: bool = True,
                csv_path: Optional[Path] = None, png_path: Optional[Path] = None,
-               anchors_path: Optional[Path] = None, smooth: bool = False) -> int:
-    from .. import capture, evaluate, report
+               site: Optional[site_inputs.SiteInputs] = None, smooth: bool = False,
+               save_anchors: Optional[Path] = None, save_tags: Optional[Path] = None) -> int:
+    from .. import capture, devices, evaluate, report
 
     try:
         from ..replay import replay_surveyed, survey_capture
     except ImportError as error:
         raise CommandError(f"{error}: install this package's extension modules "
                            "(pip install .)") from None
+    site = site if site is not None else site_inputs.SiteInputs()
     anchors_truth, tracks_truth = capture.truth_paths(path)
-    inputs = [path, anchors_truth, tracks_truth] + ([anchors_path] if anchors_path else [])
-    check_outputs(inputs, [p for p in (csv_path, png_path) if p is not None])
+    inputs = [path, anchors_truth, tracks_truth] + site.inputs
+    check_outputs(inputs, [p for p in (csv_path, png_path, save_anchors, save_tags)
+                           if p is not None])
     if png_path is not None:
         from ..plot import picture_format, plot, require_matplotlib
         try:
@@ -172,7 +166,7 @@ def run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
             picture_format(png_path)
         except (ImportError, ValueError) as error:
             raise CommandError(str(error)) from None
-    known = read_known_anchors(anchors_path) if anchors_path is not None else None
+    known = site.anchors
 
     def lines():
         with capture.open_text(path) as source:
@@ -184,7 +178,7 @@ def run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
     try:
         total = os.path.getsize(path)
         surveyed = survey_capture(lines, dist_unit=unit, check_fcs=check_fcs, anchors=known,
-                                  progress=bar, total=total)
+                                  sigma=site.sigma, progress=bar, total=total)
         evaluator = None
         if use_truth and surveyed.survey is not None and anchors_truth.exists():
             try:
@@ -196,7 +190,8 @@ def run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
         outputs = _Outputs(evaluator, csv_path if surveyed.survey is not None else None,
                            known is not None)
         result = replay_surveyed(lines, surveyed, smooth=smooth, on_fix=outputs.fix,
-                                 keep_fixes=png_path is not None, progress=bar, total=total)
+                                 keep_fixes=png_path is not None, progress=bar, total=total,
+                                 tags=site.tags, height=site.tag_height)
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror}") from None
     except capture.NotACapture as error:
@@ -216,6 +211,17 @@ def run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
         and not failures else []
     if result.survey is not None:
         kind = "known" if known is not None else "surveyed"
+        saves = [(save_anchors, lambda target: devices.write_anchors(
+                     target, result.learned_anchors, exact=True)),
+                 (save_tags, lambda target: devices.write_tags(target, result.learned_tags))]
+        for target, save in saves:
+            if target is None or not result.learned_anchors:
+                continue
+            try:
+                save(target)
+                written.append(str(target))
+            except OSError as error:
+                failures.append(f"cannot write {target}: {error.strerror or error}")
         if png_path is not None:
             try:
                 plot(png_path, result, evaluation,
@@ -237,5 +243,6 @@ def run_replay(path: Path, out: TextIO, *, unit: Optional[float] = None,
 
 def run(args: argparse.Namespace, out: TextIO) -> int:
     return run_replay(args.capture, out, unit=args.unit, check_fcs=args.check_fcs,
-                       use_truth=not args.no_truth, csv_path=args.csv, png_path=args.plot,
-                       anchors_path=args.anchors, smooth=args.smooth)
+                      use_truth=not args.no_truth, csv_path=args.csv, png_path=args.plot,
+                      site=site_inputs.read(args), smooth=args.smooth,
+                      save_anchors=args.save_anchors, save_tags=args.save_tags)

@@ -378,33 +378,41 @@
       }
       counterRowNodes.set(key, row);
     }
-    counterRows.appendChild(row.tr);  // moves it into order
     setText(row.th, label);
     if (row.td) setText(row.td, counterText(value));
     return key;
   }
 
+  let counterOrder = "";
+
   function drawCounters() {
-    const seen = new Set();
+    const order = [];
     for (const name in model.counters) {
       const value = model.counters[name];
       if (value !== null && typeof value === "object") {
-        seen.add(counterRow("group:" + name, counterLabel(name), null, "group"));
+        order.push(counterRow("group:" + name, counterLabel(name), null, "group"));
         for (const key in value) {
-          seen.add(counterRow(name + "." + key, detailLabel(name, key), value[key], "detail"));
+          order.push(counterRow(name + "." + key, detailLabel(name, key), value[key], "detail"));
         }
       } else {
-        seen.add(counterRow(name, counterLabel(name), value));
+        order.push(counterRow(name, counterLabel(name), value));
       }
     }
-    seen.add(counterRow("fixes_per_second", "fixes per second", model.fixesPerSecond));
-    seen.add(counterRow("invalid_fixes", "invalid fixes", model.invalidFixes));
-    seen.add(counterRow("invalid_events", "invalid events", model.invalidEvents));
+    order.push(counterRow("fixes_per_second", "fixes per second", model.fixesPerSecond));
+    order.push(counterRow("invalid_fixes", "invalid fixes", model.invalidFixes));
+    order.push(counterRow("invalid_events", "invalid events", model.invalidEvents));
     for (const name in model.server) {
-      seen.add(counterRow(name, "map " + name.replace(/_/g, " "), model.server[name]));
+      order.push(counterRow(name, "map " + name.replace(/_/g, " "), model.server[name]));
     }
+    const seen = new Set(order);
     for (const [key, row] of counterRowNodes) {
       if (!seen.has(key)) { row.tr.remove(); counterRowNodes.delete(key); }
+    }
+    // Rows are put in order only when the counters themselves change.
+    const text = order.join("\n");
+    if (text !== counterOrder) {
+      for (const key of order) counterRows.appendChild(counterRowNodes.get(key).tr);
+      counterOrder = text;
     }
   }
 

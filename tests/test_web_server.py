@@ -414,7 +414,8 @@ class TestConfiguration:
 
     @pytest.mark.parametrize("options", [{"port": 65536}, {"port": -1}, {"port": True},
                                          {"port": "80"}, {"host": "bad host"}, {"host": None},
-                                         {"host": "[::1]"}, {"interval": "fast"}])
+                                         {"host": "[::1]"}, {"interval": "fast"},
+                                         {"refresh": 0}, {"refresh": 2.0}, {"interval": True}])
     def test_bad_options(self, state, options):
         with pytest.raises(ValueError):
             WebServer(state, **options)

@@ -14,7 +14,7 @@ from qz_host.web.state import MapState
 def main():
     state = MapState()
     state.set_anchors({0x0A01: (0.0, 0.0), 0x0A02: (10.0, 0.0), 0x0A03: (10.0, 8.0)})
-    server = WebServer(state, "127.0.0.1", 0, interval=0.05)
+    server = WebServer(state, "127.0.0.1", 0, interval=0.05, refresh=0.25)
     server.start()
     print(server.url, flush=True)
     step = 0

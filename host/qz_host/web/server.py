@@ -46,6 +46,7 @@ DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8080
 DEFAULT_INTERVAL = 0.1  # seconds between updates to the browsers
 REFRESH_INTERVAL = 1.0  # seconds after which a heartbeat goes out unasked
+MAX_REFRESH = 1.5  # the page says "no data" after 2 s of silence
 FEED_PATH = "/feed"
 STATE_PATH = "/state.json"
 # Browsers send nothing the server uses, so a small frame limit suffices.
@@ -174,7 +175,9 @@ class _Client:
 class WebServer:
     """Serves `state` on http://host:port/ until stop().
 
-    `allow_hosts` lists further names (or addresses) the server may be
+    Updates go out at most every `interval` seconds, and a heartbeat at
+    least every `refresh` seconds (at most MAX_REFRESH: the page's
+    watchdog takes a longer silence for a stopped feed). `allow_hosts` lists further names (or addresses) the server may be
     reached by, such as the name a proxy serves it under or the machine's
     DNS name; without them a server bound to all interfaces answers
     requests addressed to loopback names and to the address the client
@@ -182,10 +185,15 @@ class WebServer:
     """
 
     def __init__(self, state: MapState, host: str = DEFAULT_HOST, port: int = DEFAULT_PORT,
-                 *, interval: float = DEFAULT_INTERVAL, allow_hosts: Iterable[str] = ()):
+                 *, interval: float = DEFAULT_INTERVAL, refresh: float = REFRESH_INTERVAL,
+                 allow_hosts: Iterable[str] = ()):
         require_websockets()
-        if not isinstance(interval, (int, float)) or not interval > 0:
-            raise ValueError(f"interval must be positive, got {interval!r}")
+        for name, value in (("interval", interval), ("refresh", refresh)):
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not value > 0:
+                raise ValueError(f"{name} must be positive, got {value!r}")
+        if refresh > MAX_REFRESH:
+            raise ValueError(f"refresh must be at most {MAX_REFRESH} s, the page's watchdog "
+                             f"counts longer silences, got {refresh!r}")
         if not isinstance(host, str) or any(c.isspace() or c in "\0/[]" for c in host):
             raise ValueError(f"expected a host name or address to bind, got {host!r}")
         if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
@@ -196,6 +204,7 @@ class WebServer:
         self.host = host
         self.port = port
         self.interval = interval
+        self.refresh = refresh
         self.allow_hosts = tuple(check_allowed_host(name) for name in allow_hosts)
         self.ignored_messages = 0
         self.malformed_messages = 0
@@ -320,7 +329,7 @@ class WebServer:
         quiet = 0.0
         while True:
             changed = self.state.version != sent_version or self.statistics() != statistics
-            if changed or quiet >= REFRESH_INTERVAL:
+            if changed or quiet >= self.refresh:
                 sent_version = self.state.version
                 statistics = self.statistics()
                 self._made = {}

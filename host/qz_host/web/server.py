@@ -177,11 +177,12 @@ class WebServer:
 
     Updates go out at most every `interval` seconds, and a heartbeat at
     least every `refresh` seconds (at most MAX_REFRESH: the page's
-    watchdog takes a longer silence for a stopped feed). `allow_hosts` lists further names (or addresses) the server may be
-    reached by, such as the name a proxy serves it under or the machine's
-    DNS name; without them a server bound to all interfaces answers
-    requests addressed to loopback names and to the address the client
-    connected to.
+    watchdog takes a longer silence for a stopped feed). `allow_hosts`
+    lists further names (or addresses) the server may be reached by, such
+    as the name a proxy serves it under or the machine's DNS name; without
+    them a server bound to all interfaces answers requests addressed to
+    loopback names and to the address the client connected to. Bad
+    arguments raise ValueError here, before any thread starts.
     """
 
     def __init__(self, state: MapState, host: str = DEFAULT_HOST, port: int = DEFAULT_PORT,

@@ -20,6 +20,7 @@ import sys
 from typing import List, Optional, TextIO
 
 from . import __version__, commands
+from .commands import site_inputs
 from .commands.base import CommandError
 
 
@@ -37,8 +38,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Optional[List[str]] = None, out: Optional[TextIO] = None) -> int:
     out = out if out is not None else sys.stdout
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
     try:
+        site_inputs.load_site(parser, args, argv)
         return args.handler(args, out)
     except CommandError as error:
         print(f"qz-host {args.command}: error: {error}", file=sys.stderr)

@@ -32,12 +32,16 @@ import math
 import sys
 import time as _time
 from collections import deque
+from dataclasses import replace
 from typing import Callable, Deque, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from . import capture, devices, frames, framing, messages
 from .live_counters import LiveCounters
 from .survey import DistanceTable, Survey, SurveyError, survey
+from .site import Site
+from .site_stage import SiteStage
 from .track_stage import MEASURED, Position, TrackStage, ranging_noise
+from .zones import ZoneEvent
 
 Anchors = Dict[int, Tuple[float, float, float]]
 DEFAULT_DIST_UNIT = messages.DEFAULT_DIST_UNIT
@@ -60,6 +64,9 @@ class Sink:
 
     def fix(self, position: Position) -> None:
         pass
+
+    def event(self, event: ZoneEvent) -> None:
+        """A tag entering or leaving a zone of the site."""
 
     def tick(self) -> None:
         pass
@@ -115,8 +122,8 @@ class Pipeline:
     measures it from the anchors' repeated ranges, or where there are too
     few, has the tracker estimate it from the tags' ranges. `tags` (address
     to devices.Tag) and `tag_height` (None: the anchors' plane) are what is
-    known of the tags. With
-    `smoothing` the tracking
+    known of the tags. A `site` puts the outputs in its frame and runs its
+    zones (``site_stage``). With `smoothing` the tracking
     stage keeps what ``smoothed()`` needs; `tracker_options` go to the
     Tracker."""
 
@@ -130,7 +137,7 @@ class Pipeline:
                  sigma: Optional[float] = None, noise_source: str = "given",
                  tags: Optional[Mapping[int, devices.Tag]] = None,
                  tag_height: Optional[float] = None,
-                 smoothing: bool = False,
+                 smoothing: bool = False, site: Optional[Site] = None,
                  tracker_options: Optional[Mapping[str, object]] = None,
                  clock: Callable[[], float] = _time.monotonic,
                  log: Callable[[str], None] = _log_stderr,
@@ -152,6 +159,9 @@ class Pipeline:
         self.tags = dict(tags or {})
         self.tag_height = tag_height
         self.smoothing = smoothing
+        self.site = site
+        self.site_stage: Optional[SiteStage] = None
+        self._data_time = -math.inf  # the latest message's time, the zones' clock
         self.tracker_options = dict(tracker_options or {})
         self._lines_framed = False
         self._buffer: Deque[messages.Message] = deque(maxlen=buffer_limit)
@@ -163,7 +173,8 @@ class Pipeline:
         self.tracking: Optional[TrackStage] = None
         self._framers: Dict[object, framing.StreamFramer] = {}
         if anchors:
-            self._start_tracking({a: devices.as_anchor(p) for a, p in anchors.items()}, None)
+            self._start_tracking({a: devices.as_anchor(p) for a, p in anchors.items()}, None,
+                                 surveyed=False)
 
     @property
     def checksum(self) -> Optional[framing.Checksum]:
@@ -233,6 +244,8 @@ class Pipeline:
             return
         c.tag_messages += 1
         self._heard[message.src] = self.clock()
+        if message.time > self._data_time:
+            self._data_time = message.time
         if self.tracking is not None:
             self._track(message)
         else:
@@ -249,7 +262,12 @@ class Pipeline:
             if surveyed is not None:
                 table = self.survey.table
                 self.survey = None
-                self._start_tracking(surveyed_anchors(surveyed), table)
+                anchors = surveyed_anchors(surveyed)
+                if self.site is not None:
+                    anchors = site_named_anchors(anchors, self.site)
+                self._start_tracking(anchors, table, surveyed=True)
+        if self.site_stage is not None and self._data_time > -math.inf:
+            self._events(self.site_stage.advance(self._data_time))
         silent = [tag for tag, heard in self._heard.items() if now - heard > self.tag_timeout]
         for tag in silent:
             del self._heard[tag]
@@ -278,11 +296,21 @@ class Pipeline:
         return self.tracking.noise_source if self.tracking is not None else self._noise_source
 
     def _start_tracking(self, anchors: Mapping[int, devices.Anchor],
-                        table: Optional[DistanceTable]) -> None:
+                        table: Optional[DistanceTable], *, surveyed: bool) -> None:
         """Tracks from now on; the ranging noise the tracker assumes is, unless
         given, that of the survey's repeated ranges (the tracker's own
-        estimate where they are too few)."""
+        estimate where they are too few). A site's frame is fitted to the
+        anchors (ValueError when it cannot be)."""
         self.anchors = {a: spec.position for a, spec in anchors.items()}
+        outputs = self.anchors
+        if self.site is not None:
+            self.site_stage = SiteStage.for_site(self.site, self.anchors, surveyed=surveyed,
+                                                 tag_timeout=self.tag_timeout)
+            for warning in self.site_stage.frame.warnings():
+                self.log(warning)
+            outputs = {a: (p["x"], p["y"], self.anchors[a][2])
+                       for a, p in self.site_stage.anchors(self.anchors).items()}
+        self.output_anchors = outputs
         sigma, source = self._sigma, self._noise_source
         if sigma is None and table is not None:
             sigma, source = ranging_noise(table, self.dist_unit), MEASURED
@@ -293,7 +321,7 @@ class Pipeline:
         if self.on_anchors is not None:
             self.on_anchors(self.anchors)
         for sink in self.sinks:
-            sink.anchors(self.anchors)
+            sink.anchors(self.output_anchors)
         while self._buffer:
             self._track(self._buffer.popleft())
 
@@ -306,8 +334,27 @@ class Pipeline:
         self.counters.unknown_peers += tracking.unknown_peers - before
         if position is None:
             return
+        events: Sequence[ZoneEvent] = ()
+        if self.site_stage is not None:
+            fix = position.fix
+            position.site, events = self.site_stage.fix(fix.tag, fix.time, fix.x, fix.y,
+                                                        position.z)
+            position.frame = self.site_stage.frame.name
         for sink in self.sinks:
             sink.fix(position)
+        self._events(events)
+
+    def _events(self, events) -> None:
+        for event in events:
+            for sink in self.sinks:
+                sink.event(event)
+
+
+def site_named_anchors(anchors: Mapping[int, devices.Anchor], site: Site) -> Dict[int, devices.Anchor]:
+    """Surveyed anchors named by the site, with the offsets it gives."""
+    named = site.surveyed_anchors({a: spec.position for a, spec in anchors.items()})
+    return {a: replace(named[a], offset=named[a].offset if named[a].offset is not None
+                       else spec.offset) for a, spec in anchors.items()}
 
 
 def surveyed_anchors(surveyed: Survey) -> Dict[int, devices.Anchor]:

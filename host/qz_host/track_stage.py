@@ -55,10 +55,12 @@ class TagCounts:
 
 
 class Position:
-    """One fix as the outputs give it: the tracker's fix, the tag's z, and
-    the ranges (m) of the anchors used, by address (made when asked for)."""
+    """One fix as the outputs give it: the tracker's fix, the tag's z, the
+    ranges (m) of the anchors used, by address (made when asked for), and
+    with a site, where the fix is in the site's frame (`site`: "x", "y" and
+    maybe "lat", "lon"; `frame`, its name)."""
 
-    __slots__ = ("fix", "z", "_distances", "_addresses")
+    __slots__ = ("fix", "z", "_distances", "_addresses", "site", "frame")
 
     def __init__(self, fix: TrackFix, z: float, distances: Sequence[float],
                  addresses: Sequence[int]):
@@ -66,6 +68,17 @@ class Position:
         self.z = z
         self._distances = distances
         self._addresses = addresses
+        self.site: Optional[Dict[str, float]] = None
+        self.frame: Optional[str] = None
+
+    @property
+    def x(self) -> float:
+        """The fix's x in the outputs' frame (the site's, when there is one)."""
+        return self.site["x"] if self.site is not None else self.fix.x
+
+    @property
+    def y(self) -> float:
+        return self.site["y"] if self.site is not None else self.fix.y
 
     @property
     def ranges(self) -> Dict[int, float]:
@@ -73,11 +86,17 @@ class Position:
 
     def as_json(self) -> dict:
         f = self.fix
-        return {"tag": f"{f.tag:04X}", "time": f.time, "x": f.x, "y": f.y, "z": self.z,
-                "sd": _finite(f.sd), "dop": _finite(f.dop),
-                # A raw count times the unit: six decimals say it exactly.
-                "ranges": {f"{a:04X}": round(d, 6) for a, d in self.ranges.items()},
-                "rejected": f.rejected}
+        out = {"tag": f"{f.tag:04X}", "time": f.time, "x": self.x, "y": self.y, "z": self.z,
+               "sd": _finite(f.sd), "dop": _finite(f.dop),
+               # A raw count times the unit: six decimals say it exactly.
+               "ranges": {f"{a:04X}": round(d, 6) for a, d in self.ranges.items()},
+               "rejected": f.rejected}
+        if self.site is not None:
+            for key in ("lat", "lon"):
+                if key in self.site:
+                    out[key] = self.site[key]
+            out["frame"] = self.frame
+        return out
 
 
 def _finite(value: float) -> Optional[float]:

@@ -6,6 +6,7 @@
     qz-host view CAPTURE ...       a capture replayed into the map in the browser
     qz-host live SOURCE ...        tags tracked live, fixes out as they come
     qz-host emit CAPTURE TARGET    a capture's frames played into a port or socket
+    qz-host calibrate CAPTURE ...  range offsets of anchors and tags from the truth
     qz-host site check FILE        a site file checked, the site described
 
 Each command lives in a module of ``commands``. Exit status: 0 done; 1 the

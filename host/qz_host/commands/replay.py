@@ -41,7 +41,7 @@ def register(commands) -> None:
     rep.set_defaults(handler=run)
 
 
-def capture_options(parser: argparse.ArgumentParser) -> None:
+def capture_options(parser: argparse.ArgumentParser, *, truth: bool = True) -> None:
     parser.add_argument("--unit", type=UNIT,
                         help="metres per raw distance count (default: the capture's "
                              "dist_unit_m, else 0.01)")
@@ -51,8 +51,9 @@ def capture_options(parser: argparse.ArgumentParser) -> None:
                           "else the 802.15.4 FCS)")
     fcs.add_argument("--no-fcs", dest="check_fcs", action="store_false",
                      help="do not check checksums (default: as the capture declares)")
-    parser.add_argument("--no-truth", action="store_true",
-                        help="ignore ground truth beside the capture")
+    if truth:
+        parser.add_argument("--no-truth", action="store_true",
+                            help="ignore ground truth beside the capture")
 
 
 

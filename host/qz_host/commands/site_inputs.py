@@ -42,7 +42,8 @@ class SiteInputs:
         return [p for p in (self.anchors_path, self.tags_path, site) if p is not None]
 
 
-def add_options(parser: argparse.ArgumentParser, *, anchors_help: Optional[str] = None) -> None:
+def add_options(parser: argparse.ArgumentParser, *, anchors_help: Optional[str] = None,
+                noise: bool = True) -> None:
     parser.add_argument("--site", type=Path, metavar="FILE",
                         help="the site file (TOML): anchors, tags, the building's frame, zones, "
                              "floor plan and option defaults (qz-host site check FILE checks it)")
@@ -55,9 +56,10 @@ def add_options(parser: argparse.ArgumentParser, *, anchors_help: Optional[str] 
     parser.add_argument("--tag-height", type=HEIGHT, metavar="M",
                         help="the tags' z in the anchors' frame where the tags file gives "
                              "none (default: the anchors' mean z)")
-    parser.add_argument("--sigma", type=SIGMA, metavar="M",
-                        help="the ranging noise (default: measured from the anchors' ranges "
-                             "of one another, else estimated from the tags' ranges)")
+    if noise:
+        parser.add_argument("--sigma", type=SIGMA, metavar="M",
+                            help="the ranging noise (default: measured from the anchors' "
+                                 "ranges of one another, else estimated from the tags' ranges)")
 
 
 def load_site(parser: argparse.ArgumentParser, args: argparse.Namespace,

@@ -5,7 +5,8 @@ import subprocess
 import sys
 
 BENCHMARKS = ["bench_engine.py", "bench_autopos.py", "bench_packets.py", "bench_tracking_speed.py",
-              "bench_tracking_accuracy.py", "bench_web.py", "bench_live.py"]
+              "bench_tracking_accuracy.py", "bench_tracking_recorded.py", "bench_web.py",
+              "bench_live.py"]
 
 
 def main():

@@ -38,6 +38,7 @@ HARNESSES = [
     ("packets-O", "fuzz_packets.py", ["-O"], r"qz_packets\.cpp|packets_\w+\.hpp"),
     ("engines", "fuzz_engines.py", [],
      r"engine_levmar\.cpp|engine_autopos\.cpp|eng/engine/engine-[\w-]+\.cpp"),
+    ("track", "fuzz_track.py", [], r"qz_track\.cpp|track_\w+\.hpp|track/track-[\w-]+\.cpp"),
 ]
 FUNCTION = re.compile(r"^(?:UN)?COVERED_FUNC: hits: \d+ edges: (\d+)/(\d+) .* (\S+):\d+$",
                       re.M)

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Coverage-guided fuzzing of the three modules with atheris: the modules are
+# Coverage-guided fuzzing of the four modules with atheris: the modules are
 # built with clang, libFuzzer's coverage instrumentation (fuzzer-no-link) and
 # ASan+UBSan (every report fatal), and each harness of fuzz/ runs for
 # $1 seconds (default 60) from its committed seed corpus (fuzz/run.py).
@@ -30,13 +30,13 @@ FLAGS="$FLAGS -fno-sanitize-recover=all -fno-omit-frame-pointer"
 "$VENV/bin/cmake" -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$FLAGS" \
     -DPython_EXECUTABLE="$(cd "$VENV/bin" && pwd)/python" >/dev/null
-"$VENV/bin/cmake" --build build/fuzz --target qz_packets qz_engine qz_autopos >/dev/null
+"$VENV/bin/cmake" --build build/fuzz --target qz_packets qz_engine qz_autopos qz_track >/dev/null
 
 # gcc --coverage build, on which the corpora are replayed for line coverage
 "$VENV/bin/cmake" -S . -B build/fuzz-gcov -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS=--coverage \
     -DCMAKE_MODULE_LINKER_FLAGS=--coverage \
     -DPython_EXECUTABLE="$(cd "$VENV/bin" && pwd)/python" >/dev/null
-"$VENV/bin/cmake" --build build/fuzz-gcov --target qz_packets qz_engine qz_autopos >/dev/null
+"$VENV/bin/cmake" --build build/fuzz-gcov --target qz_packets qz_engine qz_autopos qz_track >/dev/null
 
 exec "$PY" fuzz/run.py --seconds "$FUZZ_SECONDS" --modules build/fuzz --gcov build/fuzz-gcov

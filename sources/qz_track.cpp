@@ -1,8 +1,11 @@
 // Module qz_track: the TagFilter type, a range-level constant-velocity
-// filter of one tag against one anchor set, and smooth(), the offline
-// smoother of a filtered track. The numerics live in track-filter.
+// filter of one tag against one anchor set; the RangeModel type, the
+// anchors' offsets and the ranging noise that the filters of several tags
+// share; and smooth(), the offline smoother of a filtered track. The
+// numerics live in track-filter and track-smooth.
 #include "capi.hpp"
 #include "track_filter_type.hpp"
+#include "track_model_type.hpp"
 #include "track_module_state.hpp"
 #include "track_smooth.hpp"
 
@@ -24,8 +27,14 @@ PyMethodDef module_methods[] = {
 
 int exec_module(PyObject *module)
 {
-    if (init_names(capi::state_of<State>(module)) < 0 ||
+    State &state = capi::state_of<State>(module);
+    if (init_names(state) < 0 ||
         PyModule_AddFunctions(module, module_methods) < 0)
+        return -1;
+    state.model_type = capi::new_type(module, &model_spec);
+    if (state.model_type == nullptr ||
+        capi::add_to_module(module, "RangeModel",
+                            capi::Ref::borrow(state.model_type)) < 0)
         return -1;
     capi::Ref filter_type(capi::new_type(module, &filter_spec));
     if (!filter_type ||
@@ -37,8 +46,9 @@ int exec_module(PyObject *module)
 PyModuleDef module_def = capi::module_definition<State, exec_module>(
     "qz_track",
     "Tag tracking on ranges: a constant-velocity Kalman filter per tag with\n"
-    "gated range updates, and a Rauch-Tung-Striebel smoother, in double\n"
-    "precision.");
+    "gated range updates, the anchors' range offsets and the ranging noise\n"
+    "learned from the tags' ranges, and a Rauch-Tung-Striebel smoother, in\n"
+    "double precision.");
 
 } // namespace track
 

@@ -1,11 +1,14 @@
 // The TagFilter type of qz_track: a range-level constant-velocity filter of
-// one tag against one anchor set, around the routines of track-filter.
+// one tag against one anchor set, around the routines of track-filter. Its
+// RangeModel (the anchors' offsets and the noise) is its own or shared with
+// the filters of other tags.
 #ifndef QZ_TRACK_FILTER_TYPE_HPP
 #define QZ_TRACK_FILTER_TYPE_HPP
 
 #include "capi.hpp"
 #include "track-filter.h"
 #include "track_arguments.hpp"
+#include "track_model_type.hpp"
 #include "track_module_state.hpp"
 
 #include <cstring>
@@ -22,12 +25,20 @@ constexpr double default_height = 0.0;
 constexpr double default_max_gap = 2.0;
 constexpr int default_max_rejected_updates = 3;
 constexpr double default_max_range = 1000.0;
+constexpr double default_offset = 0.0;
+constexpr double default_offset_sd = 0.0;
 // Speed uncertainty (m/s) of a freshly seeded tag, which starts at rest.
 constexpr double seed_speed_sd = 2.0;
+// The largest range taken (m): products of ranges stay finite.
+constexpr double max_range_limit = 1e7;
 
 struct TagFilter {
-    PyObject_HEAD track_params_t params;
+    PyObject_HEAD
+    track_params_t params;
     track_state_t state;
+    PyObject *model_object; // owned: the RangeModel
+    track_model_t *model;   // inside model_object
+    int owns_model;         // the model was made by the filter for itself
     int anchor_count;
     long long rejected; // ranges rejected since construction
     track_anchor_t anchors[TRACK_MAX_ANCHORS];
@@ -66,17 +77,31 @@ inline int load_anchors(TagFilter *filter, PyObject *anchors)
             return raise_value_error("an anchor is (x, y) or (x, y, z)");
         double values[3] = {0.0, 0.0, 0.0};
         for (Py_ssize_t k = 0; k < size; ++k) {
-            if (to_finite_double(
+            if (to_bounded_double(
                     PySequence_Fast_GET_ITEM(coordinates.get(), k),
-                    "anchor coordinates", &values[k]) < 0)
+                    "anchor coordinates", -TRACK_COORDINATE_MAX,
+                    TRACK_COORDINATE_MAX, &values[k]) < 0)
                 return -1;
         }
         loaded[i] = track_anchor_t{values[0], values[1], values[2]};
     }
+    if (filter->model != nullptr && count != filter->model->count) {
+        if (!filter->owns_model) {
+            PyErr_Format(PyExc_ValueError,
+                         "the filter's model has %d anchors, got %zd",
+                         filter->model->count, count);
+            return -1;
+        }
+        track_model_init(filter->model, static_cast<int>(count), nullptr,
+                         nullptr, filter->model->sigma,
+                         filter->model->estimate_noise);
+    }
     std::memcpy(filter->anchors, loaded,
                 static_cast<size_t>(count) * sizeof(track_anchor_t));
     filter->anchor_count = static_cast<int>(count);
+    // the tag's offset estimate is tied to the anchors it was learned with
     filter->state.seeded = 0;
+    filter->state.has_offset = 0;
     return 0;
 }
 
@@ -107,7 +132,9 @@ inline int load_ranges(TagFilter *filter, PyObject *distances)
 inline PyObject *fix_tuple(TagFilter *filter, int rejected)
 {
     const track_state_t &s = filter->state;
-    const double sd = std::sqrt(s.cov[0] + s.cov[5]);
+    double cov[TRACK_STATES * TRACK_STATES];
+    track_position_marginal(&s, filter->model, cov);
+    const double sd = std::sqrt(cov[0] + cov[TRACK_STATES + 1]);
     const double dop =
         track_dop(filter->anchors, filter->anchor_count, filter->status,
                   s.state[0], s.state[1], filter->params.height);
@@ -131,41 +158,75 @@ inline PyObject *fix_tuple(TagFilter *filter, int rejected)
 }
 
 // Reads the keyword parameters of TagFilter(), `values` in the order of
-// its signature (nullptr: omitted), into `params`.
+// its signature (nullptr: omitted), into `params`; sigma and model are
+// read by filter_model.
 inline int read_params(PyObject *const *values, track_params_t *params)
 {
     double max_rejected;
-    if (optional_double(values[1], default_sigma, "sigma", &params->sigma) <
-            0 ||
-        optional_double(values[2], default_process_noise, "process_noise",
-                        &params->accel_noise) < 0 ||
-        optional_double(values[3], default_gate, "gate", &params->gate_long) <
-            0 ||
+    if (optional_double(values[2], default_process_noise, "process_noise", 0.0,
+                        TRACK_PROCESS_NOISE_MAX, &params->accel_noise) < 0 ||
+        optional_double(values[3], default_gate, "gate", TRACK_GATE_MIN,
+                        TRACK_GATE_MAX, &params->gate_long) < 0 ||
         optional_double(values[4], default_short_gate, "short_gate",
+                        TRACK_GATE_MIN, TRACK_GATE_MAX,
                         &params->gate_short) < 0 ||
-        optional_double(values[5], default_height, "height", &params->height) <
-            0 ||
-        optional_double(values[6], default_max_gap, "max_gap",
-                        &params->max_gap) < 0 ||
+        optional_double(values[5], default_height, "height",
+                        -TRACK_COORDINATE_MAX, TRACK_COORDINATE_MAX,
+                        &params->height) < 0 ||
+        optional_double(values[6], default_max_gap, "max_gap", 0.0,
+                        TRACK_TIME_MAX, &params->max_gap) < 0 ||
         optional_double(values[7], default_max_rejected_updates,
-                        "max_rejected_updates", &max_rejected) < 0 ||
-        optional_double(values[8], default_max_range, "max_range",
-                        &params->max_range) < 0)
+                        "max_rejected_updates", 1.0, 1e6, &max_rejected) < 0 ||
+        optional_double(values[8], default_max_range, "max_range", 0.0,
+                        max_range_limit, &params->max_range) < 0 ||
+        optional_double(values[9], default_offset, "offset", -TRACK_OFFSET_MAX,
+                        TRACK_OFFSET_MAX, &params->offset) < 0 ||
+        optional_double(values[10], default_offset_sd, "offset_sd", 0.0,
+                        TRACK_OFFSET_SD_MAX, &params->offset_sd) < 0)
         return -1;
-    if (!(params->sigma > 0.0))
-        return raise_value_error("sigma must be positive");
-    if (params->accel_noise < 0.0)
-        return raise_value_error("process_noise must not be negative");
-    if (!(params->gate_long > 0.0) || !(params->gate_short > 0.0))
-        return raise_value_error("gates must be positive");
     if (!(params->max_gap > 0.0) || !(params->max_range > 0.0))
         return raise_value_error("max_gap and max_range must be positive");
-    if (!(max_rejected >= 1.0 && max_rejected <= 1e6) ||
-        max_rejected != static_cast<double>(static_cast<int>(max_rejected)))
+    if (max_rejected != static_cast<double>(static_cast<int>(max_rejected)))
         return raise_value_error(
             "max_rejected_updates must be a whole number from 1");
     params->max_bad = static_cast<int>(max_rejected);
+    params->speed_sd = seed_speed_sd;
     return 0;
+}
+
+// The filter's model: `model` when given (a RangeModel, whose noise is then
+// the filter's), else one of its own with the noise `sigma` (omitted: the
+// default; None: estimated). Returns a new reference.
+inline PyObject *filter_model(State *state, PyObject *model, PyObject *sigma,
+                              Py_ssize_t anchor_count)
+{
+    if (model != nullptr && model != Py_None) {
+        if (!PyObject_TypeCheck(
+                model, reinterpret_cast<PyTypeObject *>(state->model_type))) {
+            PyErr_Format(PyExc_TypeError,
+                         "model must be a RangeModel, not %.200s",
+                         Py_TYPE(model)->tp_name);
+            return nullptr;
+        }
+        if (sigma != nullptr) {
+            raise_value_error("a filter with a model takes the model's noise: "
+                              "give sigma to the RangeModel");
+            return nullptr;
+        }
+        Py_INCREF(model);
+        return model;
+    }
+    capi::Ref count(PyLong_FromSsize_t(anchor_count));
+    capi::Ref fallback(PyFloat_FromDouble(default_sigma));
+    if (!count || !fallback)
+        return nullptr;
+    capi::Ref args(PyTuple_Pack(1, count.get()));
+    capi::Ref kwargs(PyDict_New());
+    if (!args || !kwargs ||
+        PyDict_SetItemString(kwargs.get(), "sigma",
+                             sigma != nullptr ? sigma : fallback.get()) < 0)
+        return nullptr;
+    return PyObject_Call(state->model_type, args.get(), kwargs.get());
 }
 
 inline PyObject *filter_new(PyTypeObject *type, PyObject *args,
@@ -191,6 +252,19 @@ inline PyObject *filter_new(PyTypeObject *type, PyObject *args,
     filter->params = params;
     if (load_anchors(filter, values[0]) < 0)
         return nullptr;
+    PyObject *model =
+        filter_model(state, values[11], values[1], filter->anchor_count);
+    if (model == nullptr)
+        return nullptr;
+    filter->model_object = model; // owned by the filter from here
+    filter->model = &as_model(model)->model;
+    filter->owns_model = values[11] == nullptr || values[11] == Py_None;
+    if (filter->model->count != filter->anchor_count) {
+        PyErr_Format(PyExc_ValueError,
+                     "the model has %d anchors, the filter %d",
+                     filter->model->count, filter->anchor_count);
+        return nullptr;
+    }
     return self.release();
 }
 
@@ -202,6 +276,8 @@ inline int read_time(PyObject *obj, const TagFilter *filter, double *time)
         return -1;
     if (*time < 0.0)
         return raise_value_error("time must not be negative");
+    if (*time > TRACK_TIME_MAX)
+        return raise_out_of_range("time", 0.0, TRACK_TIME_MAX);
     if (filter->state.seeded && *time < filter->state.time)
         return raise_value_error("time went backwards");
     return 0;
@@ -215,8 +291,8 @@ inline PyObject *update_impl(TagFilter *filter, double time)
         Py_RETURN_NONE;
     track_predict(&filter->state, &filter->params, time);
     const int rejected =
-        track_fuse(&filter->state, &filter->params, filter->anchors,
-                   filter->anchor_count, filter->ranges, filter->status);
+        track_fuse(&filter->state, &filter->params, filter->model,
+                   filter->anchors, filter->ranges, filter->status);
     if (rejected < 0)
         Py_RETURN_NONE; // the filter gave up its state: seed it again
     filter->rejected += rejected;
@@ -245,9 +321,10 @@ inline PyObject *filter_update(PyObject *self, PyObject *const *args,
 // filter->ranges.
 inline PyObject *seed_impl(TagFilter *filter, double time, double x, double y)
 {
-    track_seed(&filter->state, &filter->params, filter->anchors,
-               filter->anchor_count, filter->ranges, filter->status, x, y,
-               time, seed_speed_sd);
+    if (track_seed(&filter->state, &filter->params, filter->model,
+                   filter->anchors, filter->ranges, filter->status, x, y,
+                   time) < 0)
+        return raise_value_error("the seed is not finite"), nullptr;
     return fix_tuple(filter, 0);
 }
 
@@ -264,8 +341,10 @@ inline PyObject *filter_seed(PyObject *self, PyObject *const *args,
     TagFilter *filter = as_filter(self);
     double time, x, y;
     if (read_time(values[0], filter, &time) < 0 ||
-        to_finite_double(values[1], "x", &x) < 0 ||
-        to_finite_double(values[2], "y", &y) < 0 ||
+        to_bounded_double(values[1], "x", -TRACK_COORDINATE_MAX,
+                          TRACK_COORDINATE_MAX, &x) < 0 ||
+        to_bounded_double(values[2], "y", -TRACK_COORDINATE_MAX,
+                          TRACK_COORDINATE_MAX, &y) < 0 ||
         load_ranges(filter, values[3]) < 0)
         return nullptr;
     return seed_impl(filter, time, x, y);
@@ -305,12 +384,54 @@ inline PyObject *tuple_of_doubles(const double *values, int count)
 
 inline PyObject *get_state(PyObject *self, void *)
 {
-    return tuple_of_doubles(as_filter(self)->state.state, 4);
+    TagFilter *filter = as_filter(self);
+    track_catch_up(&filter->state, filter->model);
+    return tuple_of_doubles(filter->state.state, 4);
 }
 
+// The covariance of x, y, vx, vy with the model's offset errors included.
 inline PyObject *get_covariance(PyObject *self, void *)
 {
-    return tuple_of_doubles(as_filter(self)->state.cov, 16);
+    TagFilter *filter = as_filter(self);
+    double cov[TRACK_STATES * TRACK_STATES], out[16];
+    track_marginal(&filter->state, filter->model, cov);
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j)
+            out[i * 4 + j] = cov[i * TRACK_STATES + j];
+    }
+    return tuple_of_doubles(out, 16);
+}
+
+inline PyObject *get_offset(PyObject *self, void *)
+{
+    TagFilter *filter = as_filter(self);
+    if (!filter->state.has_offset)
+        return PyFloat_FromDouble(filter->params.offset);
+    track_catch_up(&filter->state, filter->model);
+    return PyFloat_FromDouble(filter->state.state[4]);
+}
+
+inline PyObject *get_offset_sd(PyObject *self, void *)
+{
+    TagFilter *filter = as_filter(self);
+    if (!filter->state.has_offset)
+        return PyFloat_FromDouble(filter->params.offset_sd);
+    double cov[TRACK_STATES * TRACK_STATES];
+    track_marginal(&filter->state, filter->model, cov);
+    const double variance = cov[TRACK_STATES * TRACK_STATES - 1];
+    return PyFloat_FromDouble(variance > 0.0 ? std::sqrt(variance) : 0.0);
+}
+
+inline PyObject *get_model(PyObject *self, void *)
+{
+    PyObject *model = as_filter(self)->model_object;
+    Py_INCREF(model);
+    return model;
+}
+
+inline PyObject *get_restarted(PyObject *self, void *)
+{
+    return PyBool_FromLong(as_filter(self)->state.restarted);
 }
 
 inline PyObject *get_time(PyObject *self, void *)
@@ -356,7 +477,7 @@ inline PyObject *get_process_noise(PyObject *self, void *)
 
 inline PyObject *get_sigma(PyObject *self, void *)
 {
-    return PyFloat_FromDouble(as_filter(self)->params.sigma);
+    return PyFloat_FromDouble(as_filter(self)->model->sigma);
 }
 
 inline PyObject *get_growth(PyObject *self, void *)
@@ -385,11 +506,22 @@ inline PyGetSetDef filter_getset[] = {
      nullptr},
     {"process_noise", get_process_noise, nullptr,
      "white-acceleration spectral density (m^2/s^3)", nullptr},
-    {"sigma", get_sigma, nullptr, "range noise sd (m)", nullptr},
+    {"sigma", get_sigma, nullptr, "range noise sd (m) in use: the model's",
+     nullptr},
+    {"offset", get_offset, nullptr,
+     "the tag's range offset (m), as learned so far", nullptr},
+    {"offset_sd", get_offset_sd, nullptr,
+     "the standard deviation of the tag's offset (m)", nullptr},
+    {"model", get_model, nullptr,
+     "the RangeModel: anchors' offsets and noise, perhaps shared", nullptr},
+    {"restarted", get_restarted, nullptr,
+     "whether the last update restarted the track from the message's own "
+     "fix, the tag having left its prediction",
+     nullptr},
     {"height", get_height, nullptr, "the tag's fixed z (m)", nullptr},
     {"growth", get_growth, nullptr,
-     "factor by which the last update grew its prediction's covariance to "
-     "follow a turn (1: none)",
+     "how far the smoother is to widen the last update's prediction: 1, or "
+     "1e4 after a restart, which all but cuts the track there",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -398,16 +530,19 @@ inline PyMethodDef filter_methods[] = {
     {"update", capi::fastcall(filter_update), METH_FASTCALL | METH_KEYWORDS,
      "update($self, time, distances)\n--\n\n"
      "Predicts to time (s) and fuses one distance per anchor (m; 0 for\n"
-     "none). Returns (x, y, sd, dop, used, rejected), or None when the\n"
-     "filter must be seeded first: never seeded, a gap over max_gap, or\n"
-     "max_rejected_updates updates in a row that rejected more ranges than\n"
-     "they used. Non-finite, negative and over-long distances are rejected\n"
-     "and counted; a negative time or one before the last raises\n"
-     "ValueError."},
+     "none), less the anchor's and the tag's offsets. Returns (x, y, sd,\n"
+     "dop, used, rejected), or None when the filter must be seeded first:\n"
+     "never seeded, a gap over max_gap, or max_rejected_updates updates in\n"
+     "a row that rejected more ranges than they used. A message whose\n"
+     "ranges agree on a place beyond the prediction's reach restarts the\n"
+     "track there (restarted); one that contradicts itself is rejected.\n"
+     "Non-finite, negative and over-long distances are rejected and\n"
+     "counted; a negative time or one before the last raises ValueError."},
     {"seed", capi::fastcall(filter_seed), METH_FASTCALL | METH_KEYWORDS,
      "seed($self, time, x, y, distances)\n--\n\n"
      "Starts the filter at (x, y), at rest, with the covariance of a fit\n"
-     "to the positive distances given. Returns the fix tuple of update()."},
+     "to the positive distances given (less the offsets). A tag that has\n"
+     "learned its offset keeps it. Returns the fix tuple of update()."},
     {"set_anchors", capi::fastcall(filter_set_anchors),
      METH_FASTCALL | METH_KEYWORDS,
      "set_anchors($self, anchors, /)\n--\n\n"
@@ -419,23 +554,34 @@ inline PyMethodDef filter_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The filter owns its model reference; a half-built filter has none.
+inline void release_filter(PyObject *self)
+{
+    Py_CLEAR(as_filter(self)->model_object);
+}
+
 inline PyType_Slot filter_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(filter_new)},
-    {Py_tp_dealloc,
-     reinterpret_cast<void *>(capi::dealloc<capi::owns_nothing>)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(capi::dealloc<release_filter>)},
     {Py_tp_methods, filter_methods},
     {Py_tp_getset, filter_getset},
     {Py_tp_doc,
      const_cast<char *>(
          "TagFilter(anchors, *, sigma=0.05, process_noise=0.2, gate=3.5,\n"
          "          short_gate=6.0, height=0.0, max_gap=2.0,\n"
-         "          max_rejected_updates=3, max_range=1000.0)\n--\n\n"
+         "          max_rejected_updates=3, max_range=1000.0, offset=0.0,\n"
+         "          offset_sd=0.0, model=None)\n--\n\n"
          "A constant-velocity filter of one tag's x, y, vx, vy on its\n"
          "ranges to 1 to 32 anchors ((x, y) or (x, y, z), metres). The tag\n"
-         "moves in the plane z = height. sigma is the range noise (m),\n"
-         "process_noise the white-acceleration spectral density (m^2/s^3).\n"
-         "A range more than gate predicted standard deviations too long,\n"
-         "or short_gate too short, is rejected.")},
+         "moves in the plane z = height; a range is the 3-D distance plus\n"
+         "the anchor's offset plus the tag's offset plus noise. offset is\n"
+         "the tag's offset (m) and offset_sd its sd: above 0 it is learned.\n"
+         "model is a RangeModel shared with the filters of other tags\n"
+         "(the anchors' offsets and the noise); without one the filter has\n"
+         "its own, of noise sigma (m; None: estimated) and no offsets.\n"
+         "process_noise is the white-acceleration spectral density\n"
+         "(m^2/s^3). A range more than gate predicted standard deviations\n"
+         "too long, or short_gate too short, is rejected.")},
     {0, nullptr},
 };
 

@@ -11,29 +11,6 @@
 namespace track
 {
 
-// Reads exactly `count` finite numbers of `values` into `out`, naming the
-// sequence as `what` in the errors.
-inline int load_doubles(PyObject *values, double *out, Py_ssize_t count,
-                        const char *what)
-{
-    Py_ssize_t stored = 0;
-    auto store = [out, what, &stored](Py_ssize_t i, PyObject *item) {
-        stored = i + 1;
-        return to_finite_double(item, what, &out[i]);
-    };
-    auto surplus = [what] {
-        PyErr_Format(PyExc_ValueError, "%s has too many values", what);
-        return -1;
-    };
-    if (capi::store_items(values, count, store, surplus) < 0)
-        return -1;
-    if (stored != count) {
-        PyErr_Format(PyExc_ValueError, "%s has too few values", what);
-        return -1;
-    }
-    return 0;
-}
-
 inline PyObject *smooth_impl(PyObject *times, PyObject *states, PyObject *covs,
                              PyObject *starts, PyObject *growths,
                              double process_noise)

@@ -1,8 +1,10 @@
 """Tag tracking on ranges: a constant-velocity Kalman filter per tag with
-gated range updates, and a Rauch-Tung-Striebel smoother, in double
-precision."""
+gated range updates, the anchors' range offsets and the ranging noise
+learned from the tags' ranges, and a Rauch-Tung-Striebel smoother, in
+double precision."""
 
-from typing import Iterable, Optional, Sequence, SupportsFloat, Tuple, final
+from typing import (Iterable, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Union,
+                    final)
 
 from typing_extensions import Self
 
@@ -12,6 +14,32 @@ MAX_ANCHORS: int
 _Fix = Tuple[float, float, float, float, Tuple[int, ...], int]
 
 @final
+class RangeModel:
+    """The anchors' range offsets and the ranging noise that the filters of
+    several tags share."""
+
+    def __new__(
+        cls,
+        count: SupportsIndex,
+        *,
+        offsets: Union[SupportsFloat, Iterable[SupportsFloat], None] = ...,
+        offset_sd: Union[SupportsFloat, Iterable[SupportsFloat]] = ...,
+        sigma: Optional[SupportsFloat] = ...,
+    ) -> Self: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def offsets(self) -> Tuple[float, ...]: ...
+    @property
+    def offset_sd(self) -> Tuple[float, ...]: ...
+    @property
+    def sigma(self) -> float: ...
+    @property
+    def estimates_noise(self) -> bool: ...
+    @property
+    def noise_samples(self) -> int: ...
+
+@final
 class TagFilter:
     """A constant-velocity filter of one tag on its ranges to fixed anchors."""
 
@@ -19,7 +47,7 @@ class TagFilter:
         cls,
         anchors: Sequence[Sequence[SupportsFloat]],
         *,
-        sigma: SupportsFloat = ...,
+        sigma: Optional[SupportsFloat] = ...,
         process_noise: SupportsFloat = ...,
         gate: SupportsFloat = ...,
         short_gate: SupportsFloat = ...,
@@ -27,6 +55,9 @@ class TagFilter:
         max_gap: SupportsFloat = ...,
         max_rejected_updates: SupportsFloat = ...,
         max_range: SupportsFloat = ...,
+        offset: SupportsFloat = ...,
+        offset_sd: SupportsFloat = ...,
+        model: Optional[RangeModel] = ...,
     ) -> Self: ...
     def update(self, time: SupportsFloat, distances: Iterable[SupportsFloat]) -> Optional[_Fix]: ...
     def seed(
@@ -57,6 +88,14 @@ class TagFilter:
     def height(self) -> float: ...
     @property
     def growth(self) -> float: ...
+    @property
+    def offset(self) -> float: ...
+    @property
+    def offset_sd(self) -> float: ...
+    @property
+    def model(self) -> RangeModel: ...
+    @property
+    def restarted(self) -> bool: ...
 
 def smooth(
     times: Iterable[SupportsFloat],

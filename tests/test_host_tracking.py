@@ -10,7 +10,7 @@ from qz_host.geometry import layout_problem
 from qz_host.replay import replay
 from qz_host.simulate import DEFAULT_ANCHORS, NO_OFFSETS, Scenario, simulate, wall_anchors
 from qz_host.survey import Survey
-from qz_host.tracking import Acquisition, Tracker, TrackFix, range_noise
+from qz_host.tracking import Acquisition, TagSetup, Tracker, TrackFix, range_noise
 
 HALL = [(x, y) for _, x, y in DEFAULT_ANCHORS]
 
@@ -57,7 +57,7 @@ class TestTracker:
         return fixes
 
     def test_fixes_follow_the_interface(self):
-        tracker = Tracker(HALL)
+        tracker = Tracker(HALL, sigma=0.05, learn_offsets=False)
         fix = tracker.update(3, 1.5, exact((6.0, 7.0)))
         assert isinstance(fix, TrackFix)
         assert (fix.time, fix.tag, fix.used, fix.rejected) == (1.5, 3, (0, 1, 2, 3, 4, 5), 0)
@@ -136,6 +136,92 @@ class TestTracker:
                                  for f, t in zip(track, truths)) / len(truths))
 
         assert rms(smoothed) < 0.8 * rms(fixes)
+
+
+class TestOffsetsAndHeights:
+    """Ranges in three dimensions, with offsets given, learned and read back."""
+
+    ANCHORS3 = [(x, y, 0.5 if k % 2 else 2.5) for k, (x, y) in enumerate(HALL)]
+
+    def ranges3(self, point, height, anchors=ANCHORS3, offsets=None, tag_offset=0.0):
+        offsets = offsets or [0.0] * len(anchors)
+        return [math.sqrt(math.dist(point, a[:2]) ** 2 + (a[2] - height) ** 2) + b + tag_offset
+                for a, b in zip(anchors, offsets)]
+
+    def test_each_tag_at_its_own_height(self):
+        tracker = Tracker(self.ANCHORS3, sigma=0.05, tags={1: (1.2, None), 2: TagSetup(0.3)},
+                          learn_offsets=False)
+        for tag, height in ((1, 1.2), (2, 0.3)):
+            for k in range(10):
+                point = (6.0 + 0.1 * k, 5.0)
+                fix = tracker.update(tag, 0.1 * k, self.ranges3(point, height))
+                assert math.dist((fix.x, fix.y), point) < 0.01 and fix.rejected == 0
+        assert tracker.anchors == HALL and tracker.anchor_heights == [2.5, 0.5] * 3
+
+    def test_a_wrong_height_misplaces_the_tag(self):
+        tracker = Tracker(self.ANCHORS3, sigma=0.05, learn_offsets=False)  # height 0
+        fix = tracker.update(1, 0.0, self.ranges3((3.0, 3.0), 1.2))
+        assert math.dist((fix.x, fix.y), (3.0, 3.0)) > 0.05
+
+    def test_given_offsets_are_subtracted_from_the_first_fix_on(self):
+        offsets = [0.1, 0.2, -0.1, 0.15, 0.05, 0.3]
+        tracker = Tracker(HALL, sigma=0.05, anchor_offsets=offsets, tags={7: (None, 0.2)})
+        for k in range(10):
+            point = (8.0 + 0.1 * k, 4.0)
+            fix = tracker.update(7, 0.1 * k, self.ranges3(point, 0.0, [(x, y, 0.0) for x, y in HALL],
+                                                          offsets, 0.2))
+            assert math.dist((fix.x, fix.y), point) < 0.01 and fix.rejected == 0
+        assert [v for v, _ in tracker.anchor_offsets()] == pytest.approx(offsets, abs=1e-3)
+        assert tracker.tag_offsets()[7][0] == pytest.approx(0.2, abs=1e-3)
+
+    def test_offsets_learned_are_read_back(self):
+        rng = random.Random(12)
+        offsets = [0.1, 0.2, -0.1, 0.15, 0.05, 0.3]
+        tracker = Tracker(HALL)
+        assert tracker.sigma_estimated and tracker.anchor_offsets() == [(0.0, 0.05)] * 6
+        here, heading = (6.0, 6.0), 0.0
+        for k in range(1500):
+            if k % 40 == 0:
+                heading = rng.uniform(0, 2 * math.pi)
+            step = (0.1 * math.cos(heading), 0.1 * math.sin(heading))
+            if not (2 < here[0] + step[0] < 18 and 2 < here[1] + step[1] < 10):
+                heading += math.pi
+                step = (-step[0], -step[1])
+            here = (here[0] + step[0], here[1] + step[1])
+            d = self.ranges3(here, 0.0, [(x, y, 0.0) for x, y in HALL], offsets, 0.25)
+            tracker.update(3, 0.1 * k, [v + rng.gauss(0, 0.05) for v in d])
+        (tag_offset, tag_sd), = tracker.tag_offsets().values()
+        pairs = [v + tag_offset for v, _ in tracker.anchor_offsets()]
+        assert pairs == pytest.approx([b + 0.25 for b in offsets], abs=0.03)
+        assert 0 < tag_sd < 0.2 and tracker.sigma == pytest.approx(0.05, rel=0.15)
+        assert sum(tracker.rejected.values()) < 0.01 * 1500 * 6
+
+    def test_unknown_offsets_are_honest_in_the_first_fix(self):
+        learning = Tracker(HALL, sigma=0.05).update(3, 1.5, exact((6.0, 7.0)))
+        fixed = Tracker(HALL, sigma=0.05, learn_offsets=False).update(3, 1.5, exact((6.0, 7.0)))
+        assert fixed.sd < learning.sd < 0.3
+
+    @pytest.mark.parametrize("kwargs, message", [
+        (dict(anchor_offsets=[0.1] * 5), "5 anchor offsets for 6 anchors"),
+        (dict(tags={1: 0.5}), "a tag's setup is"),
+        (dict(tags={1: (1.0, 2.0, 3.0)}), "a tag's setup is"),
+        (dict(sigma=0.0), "sigma"),
+        (dict(height=math.nan), "height"),
+    ])
+    def test_bad_settings(self, kwargs, message):
+        with pytest.raises(ValueError, match=message):
+            tracker = Tracker(HALL, **kwargs)
+            tracker.update(1, 0.0, exact((5.0, 5.0)))
+
+    def test_a_restart_starts_a_smoothing_segment(self):
+        tracker = Tracker(HALL, sigma=0.05, learn_offsets=False, history=True)
+        for k in range(10):
+            tracker.update(1, 0.1 * k, exact((5.0, 5.0)))
+        fix = tracker.update(1, 1.0, exact((7.0, 5.0)))  # consistent, and far
+        assert tracker.started and tracker.filter(1).restarted
+        assert math.dist((fix.x, fix.y), (7.0, 5.0)) < 1e-3
+        smoothed = tracker.smoothed()
+        assert math.dist((smoothed[9].x, smoothed[9].y), (5.0, 5.0)) < 0.01
 
 
 @pytest.mark.parametrize("positions, problem", [

@@ -422,10 +422,31 @@ def track_smooth():
     expect(TypeError, qz_track.smooth, [0.0], [0.0] * 4, covariance, [True], [1.0])
 
 
+def track_model():
+    model = qz_track.RangeModel(4, offsets=[0.1, 0.0, -0.1, 0.2], offset_sd=0.1)
+    tags = [qz_track.TagFilter(TRACK_ANCHORS, model=model, offset_sd=0.3) for _ in range(2)]
+    for tag in tags:
+        tag.seed(0.0, 4.0, 3.0, TRACK_RANGES)
+        tag.update(0.1, TRACK_RANGES)
+        tag.update(0.2, [30.0, 1.0, 30.0, 1.0])  # a message that contradicts itself
+        tag.offset, tag.offset_sd, tag.model, tag.restarted, tag.covariance
+    model.offsets, model.offset_sd, model.sigma, model.noise_samples
+    expect(ValueError, qz_track.RangeModel, 0)
+    expect(ValueError, qz_track.RangeModel, 4, offsets=[0.0] * 3)
+    expect(ValueError, qz_track.RangeModel, 4, offset_sd=iter([0.1, -1.0, 0.1, 0.1]))
+    expect(TypeError, qz_track.RangeModel, 4, sigma="a")
+    expect(ValueError, qz_track.TagFilter, TRACK_ANCHORS[:3], model=model)
+    expect(ValueError, qz_track.TagFilter, TRACK_ANCHORS, model=model, sigma=0.1)
+    expect(TypeError, qz_track.TagFilter, TRACK_ANCHORS, model=1)
+    expect(ValueError, tags[0].set_anchors, TRACK_ANCHORS[:3])
+    expect(ValueError, qz_track.TagFilter, TRACK_ANCHORS, sigma=1e-300)
+
+
 def track_pickling():
     for refuse in (pickle.dumps, copy.copy, lambda a: a.__reduce__(),
                    lambda a: a.__setstate__(None)):
         expect(TypeError, refuse, TRACKED)
+        expect(TypeError, refuse, TRACKED.model)
 
 
 SCENARIOS = {
@@ -435,7 +456,7 @@ SCENARIOS = {
                      autopos_construct, autopos_compute, autopos_position_lookup,
                      autopos_pickling, packets_header, packets_records,
                      packets_frames, track_filter, track_update, track_smooth,
-                     track_pickling)
+                     track_model, track_pickling)
 }
 
 

@@ -60,7 +60,7 @@ def test_faults_go_to_stderr_with_their_lines(tmp_path, capsys):
     code, _ = run("site", "check", path)
     assert code == 2
     assert capsys.readouterr().err.splitlines() == [
-        f"{path}:2: options.sigma: must be above 0 and at most 10, got -1",
+        f"{path}:2: options.sigma: must be at least 0.0001 and at most 10, got -1",
         f"{path}:3: options.baud: not a whole number: 'fast'"]
 
 

@@ -89,9 +89,9 @@ def test_paths_are_taken_from_the_site_files_folder(tmp_path):
 
 
 REFUSED = [
-    ("sigma = -1", "live", "options.sigma: must be above 0 and at most 10, got -1"),
+    ("sigma = -1", "live", "options.sigma: must be at least 0.0001 and at most 10, got -1"),
     ("sigma = 'x'", "live", "options.sigma: not a number: 'x'"),
-    ("sigma = nan", "live", "options.sigma: must be above 0"),
+    ("sigma = nan", "live", "options.sigma: must be at least 0.0001"),
     ("survey_samples = 10.5", "live", "options.survey_samples: not a whole number: '10.5'"),
     ("qos = 3", "live", "options.qos: invalid choice: 3 (choose from 0, 1, 2)"),
     ("mqtt = true", "live", "options.mqtt: takes a value, not true or false"),
@@ -99,7 +99,7 @@ REFUSED = [
     ("speed = 1979-05-27", "view", "options.speed: takes a string or a number"),
     ("smooth = 1", "replay", "options.smooth: is a flag: give true or false, not 1"),
     ("fcs = 1", "replay", "options.fcs: is a flag"),
-    ("sigmaa = 0.1", "live", "options.sigmaa: not an option of replay, live, view (did you "
+    ("sigmaa = 0.1", "live", "options.sigmaa: not an option of replay, live, view, calibrate (did you "
                              "mean sigma?)"),
     ("help = true", "live", "options.help: not an option of"),
     ("site = 'other.toml'", "live", "options.site: not an option of"),

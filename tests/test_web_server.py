@@ -13,11 +13,14 @@ pytest.importorskip("websockets", reason="the web extra (websockets) is not inst
 
 from websockets.sync.client import connect  # noqa: E402
 
-from qz_host.web.server import (CONTENT_SECURITY_POLICY, FEED_PATH, WebServer,  # noqa: E402
-                                is_loopback, parse_bind)
+from qz_host.web.floor_plan import FLOOR_PLAN_PATH, FloorPlan  # noqa: E402
+from qz_host.web.server import (CONTENT_SECURITY_POLICY, FEED_PATH, STATE_PATH,  # noqa: E402
+                                WebServer, host_allowed, is_loopback, origin_allowed,
+                                parse_bind)
 from qz_host.web.state import MapState  # noqa: E402
 from qz_host.tracking import TrackFix  # noqa: E402
-from web_client import client_frame, get, open_feed, raw_request, wait_for  # noqa: E402
+from web_client import (Mirror, client_frame, comparable, get, open_feed,  # noqa: E402
+                        raw_request, read_message, request, wait_for)
 
 
 def fix(tag=0x1001, time=1.0, x=1.0, y=2.0):
@@ -85,12 +88,13 @@ class TestFiles:
         assert status == 404
         assert b"root:" not in body and b"import" not in body
 
-    @pytest.mark.parametrize("method", ["POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH"])
+    @pytest.mark.parametrize("method", ["POST", "PUT", "DELETE", "OPTIONS", "PATCH", "TRACE"])
     def test_read_only(self, server, method, state):
         before = state.version
         reply = raw_request(server.port, f"{method} /state.json HTTP/1.1\r\n"
                                          "Host: 127.0.0.1\r\n\r\n".encode())
         assert reply.startswith(b"HTTP/1.1 405")
+        assert b"\r\nAllow: GET, HEAD\r\n" in reply
         # With a body the request is not even parsed: the connection closes.
         reply = raw_request(server.port, f"{method} / HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                                          "Content-Length: 2\r\n\r\n{}".encode())
@@ -114,8 +118,9 @@ class TestEndpoint:
         assert status == 200 and headers["content-type"] == "application/json"
         message = json.loads(body)
         assert message["type"] == "state"
-        assert message["state"]["anchors"][1] == {"address": 0x0A02, "label": "0A02",
-                                                  "x": 10.0, "y": 0.0}
+        assert message["state"]["anchors"][1] == {
+            "address": 0x0A02, "label": "0A02", "name": None, "x": 10.0, "y": 0.0,
+            "heard": 1.0, "ranges_used": 1, "used_share": 1.0}
         assert message["state"]["tags"][0]["label"] == "1001"
         assert set(message["server"]) == {"clients", "ignored_messages", "malformed_messages",
                                           "dropped_updates", "rejected_requests"}
@@ -141,10 +146,11 @@ class TestFeed:
     def test_state_on_connect_then_updates(self, server, state):
         with connect(feed_url(server)) as ws:
             first = json.loads(ws.recv(timeout=5))
-            assert first["state"]["tags"] == []
+            assert first["type"] == "state" and first["state"]["tags"] == []
             state.add_fix(fix(x=3.5))
             message = json.loads(ws.recv(timeout=5))
-            assert message["state"]["tags"][0]["x"] == 3.5
+            assert message["type"] == "delta" and message["from"] == first["state"]["version"]
+            assert message["tags"][0]["x"] == 3.5
             assert message["server"]["clients"] == 1
 
     def test_pages_of_other_sites_may_not_read_the_feed(self, server):
@@ -160,7 +166,7 @@ class TestFeed:
                          b"\x00\x01binary"]:
                 ws.send(text)
             assert wait_for(lambda: server.ignored_messages == 5)
-            assert json.loads(ws.recv(timeout=5))["type"] == "state"
+            assert json.loads(ws.recv(timeout=5))["type"] == "delta"
         assert [a["label"] for a in state.snapshot()["anchors"]] == ["0A01", "0A02", "0A03"]
 
     @pytest.mark.parametrize("frame", [
@@ -282,7 +288,8 @@ class TestBindAddress:
         assert is_loopback(host) is loopback
 
 
-@pytest.mark.parametrize("name", ["map.html", "map.js", "map.css", "icon.svg"])
+@pytest.mark.parametrize("name", ["map.html", "model.js", "viewport.js", "map.js", "map.css",
+                                  "icon.svg"])
 def test_page_is_installed_with_the_package(name):
     import qz_host.web
 
@@ -291,3 +298,206 @@ def test_page_is_installed_with_the_package(name):
         pytest.skip(f"qz_host is not installed (imported from {folder})")
     source = Path(__file__).resolve().parent.parent / "host" / "qz_host" / "web" / name
     assert (folder / name).read_bytes() == source.read_bytes()
+
+
+class TestHead:
+    @pytest.mark.parametrize("path", ["/", "/map.js", "/state.json", "/nowhere", FEED_PATH])
+    def test_as_get_without_the_body(self, server, path):
+        got_status, got_headers, got_body = get(server.port, path)
+        status, headers, body = request(server.port, "HEAD", path)
+        assert body == b"" and status == got_status
+        if path != "/state.json":  # the state's clock may move between the two
+            assert headers == got_headers
+        assert int(headers["content-length"]) == len(got_body) > 0
+
+
+class TestHosts:
+    """Requests must name the server: DNS rebinding is refused on any bind."""
+
+    @pytest.fixture
+    def everywhere(self, state):
+        server = WebServer(state, "0.0.0.0", 0, interval=0.02, allow_hosts=["map.example.com"])
+        server.start()
+        yield server
+        server.stop()
+
+    @pytest.mark.parametrize("host, status", [
+        ("evil.example", 403), (f"evil.example:80", 403), ("localhost.evil", 403),
+        ("map.example.com", 200), ("MAP.Example.COM.:443", 200), ("127.0.0.1", 200),
+        ("localhost:1234", 200), ("", 403), ("[::1]", 200), ("10.1.2.3", 403),
+    ])
+    def test_on_every_interface(self, everywhere, host, status):
+        assert get(everywhere.port, "/state.json", {"Host": host})[0] == status
+
+    def test_loopback_with_allowed_names(self, state):
+        server = WebServer(state, "127.0.0.1", 0, allow_hosts=["qz.local", "[fd00::5]"])
+        server.start()
+        try:
+            for host, status in [("qz.local", 200), ("[fd00::5]:8080", 200),
+                                 ("other.local", 403), ("127.0.0.1", 200)]:
+                assert get(server.port, "/", {"Host": host})[0] == status
+        finally:
+            server.stop()
+
+    @pytest.mark.parametrize("name, bound, allowed, local, expected", [
+        ("192.0.2.7", "0.0.0.0", (), "192.0.2.7", True),     # the address typed
+        ("192.0.2.7", "0.0.0.0", (), "::ffff:192.0.2.7", True),
+        ("192.0.2.8", "0.0.0.0", (), "192.0.2.7", False),
+        ("host.lan", "0.0.0.0", (), "192.0.2.7", False),     # a name: only when allowed
+        ("host.lan", "0.0.0.0", ("host.lan",), "192.0.2.7", True),
+        ("host.lan", "host.lan", (), "192.0.2.7", True),     # the name it was bound by
+        ("HOST.lan.", "host.lan", (), None, True),
+        ("localhost", "192.0.2.7", (), "192.0.2.7", False),  # not listening on loopback
+        ("localhost", "::", (), "::1", True),
+        ("2001:db8::1", "::", (), "2001:db8::1", True),
+        ("", "0.0.0.0", (), None, False),
+    ])
+    def test_rules(self, name, bound, allowed, local, expected):
+        assert host_allowed(name, bound, allowed, local) is expected
+
+
+class TestOrigins:
+    @pytest.mark.parametrize("origin, host, allowed, expected", [
+        ("http://127.0.0.1:8080", "127.0.0.1:8080", (), True),
+        ("https://127.0.0.1:8080", "127.0.0.1:8080", (), True),
+        ("http://127.0.0.1:9999", "127.0.0.1:8080", (), False),   # another local server
+        ("http://localhost:8080", "127.0.0.1:8080", (), False),
+        ("https://map.example.com", "127.0.0.1:8080", ("map.example.com",), True),  # TLS proxy
+        ("https://map.example.com", "map.example.com", (), True),
+        ("http://map.example.com:80", "map.example.com", (), True),
+        ("https://map.example.com", "map.example.com:80", (), False),
+        ("http://evil.example", "evil.example", ("map.example.com",), True),  # Host refused first
+        ("http://evil.example", "127.0.0.1:8080", ("map.example.com",), False),
+        ("null", "127.0.0.1:8080", (), False),
+        ("file://", "127.0.0.1:8080", (), False),
+        ("ws://127.0.0.1:8080", "127.0.0.1:8080", (), False),
+        ("http://127.0.0.1:8080/", "127.0.0.1:8080", (), False),
+        ("http://u@127.0.0.1:8080", "127.0.0.1:8080", (), False),
+        ("http://127.0.0.1:99999", "127.0.0.1:8080", (), False),
+        ("http://[::1]:8080", "[::1]:8080", (), True),
+    ])
+    def test_rules(self, origin, host, allowed, expected):
+        assert origin_allowed(origin, host, allowed) is expected
+
+    def test_https_page_behind_a_proxy_reads_the_feed(self, state):
+        server = WebServer(state, "127.0.0.1", 0, allow_hosts=["map.example.com"])
+        server.start()
+        try:
+            url = f"ws://127.0.0.1:{server.port}{FEED_PATH}"
+            with connect(url, origin="https://map.example.com") as ws:
+                assert json.loads(ws.recv(timeout=5))["type"] == "state"
+            with connect(url, origin=f"https://127.0.0.1:{server.port}") as ws:
+                assert json.loads(ws.recv(timeout=5))["type"] == "state"
+            with pytest.raises(Exception, match="403"):
+                connect(url, origin="https://evil.example")
+        finally:
+            server.stop()
+
+    def test_two_origins_refused(self, server):
+        status, _, _ = get(server.port, FEED_PATH, {
+            "Upgrade": "websocket", "Origin": f"http://127.0.0.1:{server.port}",
+            "origin": "http://evil.example"})
+        assert status == 403
+
+
+class TestConfiguration:
+    @pytest.mark.parametrize("hosts", [["http://map.example.com"], ["map.example.com:443"],
+                                       ["a/b"], [""], ["x" * 64 + ".com"], [5], "map.example.com",
+                                       ["bad host"], ["caf\u00e9.example"]])
+    def test_bad_allowed_hosts(self, state, hosts):
+        with pytest.raises(ValueError):
+            WebServer(state, allow_hosts=hosts)
+
+    def test_allowed_hosts_normalised(self, state):
+        server = WebServer(state, allow_hosts=["Map.Example.com.", "[FD00::5]", "10.0.0.1"])
+        assert server.allow_hosts == ("map.example.com", "fd00::5", "10.0.0.1")
+
+    @pytest.mark.parametrize("options", [{"port": 65536}, {"port": -1}, {"port": True},
+                                         {"port": "80"}, {"host": "bad host"}, {"host": None},
+                                         {"host": "[::1]"}, {"interval": "fast"},
+                                         {"refresh": 0}, {"refresh": 2.0}, {"interval": True}])
+    def test_bad_options(self, state, options):
+        with pytest.raises(ValueError):
+            WebServer(state, **options)
+
+
+class TestBindErrors:
+    """Every bind failure is an OSError with a one-line reason."""
+
+    def test_address_in_use(self, server, state):
+        with pytest.raises(OSError) as error:
+            WebServer(state, "127.0.0.1", server.port).start()
+        assert error.value.strerror == "Address already in use"
+
+    @pytest.mark.parametrize("host", ["192.0.2.1", "x" * 300, "a..b"])
+    def test_not_this_machine_or_no_name(self, state, host):
+        # 192.0.2.1 is a documentation address no machine has: binding it
+        # fails at once, sending nothing.
+        server = WebServer(state, host, 0)
+        with pytest.raises(OSError) as error:
+            server.start()
+        assert error.value.strerror and "\n" not in error.value.strerror
+        assert "attempting to bind" not in error.value.strerror
+        with pytest.raises(OSError):
+            server.start()  # the same again, not "already started"
+
+
+class TestFloorPlanServed:
+    def test_the_configured_image_at_its_url(self, server, state):
+        assert get(server.port, FLOOR_PLAN_PATH)[0] == 404
+        image = b"\x89PNG\r\n\x1a\n" + bytes(range(256))
+        state.set_floor_plan(FloorPlan(image, (0, 0, 10, 8)))
+        url = json.loads(get(server.port, STATE_PATH)[2])["state"]["floor_plan"]["url"]
+        status, headers, body = get(server.port, url)
+        assert (status, headers["content-type"], body) == (200, "image/png", image)
+        assert headers["content-security-policy"] == CONTENT_SECURITY_POLICY
+        for path in (FLOOR_PLAN_PATH + "/../state.py", FLOOR_PLAN_PATH + ".png", "/floor-plan/"):
+            assert get(server.port, path)[0] == 404
+
+
+class TestDifferencesOnTheFeed:
+    def test_heartbeat_when_nothing_changes(self, server, state):
+        with connect(feed_url(server)) as ws:
+            first = json.loads(ws.recv(timeout=5))
+            json.loads(ws.recv(timeout=5))  # the server's count of clients changed
+            started = time.monotonic()
+            beat = json.loads(ws.recv(timeout=5))
+            assert 0.5 < time.monotonic() - started < 2.0
+            assert beat["type"] == "delta" and beat["tags"] == []
+            assert beat["from"] == beat["version"] == first["state"]["version"]
+
+    def test_a_slow_reader_converges(self, state):
+        """A reader that stops reading while the pipeline adds, moves and
+        drops tags gets, once it reads again, differences that bring its
+        copy to the whole state, never a queue of what it missed."""
+        clock = {"now": 0.0}
+        busy = MapState(clock=lambda: clock["now"], trail=5, tag_timeout=3.0,
+                        monotonic=lambda: 0.0)
+        busy.set_anchors({0x0A01: (0, 0), 0x0A02: (10, 0), 0x0A03: (0, 8)})
+        server = WebServer(busy, "127.0.0.1", 0, interval=0.01)
+        server.start()
+        sock = open_feed(server.port, receive_buffer=4096)
+        mirror = Mirror()
+        try:
+            mirror.apply(read_message(sock))
+            for i in range(40000):
+                clock["now"] = i / 2000
+                # 200 tags at a time, a new 200 every 4 s, the old timing out.
+                busy.add_fix(fix(tag=(i // 8000) * 200 + i % 200, time=clock["now"],
+                                 x=i % 13 + i / 7))
+                if i % 2000 == 0:
+                    # Names, 40 kB each time: more than the connection holds.
+                    busy.set_tag_names({tag: f"{i} " + "n" * 190 for tag in range(200)})
+                    time.sleep(0.02)
+            assert server.dropped_updates > 0
+            for _ in range(200):
+                mirror.apply(read_message(sock))
+                # (The version moves on once more as the last tags time out.)
+                if mirror.state["version"] == busy.version:
+                    break
+            else:
+                pytest.fail("200 messages did not bring the reader up to date")
+            assert mirror.comparable() == comparable(busy.wire_snapshot())
+        finally:
+            sock.close()
+            server.stop()

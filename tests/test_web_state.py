@@ -85,9 +85,10 @@ class TestRate:
 class TestAnchorsAndCounters:
     def test_anchors_sorted_with_labels(self, state):
         state.set_anchors({0x0A02: (10, 0.5), 0x0A01: [0.0, 0.0]})
+        health = {"name": None, "heard": None, "ranges_used": 0, "used_share": None}
         assert state.snapshot()["anchors"] == [
-            {"address": 0x0A01, "label": "0A01", "x": 0.0, "y": 0.0},
-            {"address": 0x0A02, "label": "0A02", "x": 10.0, "y": 0.5}]
+            {"address": 0x0A01, "label": "0A01", "x": 0.0, "y": 0.0, **health},
+            {"address": 0x0A02, "label": "0A02", "x": 10.0, "y": 0.5, **health}]
 
     @pytest.mark.parametrize("anchors, error, message", [
         ({"0A01": (0, 0)}, ValueError, "^anchor addresses must be ints 0 to 0xFFFF, got '0A01'$"),

@@ -7,7 +7,8 @@ in ``commands``: ``simulate`` (a simulated capture and its ground truth),
 capture replayed), ``view`` (a capture replayed into the map in the
 browser), ``live`` (tags tracked live from a port or the network, fixes out
 to JSON lines, CSV, MQTT and the map), ``emit`` (a capture played into a
-port or socket) and ``site`` (a site file checked).
+port or socket), ``calibrate`` (range offsets from a capture with truth)
+and ``site`` (a site file checked).
 
 Every path runs the same stages: frames (``framing``) to messages
 (``messages``), inter-anchor distances to a survey (``survey``), tag

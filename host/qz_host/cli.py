@@ -6,6 +6,7 @@
     qz-host view CAPTURE ...       a capture replayed into the map in the browser
     qz-host live SOURCE ...        tags tracked live, fixes out as they come
     qz-host emit CAPTURE TARGET    a capture's frames played into a port or socket
+    qz-host calibrate CAPTURE ...  range offsets of anchors and tags from the truth
     qz-host site check FILE        a site file checked, the site described
 
 Each command lives in a module of ``commands``. Exit status: 0 done; 1 the
@@ -20,6 +21,7 @@ import sys
 from typing import List, Optional, TextIO
 
 from . import __version__, commands
+from .commands import site_inputs
 from .commands.base import CommandError
 
 
@@ -37,8 +39,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Optional[List[str]] = None, out: Optional[TextIO] = None) -> int:
     out = out if out is not None else sys.stdout
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
     try:
+        site_inputs.load_site(parser, args, argv)
         return args.handler(args, out)
     except CommandError as error:
         print(f"qz-host {args.command}: error: {error}", file=sys.stderr)

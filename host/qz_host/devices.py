@@ -50,6 +50,19 @@ class Tag:
     offset: Optional[float] = None
 
 
+def as_anchor(value: object) -> Anchor:
+    """An Anchor from an Anchor or an (x, y[, z]) position."""
+    if isinstance(value, Anchor):
+        return value
+    try:
+        coordinates = [float(c) for c in value]  # type: ignore[attr-defined]
+    except (TypeError, ValueError):
+        raise ValueError(f"an anchor is (x, y) or (x, y, z), got {value!r}") from None
+    if len(coordinates) not in (2, 3):
+        raise ValueError(f"an anchor is (x, y) or (x, y, z), got {value!r}")
+    return Anchor(coordinates[0], coordinates[1], coordinates[2] if len(coordinates) == 3 else 0.0)
+
+
 def address(text: str) -> int:
     """A device address from four hexadecimal digits (or fewer)."""
     value = int(text, 16)

@@ -43,7 +43,9 @@ def whole(low: int, high: int) -> Callable[[str], int]:
 
 # Bounds shared by several commands: what a hall of UWB radios can mean.
 SECONDS = number(0, 86400, above=True)
-SIGMA = number(0, 10, above=True)
-UNIT = number(1e-6, 1)
+# Ranging noise (m): a tenth of a millimetre to ten metres.
+SIGMA = number(1e-4, 10)
+HEIGHT = number(-1000, 1000)  # a z in the anchors' frame (m)
+UNIT = number(1e-6, 1)  # capture.MIN_DIST_UNIT to MAX_DIST_UNIT
 SPEED_FACTOR = number(0, 1e6, above=True)  # of a replay against its recorded pace
 BAUD = whole(1, 4_000_000)

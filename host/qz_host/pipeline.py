@@ -32,12 +32,16 @@ import math
 import sys
 import time as _time
 from collections import deque
+from dataclasses import replace
 from typing import Callable, Deque, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from . import capture, frames, framing, messages
+from . import capture, devices, frames, framing, messages
 from .live_counters import LiveCounters
 from .survey import DistanceTable, Survey, SurveyError, survey
-from .track_stage import Position, TrackStage, ranging_noise
+from .site import Site
+from .site_stage import SiteStage
+from .track_stage import MEASURED, Position, TrackStage, ranging_noise
+from .zones import ZoneEvent
 
 Anchors = Dict[int, Tuple[float, float, float]]
 DEFAULT_DIST_UNIT = messages.DEFAULT_DIST_UNIT
@@ -60,6 +64,9 @@ class Sink:
 
     def fix(self, position: Position) -> None:
         pass
+
+    def event(self, event: ZoneEvent) -> None:
+        """A tag entering or leaving a zone of the site."""
 
     def tick(self) -> None:
         pass
@@ -108,21 +115,29 @@ class SelfSurvey:
 class Pipeline:
     """Frames, byte chunks or capture lines in; fixes to every sink.
 
-    `anchors` known (address to x, y, z) skip the survey. `dist_unit` and
-    `checksum_name` None take what capture lines declare, else centimetres
-    and no checksum ("" is no checksum). `sigma` None measures the ranging
-    noise from the anchors' repeated ranges. With `smoothing` the tracking
+    `anchors` known (address to a devices.Anchor, or to x, y, z) skip the
+    survey. `dist_unit` and `checksum_name` None take what capture lines
+    declare, else centimetres and no checksum ("" is no checksum). `sigma`
+    is the ranging noise, from `noise_source` ("given" unless said); None
+    measures it from the anchors' repeated ranges, or where there are too
+    few, has the tracker estimate it from the tags' ranges. `tags` (address
+    to devices.Tag) and `tag_height` (None: the anchors' plane) are what is
+    known of the tags. A `site` puts the outputs in its frame and runs its
+    zones (``site_stage``). With `smoothing` the tracking
     stage keeps what ``smoothed()`` needs; `tracker_options` go to the
     Tracker."""
 
     TICK = 0.25  # seconds between the periodic checks
 
     def __init__(self, sinks: Sequence[Sink], *, counters: Optional[LiveCounters] = None,
-                 anchors: Optional[Mapping[int, Sequence[float]]] = None,
+                 anchors: Optional[Mapping[int, object]] = None,
                  dist_unit: Optional[float] = None, checksum_name: Optional[str] = None,
                  survey_samples: int = 10, survey_timeout: float = 30.0,
                  buffer_limit: int = 10000, tag_timeout: float = 10.0,
-                 sigma: Optional[float] = None, smoothing: bool = False,
+                 sigma: Optional[float] = None, noise_source: str = "given",
+                 tags: Optional[Mapping[int, devices.Tag]] = None,
+                 tag_height: Optional[float] = None,
+                 smoothing: bool = False, site: Optional[Site] = None,
                  tracker_options: Optional[Mapping[str, object]] = None,
                  clock: Callable[[], float] = _time.monotonic,
                  log: Callable[[str], None] = _log_stderr,
@@ -139,8 +154,14 @@ class Pipeline:
         self.messages = messages.MessageStage(
             self.counters, frames.checksum(checksum_name) if checksum_name else None)
         self.tag_timeout = tag_timeout
-        self.sigma = sigma
+        self._sigma = sigma
+        self._noise_source = noise_source
+        self.tags = dict(tags or {})
+        self.tag_height = tag_height
         self.smoothing = smoothing
+        self.site = site
+        self.site_stage: Optional[SiteStage] = None
+        self._data_time = -math.inf  # the latest message's time, the zones' clock
         self.tracker_options = dict(tracker_options or {})
         self._lines_framed = False
         self._buffer: Deque[messages.Message] = deque(maxlen=buffer_limit)
@@ -152,7 +173,8 @@ class Pipeline:
         self.tracking: Optional[TrackStage] = None
         self._framers: Dict[object, framing.StreamFramer] = {}
         if anchors:
-            self._start_tracking({a: _xyz(p) for a, p in anchors.items()}, None)
+            self._start_tracking({a: devices.as_anchor(p) for a, p in anchors.items()}, None,
+                                 surveyed=False)
 
     @property
     def checksum(self) -> Optional[framing.Checksum]:
@@ -222,6 +244,8 @@ class Pipeline:
             return
         c.tag_messages += 1
         self._heard[message.src] = self.clock()
+        if message.time > self._data_time:
+            self._data_time = message.time
         if self.tracking is not None:
             self._track(message)
         else:
@@ -238,8 +262,12 @@ class Pipeline:
             if surveyed is not None:
                 table = self.survey.table
                 self.survey = None
-                self._start_tracking({a: (x, y, 0.0) for a, (x, y)
-                                      in zip(surveyed.addresses, surveyed.positions)}, table)
+                anchors = surveyed_anchors(surveyed)
+                if self.site is not None:
+                    anchors = site_named_anchors(anchors, self.site)
+                self._start_tracking(anchors, table, surveyed=True)
+        if self.site_stage is not None and self._data_time > -math.inf:
+            self._events(self.site_stage.advance(self._data_time))
         silent = [tag for tag, heard in self._heard.items() if now - heard > self.tag_timeout]
         for tag in silent:
             del self._heard[tag]
@@ -258,20 +286,42 @@ class Pipeline:
             return iter(())
         return self.tracking.smoothed()
 
-    def _start_tracking(self, anchors: Anchors, table: Optional[DistanceTable]) -> None:
+    @property
+    def sigma(self) -> Optional[float]:
+        """The ranging noise in use (m), None until known."""
+        return self.tracking.sigma if self.tracking is not None else self._sigma
+
+    @property
+    def noise_source(self) -> str:
+        return self.tracking.noise_source if self.tracking is not None else self._noise_source
+
+    def _start_tracking(self, anchors: Mapping[int, devices.Anchor],
+                        table: Optional[DistanceTable], *, surveyed: bool) -> None:
         """Tracks from now on; the ranging noise the tracker assumes is, unless
-        given, that of the survey's repeated ranges."""
-        self.anchors = anchors
-        if self.sigma is None:
-            self.sigma = ranging_noise(table if table is not None else DistanceTable(),
-                                       self.dist_unit)
-        self.tracking = TrackStage(anchors, dist_unit=self.dist_unit, sigma=self.sigma,
-                                   smoothing=self.smoothing, tags=self.counters.tags,
-                                   **self.tracker_options)
+        given, that of the survey's repeated ranges (the tracker's own
+        estimate where they are too few). A site's frame is fitted to the
+        anchors (ValueError when it cannot be)."""
+        self.anchors = {a: spec.position for a, spec in anchors.items()}
+        outputs = self.anchors
+        if self.site is not None:
+            self.site_stage = SiteStage.for_site(self.site, self.anchors, surveyed=surveyed,
+                                                 tag_timeout=self.tag_timeout)
+            for warning in self.site_stage.frame.warnings():
+                self.log(warning)
+            outputs = {a: (p["x"], p["y"], self.anchors[a][2])
+                       for a, p in self.site_stage.anchors(self.anchors).items()}
+        self.output_anchors = outputs
+        sigma, source = self._sigma, self._noise_source
+        if sigma is None and table is not None:
+            sigma, source = ranging_noise(table, self.dist_unit), MEASURED
+        self.tracking = TrackStage(anchors, dist_unit=self.dist_unit, sigma=sigma,
+                                   noise_source=source, tags=self.tags,
+                                   tag_height=self.tag_height, smoothing=self.smoothing,
+                                   counts=self.counters.tags, **self.tracker_options)
         if self.on_anchors is not None:
-            self.on_anchors(anchors)
+            self.on_anchors(self.anchors)
         for sink in self.sinks:
-            sink.anchors(anchors)
+            sink.anchors(self.output_anchors)
         while self._buffer:
             self._track(self._buffer.popleft())
 
@@ -284,10 +334,32 @@ class Pipeline:
         self.counters.unknown_peers += tracking.unknown_peers - before
         if position is None:
             return
+        events: Sequence[ZoneEvent] = ()
+        if self.site_stage is not None:
+            fix = position.fix
+            position.site, events = self.site_stage.fix(fix.tag, fix.time, fix.x, fix.y,
+                                                        position.z)
+            position.frame = self.site_stage.frame.name
         for sink in self.sinks:
             sink.fix(position)
+        self._events(events)
+
+    def _events(self, events) -> None:
+        for event in events:
+            for sink in self.sinks:
+                sink.event(event)
 
 
-def _xyz(position: Sequence[float]) -> Tuple[float, float, float]:
-    x, y = float(position[0]), float(position[1])
-    return (x, y, float(position[2]) if len(position) > 2 else 0.0)
+def site_named_anchors(anchors: Mapping[int, devices.Anchor], site: Site) -> Dict[int, devices.Anchor]:
+    """Surveyed anchors named by the site, with the offsets it gives."""
+    named = site.surveyed_anchors({a: spec.position for a, spec in anchors.items()})
+    return {a: replace(named[a], offset=named[a].offset if named[a].offset is not None
+                       else spec.offset) for a, spec in anchors.items()}
+
+
+def surveyed_anchors(surveyed: Survey) -> Dict[int, devices.Anchor]:
+    """A survey's anchors, with the offsets it solved and the heights known."""
+    offsets: List[Optional[float]] = (list(surveyed.offsets) if surveyed.offsets
+                                      else [None] * len(surveyed.addresses))
+    return {a: devices.Anchor(x, y, z, offset) for a, (x, y), z, offset
+            in zip(surveyed.addresses, surveyed.positions, surveyed.heights, offsets)}

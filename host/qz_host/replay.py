@@ -23,16 +23,20 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Set, Union
+from typing import (Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Set,
+                    Tuple, Union)
 
-from . import capture, frames, messages
+from . import capture, devices, frames, messages
 from .geometry import layout_problem
 from .live_counters import LiveCounters
 from .messages import DEFAULT_DIST_UNIT, SKIP_REASONS, Message, decode  # noqa: F401
-from .pipeline import Pipeline, Sink
+from .pipeline import Pipeline, Sink, site_named_anchors, surveyed_anchors
+from .site import Site
+from .site_frame import SiteFrame
 from .survey import MIN_ANCHORS, DistanceTable, Survey, SurveyError, known_anchors, survey
-from .track_stage import Position, TagCounts, ranging_noise
+from .track_stage import MEASURED, Position, TagCounts, ranging_noise
 from .tracking import TrackFix
+from .zones import ZoneEvent
 
 Progress = Callable[[str, int, int], None]
 Lines = Union[Sequence[str], Callable[[], Iterable[str]]]
@@ -59,10 +63,24 @@ class Replay:
     survey_error: Optional[str] = None
     fixes: List[TrackFix] = field(default_factory=list)
     smoothed: bool = False  # fixes are the filtered ones smoothed
-    sigma: float = 0.0  # ranging noise the tracker assumed (m)
+    sigma: float = 0.0  # ranging noise the tracker used at the end (m)
+    noise_source: str = MEASURED
     layout_error: Optional[str] = None
     tags: Dict[int, TagCounts] = field(default_factory=dict)
     unknown_peers: int = 0
+    # The offsets in use at the end (learned, or given and refined), with
+    # their standard deviations, and the records to save them in.
+    anchor_offsets: Dict[int, Tuple[float, float]] = field(default_factory=dict)
+    tag_offsets: Dict[int, Tuple[float, float]] = field(default_factory=dict)
+    learned_anchors: Dict[int, devices.Anchor] = field(default_factory=dict)
+    learned_tags: Dict[int, devices.Tag] = field(default_factory=dict)
+    # With a site: its frame, the zone events made, the zones' occupancy at
+    # the end; and what the replay had to say (a frame's poor fit).
+    site_frame: Optional[SiteFrame] = None
+    zones: List[str] = field(default_factory=list)
+    events: int = 0
+    occupancy: Dict[str, List[str]] = field(default_factory=dict)
+    log: List[str] = field(default_factory=list)
 
 
 @dataclass
@@ -112,7 +130,8 @@ class Surveyed:
     survey: Optional[Survey] = None
     survey_error: Optional[str] = None
     layout_error: Optional[str] = None
-    sigma: float = 0.0
+    sigma: Optional[float] = None
+    noise_source: str = MEASURED
 
     @property
     def dist_unit(self) -> float:
@@ -132,11 +151,9 @@ class Surveyed:
         return self.survey is not None and self.layout_error is None
 
     @property
-    def anchors(self) -> Dict[int, tuple]:
-        """The anchors (x, y, z) to track against, none when not surveyed."""
-        if self.survey is None:
-            return {}
-        return {a: (x, y, 0.0) for a, (x, y) in zip(self.survey.addresses, self.survey.positions)}
+    def anchors(self) -> Dict[int, devices.Anchor]:
+        """The anchors to track against, none when not surveyed."""
+        return surveyed_anchors(self.survey) if self.survey is not None else {}
 
 
 def _iterate(lines: Lines) -> Iterator[str]:
@@ -149,11 +166,13 @@ def _metadata(lines: Lines) -> Dict[str, str]:
 
 def survey_capture(lines: Lines, *, dist_unit: Optional[float] = None,
                    check_fcs: Optional[bool] = None,
-                   anchors: Optional[Mapping[int, Sequence[float]]] = None,
+                   anchors: Optional[Mapping[int, object]] = None,
                    sigma: Optional[float] = None,
                    progress: Optional[Progress] = None, total: int = 0) -> Surveyed:
     """The first pass: the anchors' distances, the survey (or the `anchors`
-    known), the layout check and the ranging noise (`sigma` unless given).
+    known: devices.Anchor records or positions), the layout check and the
+    ranging noise (`sigma` unless given; None when the anchors' ranges are
+    too few to tell, and the tracker estimates it).
     Raises ValueError for bad settings and capture.NotACapture."""
     settings = capture_settings(_metadata(lines), dist_unit=dist_unit, check_fcs=check_fcs)
     table = DistanceTable()
@@ -192,30 +211,43 @@ def survey_capture(lines: Lines, *, dist_unit: Optional[float] = None,
         found.survey_error = str(error)
         return found
     found.layout_error = layout_problem(found.survey.positions)
-    found.sigma = sigma if sigma is not None else ranging_noise(table, unit)
+    if sigma is not None:
+        found.sigma, found.noise_source = sigma, "given"
+    else:
+        found.sigma, found.noise_source = ranging_noise(table, unit), MEASURED
     return found
 
 
 class _Collect(Sink):
-    def __init__(self, on_fix: Optional[Callable[[TrackFix], None]], keep: bool):
+    """Hands the fixes (as Positions, in the outputs' frame) and the zone
+    events on, and keeps the fixes when asked."""
+
+    def __init__(self, on_fix: Optional[Callable[[Position], None]],
+                 on_event: Optional[Callable[[ZoneEvent], None]], keep: bool):
         self.on_fix = on_fix
+        self.on_event = on_event
         self.fixes: Optional[List[TrackFix]] = [] if keep else None
+        self.events = 0
 
     def fix(self, position: Position) -> None:
-        self.take(position.fix)
-
-    def take(self, fix: TrackFix) -> None:
         if self.fixes is not None:
-            self.fixes.append(fix)
+            self.fixes.append(position.fix)
         if self.on_fix is not None:
-            self.on_fix(fix)
+            self.on_fix(position)
+
+    def event(self, event: ZoneEvent) -> None:
+        self.events += 1
+        if self.on_event is not None:
+            self.on_event(event)
 
 
 def replay(lines: Lines, *, dist_unit: Optional[float] = None,
            check_fcs: Optional[bool] = None, progress: Optional[Progress] = None,
            anchors: Optional[Mapping[int, Sequence[float]]] = None, smooth: bool = False,
-           sigma: Optional[float] = None, on_fix: Optional[Callable[[TrackFix], None]] = None,
-           keep_fixes: bool = True, total: int = 0, **tracker_options) -> Replay:
+           sigma: Optional[float] = None, on_fix: Optional[Callable[[Position], None]] = None,
+           keep_fixes: bool = True, total: int = 0, site: Optional[Site] = None,
+           on_event: Optional[Callable[[ZoneEvent], None]] = None,
+           **tracker_options) -> Replay:
     """Replays capture `lines` (a sequence, or a function that opens them
     afresh, for the two passes). See `capture_settings` for `dist_unit` and
     `check_fcs`. Known `anchors` (address to x, y, ...) in metres replace
@@ -224,29 +256,35 @@ def replay(lines: Lines, *, dist_unit: Optional[float] = None,
     `sigma` is the ranging noise the tracker assumes (default: the spread of
     the anchors' repeated ranges of one another); `tracker_options` go to
     the Tracker. Each fix goes to `on_fix` as it is made (smoothed: at the
-    end) and, with `keep_fixes`, into the result. `total` is what
+    end), as a Position, and with `keep_fixes` into the result. A `site`
+    puts the positions in its frame and its zones' events go to `on_event`
+    (from the fixes as made, as live makes them). `total` is what
     `progress` counts to (characters of the capture, for a file)."""
     if not total and not callable(lines):
         total = sum(map(len, lines))
     surveyed = survey_capture(lines, dist_unit=dist_unit, check_fcs=check_fcs,
                               anchors=anchors, sigma=sigma, progress=progress, total=total)
     return replay_surveyed(lines, surveyed, smooth=smooth, on_fix=on_fix, keep_fixes=keep_fixes,
-                           progress=progress, total=total, **tracker_options)
+                           progress=progress, total=total, site=site, on_event=on_event,
+                           **tracker_options)
 
 
 def replay_surveyed(lines: Lines, surveyed: Surveyed, *, smooth: bool = False,
-                    on_fix: Optional[Callable[[TrackFix], None]] = None, keep_fixes: bool = True,
+                    on_fix: Optional[Callable[[Position], None]] = None, keep_fixes: bool = True,
                     progress: Optional[Progress] = None, total: int = 0,
+                    site: Optional[Site] = None,
+                    on_event: Optional[Callable[[ZoneEvent], None]] = None,
                     **tracker_options) -> Replay:
     """The second pass of a replay, after `survey_capture` of the same lines."""
     settings = surveyed.settings
     counters = LiveCounters()
     result = Replay(counters, settings.dist_unit, settings.check_fcs, settings.checksum_name,
                     survey=surveyed.survey, layout_error=surveyed.layout_error,
-                    sigma=surveyed.sigma, tags=counters.tags, smoothed=smooth)
+                    sigma=surveyed.sigma or 0.0, noise_source=surveyed.noise_source,
+                    tags=counters.tags, smoothed=smooth)
     if surveyed.tracking:
-        _track(lines, surveyed, result, smooth, _Collect(on_fix, keep_fixes), progress, total,
-               tracker_options)
+        _track(lines, surveyed, result, smooth, _Collect(on_fix, on_event, keep_fixes),
+               progress, total, site, tracker_options)
     else:
         _count(lines, surveyed, result)
     result.unknown_peers += surveyed.table.unknown_reports()
@@ -254,26 +292,54 @@ def replay_surveyed(lines: Lines, surveyed: Surveyed, *, smooth: bool = False,
 
 
 def _track(lines: Lines, surveyed: Surveyed, result: Replay, smooth: bool, collect: "_Collect",
-           progress: Optional[Progress], total: int, tracker_options: dict) -> None:
-    """The second pass: every line through a pipeline that knows the anchors."""
+           progress: Optional[Progress], total: int, site: Optional[Site],
+           tracker_options: dict) -> None:
+    """The second pass: every line through a pipeline that knows the anchors.
+    Smoothed, the fixes are held back for the end; their zone events are
+    those of the fixes as made."""
     settings = surveyed.settings
-    pipeline = Pipeline([] if smooth else [collect], counters=result.counts,
-                        anchors=surveyed.anchors, dist_unit=settings.dist_unit,
+    options = dict(tracker_options)
+    anchors = surveyed.anchors
+    if site is not None and not surveyed.survey.known:  # type: ignore[union-attr]
+        anchors = site_named_anchors(anchors, site)
+    held = _Collect(None, collect.on_event, keep=False) if smooth else collect
+    pipeline = Pipeline([held], counters=result.counts,
+                        anchors=anchors, dist_unit=settings.dist_unit,
                         checksum_name=settings.checksum_name if settings.check_fcs else "",
-                        sigma=surveyed.sigma, smoothing=smooth, tracker_options=tracker_options,
-                        clock=_no_clock)
+                        sigma=surveyed.sigma, noise_source=surveyed.noise_source,
+                        tags=options.pop("tags", None), tag_height=options.pop("height", None),
+                        smoothing=smooth, site=site, tracker_options=options, clock=_no_clock,
+                        log=result.log.append)
     done = 0
     for line in _iterate(lines):
         if progress is not None:
             done += len(line)
             progress("track", done, total)
         pipeline.feed_line(line)
+    pipeline.tick()  # the zones' last timeouts
+    stage = pipeline.site_stage
     if smooth:
+        tracking = pipeline.tracking
         for fix in pipeline.smoothed():
-            collect.take(fix)
+            position = Position(fix, tracking.height(fix.tag) if tracking else 0.0, (), ())
+            if stage is not None:
+                position.site, position.frame = stage.frame.place(fix.x, fix.y), stage.frame.name
+            collect.fix(position)
     if collect.fixes is not None:
         result.fixes = collect.fixes
+    result.events = held.events
+    if stage is not None:
+        result.site_frame = stage.frame
+        result.zones = [zone.name for zone in stage.zones.zones]
+        result.occupancy = {zone: stage.occupancy().get(zone, []) for zone in result.zones}
     result.unknown_peers = result.counts.unknown_peers
+    tracking = pipeline.tracking
+    if tracking is not None:
+        result.sigma, result.noise_source = tracking.sigma, tracking.noise_source
+        result.anchor_offsets = tracking.anchor_offsets()
+        result.tag_offsets = tracking.tag_offsets()
+        result.learned_anchors = tracking.learned_anchors()
+        result.learned_tags = tracking.learned_tags()
 
 
 def _count(lines: Lines, surveyed: Surveyed, result: Replay) -> None:

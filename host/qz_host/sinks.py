@@ -14,6 +14,7 @@ from typing import IO, Callable, Tuple
 
 from . import capture
 from .pipeline import Anchors, Position, Sink
+from .zones import ZoneEvent
 
 
 class JsonLinesSink(Sink):
@@ -27,6 +28,12 @@ class JsonLinesSink(Sink):
 
     def fix(self, position: Position) -> None:
         self.stream.write(self._encode(position.as_json()) + "\n")
+        if self.flush_each:
+            self.stream.flush()
+
+    def event(self, event: ZoneEvent) -> None:
+        """A zone event, as an object of its own among the fixes."""
+        self.stream.write(self._encode(event.as_json()) + "\n")
         if self.flush_each:
             self.stream.flush()
 
@@ -49,7 +56,8 @@ class CsvSink(Sink):
 
     def fix(self, position: Position) -> None:
         f = position.fix
-        self.writer.writerow([f"{f.time:.6f}", f"{f.tag:04X}", f"{f.x:.4f}", f"{f.y:.4f}"])
+        self.writer.writerow([f"{f.time:.6f}", f"{f.tag:04X}", f"{position.x:.4f}",
+                              f"{position.y:.4f}"])
 
     def tick(self) -> None:
         self.stream.flush()

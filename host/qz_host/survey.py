@@ -110,23 +110,33 @@ class Survey:
     known: bool = False
     # The anchors' range offsets (m) solved with their positions, one per
     # anchor, and their standard deviations; or why they were not.
-    offsets: Optional[List[float]] = None
+    offsets: Optional[List[Optional[float]]] = None
     offset_sd: Optional[List[float]] = None
     offsets_note: str = ""
+    # The anchors' z (m): given with known anchors, else 0 (the survey's plane).
+    heights: List[float] = field(default_factory=list)
+
+    def __post_init__(self) -> None:
+        if not self.heights:
+            self.heights = [0.0] * len(self.addresses)
 
 
-def known_anchors(positions: Mapping[int, Sequence[float]]) -> Survey:
-    """A survey that takes the anchors' (x, y, ...) positions as given."""
+def known_anchors(positions: Mapping[int, object]) -> Survey:
+    """A survey that takes the anchors as given: devices.Anchor records (with
+    their offsets) or (x, y[, z]) positions."""
     addresses = sorted(positions)
     if not MIN_ANCHORS <= len(addresses) <= MAX_KNOWN_ANCHORS:
         raise SurveyError(f"tracking needs {MIN_ANCHORS} to {MAX_KNOWN_ANCHORS} anchors, "
                           f"{len(addresses)} given")
-    points = [(float(positions[a][0]), float(positions[a][1])) for a in addresses]
-    for address, point in zip(addresses, points):
-        if not all(math.isfinite(c) for c in point):
+    anchors = [devices.as_anchor(positions[a]) for a in addresses]
+    for address, anchor in zip(addresses, anchors):
+        if not all(math.isfinite(c) for c in anchor.position):
             raise SurveyError(f"anchor {address:04X} is not at a finite position")
+    points = [(a.x, a.y) for a in anchors]
     matrix = [[math.dist(p, q) for q in points] for p in points]
-    return Survey(addresses, points, matrix, [], known=True)
+    given = [a.offset for a in anchors]
+    return Survey(addresses, points, matrix, [], known=True, heights=[a.z for a in anchors],
+                  offsets=given if any(o is not None for o in given) else None)
 
 
 def survey(table: DistanceTable) -> Survey:
@@ -167,7 +177,7 @@ def _solve_offsets(result: Survey, table: DistanceTable,
         result.offsets_note = f"range offsets not solved: {why}"
         return
     result.positions = solution.positions
-    result.offsets = solution.offsets
+    result.offsets = [float(o) for o in solution.offsets]  # typed as given offsets are
     result.offset_sd = solution.offset_sd
     result.offsets_note = (f"range offsets solved with the positions: the pairs' residuals "
                            f"{solution.residual_before:.3f} m RMS before, "

@@ -20,20 +20,27 @@ from __future__ import annotations
 
 import math
 from array import array
-from dataclasses import dataclass
-from typing import Dict, Iterator, List, Mapping, Optional, Sequence
+from dataclasses import dataclass, replace
+from typing import Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 import qz_track
 
-from . import messages
+from . import devices, messages
 from .survey import DistanceTable
-from .tracking import Tracker, TrackFix, range_noise
+from .tracking import TagSetup, Tracker, TrackFix, range_noise
 
 
-def ranging_noise(table: DistanceTable, dist_unit: float) -> float:
+MEASURED = "measured from the anchors' ranges"
+
+
+def ranging_noise(table: DistanceTable, dist_unit: float) -> Optional[float]:
     """The ranging noise (m) measured from the anchors' repeated ranges, not
-    below the rounding to the distance unit."""
-    return max(range_noise(table.samples.values()), dist_unit / math.sqrt(12.0))
+    below the rounding to the distance unit; None when they are too few to
+    tell (the tracker then estimates it from the tags' ranges)."""
+    noise = range_noise(table.anchor_samples(), default=0.0)
+    if not noise > 0:
+        return None
+    return max(noise, dist_unit / math.sqrt(12.0))
 
 
 @dataclass
@@ -48,10 +55,12 @@ class TagCounts:
 
 
 class Position:
-    """One fix as the outputs give it: the tracker's fix, the tag's z, and
-    the ranges (m) of the anchors used, by address (made when asked for)."""
+    """One fix as the outputs give it: the tracker's fix, the tag's z, the
+    ranges (m) of the anchors used, by address (made when asked for), and
+    with a site, where the fix is in the site's frame (`site`: "x", "y" and
+    maybe "lat", "lon"; `frame`, its name)."""
 
-    __slots__ = ("fix", "z", "_distances", "_addresses")
+    __slots__ = ("fix", "z", "_distances", "_addresses", "site", "frame")
 
     def __init__(self, fix: TrackFix, z: float, distances: Sequence[float],
                  addresses: Sequence[int]):
@@ -59,6 +68,17 @@ class Position:
         self.z = z
         self._distances = distances
         self._addresses = addresses
+        self.site: Optional[Dict[str, float]] = None
+        self.frame: Optional[str] = None
+
+    @property
+    def x(self) -> float:
+        """The fix's x in the outputs' frame (the site's, when there is one)."""
+        return self.site["x"] if self.site is not None else self.fix.x
+
+    @property
+    def y(self) -> float:
+        return self.site["y"] if self.site is not None else self.fix.y
 
     @property
     def ranges(self) -> Dict[int, float]:
@@ -66,11 +86,17 @@ class Position:
 
     def as_json(self) -> dict:
         f = self.fix
-        return {"tag": f"{f.tag:04X}", "time": f.time, "x": f.x, "y": f.y, "z": self.z,
-                "sd": _finite(f.sd), "dop": _finite(f.dop),
-                # A raw count times the unit: six decimals say it exactly.
-                "ranges": {f"{a:04X}": round(d, 6) for a, d in self.ranges.items()},
-                "rejected": f.rejected}
+        out = {"tag": f"{f.tag:04X}", "time": f.time, "x": self.x, "y": self.y, "z": self.z,
+               "sd": _finite(f.sd), "dop": _finite(f.dop),
+               # A raw count times the unit: six decimals say it exactly.
+               "ranges": {f"{a:04X}": round(d, 6) for a, d in self.ranges.items()},
+               "rejected": f.rejected}
+        if self.site is not None:
+            for key in ("lat", "lon"):
+                if key in self.site:
+                    out[key] = self.site[key]
+            out["frame"] = self.frame
+        return out
 
 
 def _finite(value: float) -> Optional[float]:
@@ -78,24 +104,77 @@ def _finite(value: float) -> Optional[float]:
 
 
 class TrackStage:
-    """Tracks tag messages against `anchors` (address to x, y[, z] in
-    metres) with the ranging noise `sigma`; `tags` is where the per-tag
-    counts go (a dict shared with the session's counters, or a new one).
-    Other options go to the Tracker."""
+    """Tracks tag messages against `anchors` (address to a devices.Anchor,
+    or to x, y[, z] in metres).
 
-    def __init__(self, anchors: Mapping[int, Sequence[float]], *, dist_unit: float, sigma: float,
-                 smoothing: bool = False, tags: Optional[Dict[int, TagCounts]] = None,
+    `sigma` is the ranging noise, None to estimate it from the tags' ranges;
+    `noise_source` says where a given one comes from ("measured from the
+    anchors' ranges", "given"). Anchors' offsets given (the Anchor's
+    `offset`) and tags' heights and offsets (`tags`, address to devices.Tag,
+    with `tag_height` for the rest) go to the tracker, which learns what is
+    unknown; `tag_height` None puts the tags at the anchors' mean height
+    (the plane of the anchors, as where no heights are known). `counts` is
+    where the per-tag counts go (a dict shared with
+    the session's counters, or a new one). Other options go to the
+    Tracker."""
+
+    def __init__(self, anchors: Mapping[int, object], *, dist_unit: float,
+                 sigma: Optional[float], noise_source: str = "given",
+                 tags: Optional[Mapping[int, devices.Tag]] = None,
+                 tag_height: Optional[float] = None,
+                 smoothing: bool = False, counts: Optional[Dict[int, TagCounts]] = None,
                  **tracker_options):
-        self.addresses: List[int] = sorted(anchors)
+        known = {a: devices.as_anchor(p) for a, p in anchors.items()}
+        self.addresses: List[int] = sorted(known)
         self.index = {address: i for i, address in enumerate(self.addresses)}
+        self.anchors = [known[a] for a in self.addresses]
         self.dist_unit = dist_unit
-        self.sigma = sigma
-        self.tracker = Tracker([(float(anchors[a][0]), float(anchors[a][1])) for a in self.addresses],
-                               sigma=sigma, **tracker_options)
-        self.height = float(tracker_options.get("height", 0.0))
-        self.tags: Dict[int, TagCounts] = tags if tags is not None else {}
+        self.devices = dict(tags or {})
+        self.tag_height = (float(tag_height) if tag_height is not None
+                           else math.fsum(a.z for a in self.anchors) / len(self.anchors))
+        self.tracker = Tracker([a.position for a in self.anchors], sigma=sigma,
+                               height=self.tag_height,
+                               tags={t: TagSetup(d.height, d.offset)
+                                     for t, d in self.devices.items()},
+                               anchor_offsets=[a.offset for a in self.anchors],
+                               **tracker_options)
+        self.noise_source = "estimated from the tags' ranges" if sigma is None else noise_source
+        self.tags: Dict[int, TagCounts] = counts if counts is not None else {}
         self.unknown_peers = 0  # reports naming a device that is no anchor
         self._history = _History() if smoothing else None
+
+    @property
+    def sigma(self) -> float:
+        """The ranging noise in use (m)."""
+        return self.tracker.sigma
+
+    def height(self, tag: int) -> float:
+        """The tag's z in the anchors' frame (m)."""
+        known = self.devices.get(tag)
+        return self.tag_height if known is None or known.height is None else known.height
+
+    def anchor_offsets(self) -> Dict[int, Tuple[float, float]]:
+        """Each anchor's range offset in use and its standard deviation (m)."""
+        return dict(zip(self.addresses, self.tracker.anchor_offsets()))
+
+    def tag_offsets(self) -> Dict[int, Tuple[float, float]]:
+        """Each tag's range offset in use and its standard deviation (m)."""
+        return self.tracker.tag_offsets()
+
+    def learned_anchors(self) -> Dict[int, devices.Anchor]:
+        """The anchors with the offsets in use, for an anchors file."""
+        offsets = self.anchor_offsets()
+        return {a: replace(spec, offset=offsets[a][0])
+                for a, spec in zip(self.addresses, self.anchors)}
+
+    def learned_tags(self) -> Dict[int, devices.Tag]:
+        """Every tag known or tracked, with its height and the offset in
+        use, for a tags file."""
+        found = dict(self.devices)
+        for tag, (offset, _) in self.tag_offsets().items():
+            known = found.get(tag, devices.Tag())
+            found[tag] = devices.Tag(known.name, self.height(tag), offset)
+        return found
 
     def track(self, message: messages.Message) -> Optional[Position]:
         """The fix of one tag message, or None (late, or too few ranges)."""
@@ -107,7 +186,6 @@ class TrackStage:
         distances, unknown = messages.distances(message.reports, self.index, self.dist_unit)
         self.unknown_peers += unknown
         tracker = self.tracker
-        seeds = counts.seeds
         try:
             fix = tracker.update(src, message.time, distances)
         except ValueError:  # older than the tag's last message
@@ -122,8 +200,9 @@ class TrackStage:
         if fix.dop > counts.worst_dop:
             counts.worst_dop = fix.dop
         if self._history is not None:
-            self._history.add(fix, tracker.filter(src), counts.seeds != seeds)
-        return Position(fix, self.height, distances, self.addresses)
+            # a seed or a restart from the message's own fix starts a segment
+            self._history.add(fix, tracker.filter(src), tracker.started)
+        return Position(fix, self.height(src), distances, self.addresses)
 
     def smoothed(self) -> Iterator[TrackFix]:
         """Every fix so far, in order, smoothed over its tag's whole track

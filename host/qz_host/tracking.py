@@ -1,13 +1,28 @@
 """Tag tracking: a range-level filter per tag, seeded by per-fix fits.
 
 Each tag has a ``qz_track.TagFilter``: a constant-velocity Kalman filter on
-x, y, vx, vy that fuses the tag's ranges one at a time and rejects (and
-counts) each range whose innovation is beyond its gate. Non-line-of-sight
-paths only lengthen a range, so the gate is tighter for long ranges than
-for short ones. When most of a message's ranges miss their gates, the
-prediction is what is wrong (the tag turned), and the filter widens its
-covariance until they pass rather than reject them all. The tag moves in the plane z = ``height`` of the anchors'
-frame (0: the survey's plane).
+x, y, vx, vy and the tag's own range offset, which fuses the tag's ranges
+one at a time and rejects (and counts) each range whose innovation is
+beyond its gate. Non-line-of-sight paths only lengthen a range, so the gate
+is tighter for long ranges than for short ones. A range is modelled in three
+dimensions: from the anchor's (x, y, z) to the tag at its height, plus the
+anchor's offset, plus the tag's offset (antenna delays), plus noise.
+
+The filters of all tags share one ``qz_track.RangeModel``: every anchor's
+offset, learned from every tag's ranges together with the tags' motion (a
+joint estimate whose cost per tag does not grow with the number of tags),
+and the ranging noise, estimated from the residuals of each message's own
+fit at the prediction unless it is given. The gate judges a range against
+the current offsets, so a biased line-of-sight range is not taken for an
+outlier. Given offsets are subtracted and refined from there; unknown ones
+start at 0, the anchors' spread around the tags' own (which take their
+common part) at ``ANCHOR_OFFSET_SD``.
+
+When ranges miss their gates, the filter fits the message on its own: a
+consistent fix beyond the prediction's reach (the tag turned back between
+slow updates, or stopped) restarts the track there; a message that
+contradicts itself and most of its gates is rejected whole, and the track
+keeps its prediction.
 
 A filter is seeded by a per-fix fit (``Acquisition``) for a tag's first
 fix, after a gap (``max_gap`` seconds) and after ``max_rejected_updates``
@@ -34,6 +49,9 @@ how:
   when the residuals still fail a chi-square test it tries every subset
   without one or two ranges (at least three left), preferring the most
   ranges that pass.
+* It fits in the plane. Anchors at other heights than the tag's get the
+  horizontal part of each range; the Gauss-Newton steps then fit the ranges
+  in three dimensions.
 """
 
 from __future__ import annotations
@@ -41,7 +59,7 @@ from __future__ import annotations
 import itertools
 import math
 from dataclasses import dataclass, replace
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import qz_engine
 import qz_track
@@ -58,15 +76,27 @@ OUTLIER_THRESHOLD = 3.5
 _CHI_SQUARE_Z = 3.09
 
 # Filter defaults, tuned on simulated captures of seed 100 (the evaluation
-# uses other seeds): ranging noise of the hardware, and the
-# white-acceleration density (m^2/s^3) that tracks a person walking at
-# 1 m/s who turns sharply best (0.1 to 0.5 are within a few per cent).
+# uses other seeds): the white-acceleration density (m^2/s^3) that tracks a
+# person walking at 1 m/s who turns sharply best (0.1 to 0.5 are within a
+# few per cent), and the gates in predicted standard deviations.
 DEFAULT_SIGMA = 0.05
 DEFAULT_PROCESS_NOISE = 0.2
 DEFAULT_GATE = 3.5
 DEFAULT_SHORT_GATE = 6.0
+# Offsets (m, standard deviations). A tag's unknown offset starts at 0 with
+# TAG_OFFSET_SD; the anchors' unknown offsets with ANCHOR_OFFSET_SD, around
+# the tags' own, which take their common part. The anchors' start is kept
+# narrow so that they are learned slowly: while a tag's track is short, a
+# wide start lets them explain its motion (on the recorded run 0.05 m gave
+# 0.063 m RMS from a cold start, 0.3 m gave 0.076 m; simulated runs without
+# offsets pay for the learning the more the wider it starts). Given offsets
+# are refined from GIVEN_OFFSET_SD.
+TAG_OFFSET_SD = 0.1
+ANCHOR_OFFSET_SD = 0.05
+GIVEN_OFFSET_SD = 0.02
 
 Point = Tuple[float, float]
+Anchor = Sequence[float]  # (x, y) or (x, y, z), metres
 
 
 @dataclass(frozen=True)
@@ -81,6 +111,15 @@ class TrackFix:
     dop: float  # dilution of precision of the anchors used
     used: Tuple[int, ...]  # indices of the anchors whose ranges were used
     rejected: int  # ranges rejected in this update
+
+
+@dataclass(frozen=True)
+class TagSetup:
+    """What is known of one tag: its height (m, None: the tracker's default)
+    and its range offset (m, None: unknown, learned)."""
+
+    height: Optional[float] = None
+    offset: Optional[float] = None
 
 
 @dataclass(frozen=True)
@@ -99,16 +138,27 @@ def chi_square_bound(dof: int) -> float:
     return k * (1.0 - c + _CHI_SQUARE_Z * math.sqrt(c)) ** 3
 
 
-class Acquisition:
-    """Per-fix fits of a tag with PositionEngine, with the outlier search."""
+def _point3(anchor: Anchor) -> Tuple[float, float, float]:
+    if len(anchor) not in (2, 3):
+        raise ValueError("an anchor is (x, y) or (x, y, z)")
+    x, y = float(anchor[0]), float(anchor[1])
+    return x, y, float(anchor[2]) if len(anchor) == 3 else 0.0
 
-    def __init__(self, anchors: Sequence[Point], *, sigma: float = DEFAULT_SIGMA,
+
+class Acquisition:
+    """Per-fix fits of a tag at `height` with PositionEngine, with the
+    outlier search; anchors are (x, y) or (x, y, z)."""
+
+    def __init__(self, anchors: Sequence[Anchor], *, sigma: float = DEFAULT_SIGMA,
                  height: float = 0.0):
-        n = len(anchors)
-        self.centroid = (math.fsum(x for x, _ in anchors) / n,
-                         math.fsum(y for _, y in anchors) / n)
+        points = [_point3(a) for a in anchors]
+        n = len(points)
+        self.centroid = (math.fsum(x for x, _, _ in points) / n,
+                         math.fsum(y for _, y, _ in points) / n)
         cx, cy = self.centroid
-        self._anchors = [(x - cx, y - cy) for x, y in anchors]
+        self._anchors = [(x - cx, y - cy) for x, y, _ in points]
+        # each anchor's height above the tag, squared
+        self._dz2 = [(z - height) ** 2 for _, _, z in points]
         self.sigma = sigma
         self.height = height
         self.engine = qz_engine.PositionEngine(n)
@@ -155,9 +205,8 @@ class Acquisition:
         return best[1:]
 
     def _residuals(self, point: Point, measured: List[float], kept: List[int]) -> List[float]:
-        h2 = self.height * self.height
         return [measured[i] - math.sqrt((point[0] - self._anchors[i][0]) ** 2
-                                        + (point[1] - self._anchors[i][1]) ** 2 + h2)
+                                        + (point[1] - self._anchors[i][1]) ** 2 + self._dz2[i])
                 for i in kept]
 
     def _cost(self, point: Point, measured: List[float], kept: List[int]) -> float:
@@ -187,13 +236,16 @@ class Acquisition:
         rows = []
         for i in kept:
             dx, dy = point[0] - self._anchors[i][0], point[1] - self._anchors[i][1]
-            r = math.sqrt(dx * dx + dy * dy + self.height * self.height) or 1e-9
+            r = math.sqrt(dx * dx + dy * dy + self._dz2[i]) or 1e-9
             rows.append((dx / r, dy / r))
         return rows
 
     def _fit(self, measured: List[float], kept: List[int]) -> Point:
         """Least-squares point of the ranges `kept` (centred frame)."""
-        only = [measured[i] if i in kept else 0.0 for i in range(len(measured))]
+        # the engine fits in the plane: the horizontal part of each range
+        only = [0.0] * len(measured)
+        for i in kept:
+            only[i] = max(math.sqrt(max(measured[i] ** 2 - self._dz2[i], 0.0)), MIN_DISTANCE)
         first = self._engine_fit(only, (0.0, 0.0))
         starts = [(first[0] + START_OFFSET, first[1]), (first[0] - START_OFFSET, first[1])]
         fits = [self._engine_fit(only, start) for start in starts]
@@ -224,35 +276,110 @@ class Acquisition:
 
 
 class Tracker:
-    """Tracks tags against one set of anchors (x, y in metres).
+    """Tracks tags against one set of anchors, (x, y) or (x, y, z) in metres.
 
-    Options: sigma (range noise, m), process_noise (m²/s³), gate and
-    short_gate (in predicted standard deviations), height (the tags' z, m),
-    max_gap (s), max_rejected_updates, and history (keep what smoothed()
-    needs)."""
+    update(tag, time, distances) gives each tag's fixes. Options:
 
-    def __init__(self, anchors: Sequence[Point], *, sigma: float = DEFAULT_SIGMA,
+    * sigma: the ranging noise (m), or None to estimate it from the tags'
+      ranges (``sigma`` and ``sigma_estimated`` tell what is in use);
+    * height: the tags' z (m) in the anchors' frame, and ``tags``, a mapping
+      of tag to TagSetup (or a (height, offset) pair) for the tags whose
+      height or range offset is known;
+    * anchor_offsets: each anchor's known range offset (m), None for an
+      unknown one; learn_offsets: learn what is unknown (else it is 0) and
+      refine what is known; ``anchor_offsets()`` and ``tag_offsets()`` read
+      back the offsets in use with their standard deviations;
+    * process_noise (m^2/s^3), gate and short_gate (predicted standard
+      deviations), max_gap (s), max_rejected_updates;
+    * history: keep what smoothed() needs.
+
+    ``anchors`` holds their (x, y), ``anchor_heights`` their z. Every fix's
+    filter state is ``filter(tag)``'s: state (x, y, vx, vy),
+    covariance (4x4, row-major), growth, and whether the fix started a track
+    (``started``, a seed or a restart)."""
+
+    def __init__(self, anchors: Sequence[Anchor], *, sigma: Optional[float] = None,
                  process_noise: float = DEFAULT_PROCESS_NOISE, gate: float = DEFAULT_GATE,
                  short_gate: float = DEFAULT_SHORT_GATE, height: float = 0.0,
-                 max_gap: float = 2.0, max_rejected_updates: int = 3, history: bool = False):
-        self._options = dict(sigma=sigma, process_noise=process_noise, gate=gate,
-                             short_gate=short_gate, height=height, max_gap=max_gap,
-                             max_rejected_updates=max_rejected_updates)
+                 tags: Optional[Mapping[int, object]] = None,
+                 anchor_offsets: Optional[Sequence[Optional[float]]] = None,
+                 learn_offsets: bool = True, max_gap: float = 2.0,
+                 max_rejected_updates: int = 3, history: bool = False):
+        self._options = dict(process_noise=process_noise, gate=gate, short_gate=short_gate,
+                             max_gap=max_gap, max_rejected_updates=max_rejected_updates)
+        self._given_sigma = sigma
+        self.height = float(height)
+        self.learn_offsets = learn_offsets
+        self.tags: Dict[int, TagSetup] = {tag: _tag_setup(setup)
+                                          for tag, setup in (tags or {}).items()}
         self.history = history
         self.rejected: Dict[int, int] = {}
         self.seeds: Dict[int, int] = {}
+        self.started = False  # whether the last fix started a track
         self._filters: Dict[int, qz_track.TagFilter] = {}
         self._fixes: List[TrackFix] = []
         self._states: Dict[int, Tuple[list, list, list, list, list, list]] = {}
-        self.set_anchors(anchors)
+        self.set_anchors(anchors, anchor_offsets)
 
-    def set_anchors(self, anchors: Sequence[Point]) -> None:
-        """A new anchor set (a new survey): every tag is seeded afresh."""
-        self.anchors = [(float(x), float(y)) for x, y in anchors]
-        self._acquisition = Acquisition(self.anchors, sigma=self._options["sigma"],
-                                        height=self._options["height"])
-        for f in self._filters.values():
-            f.set_anchors(self.anchors)
+    def set_anchors(self, anchors: Sequence[Anchor],
+                    offsets: Optional[Sequence[Optional[float]]] = None) -> None:
+        """A new anchor set (a new survey), with its known offsets: every
+        tag is seeded afresh and learns its offset again."""
+        points = [_point3(a) for a in anchors]
+        if offsets is not None and len(offsets) != len(points):
+            raise ValueError(f"{len(offsets)} anchor offsets for {len(points)} anchors")
+        known = list(offsets) if offsets is not None else [None] * len(points)
+        values = [0.0 if v is None else float(v) for v in known]
+        if self.learn_offsets:
+            sds = [ANCHOR_OFFSET_SD if v is None else GIVEN_OFFSET_SD for v in known]
+        else:
+            sds = [0.0] * len(points)
+        self.anchors = [(x, y) for x, y, _ in points]
+        self.anchor_heights = [z for _, _, z in points]
+        self._points = points
+        self.model = qz_track.RangeModel(len(points), offsets=values, offset_sd=sds,
+                                         sigma=self._given_sigma)
+        self._acquisitions: Dict[float, Acquisition] = {}
+        self._filters.clear()
+
+    @property
+    def sigma(self) -> float:
+        """The ranging noise in use (m)."""
+        return self.model.sigma
+
+    @property
+    def sigma_estimated(self) -> bool:
+        """Whether the noise is estimated from the tags' ranges (else given)."""
+        return self.model.estimates_noise
+
+    def anchor_offsets(self) -> List[Tuple[float, float]]:
+        """Each anchor's range offset in use and its standard deviation (m)."""
+        return list(zip(self.model.offsets, self.model.offset_sd))
+
+    def tag_offsets(self) -> Dict[int, Tuple[float, float]]:
+        """Each tracked tag's range offset in use and its standard deviation
+        (m)."""
+        return {tag: (f.offset, f.offset_sd) for tag, f in sorted(self._filters.items())}
+
+    def _height(self, tag: int) -> float:
+        setup = self.tags.get(tag)
+        return self.height if setup is None or setup.height is None else setup.height
+
+    def _new_filter(self, tag: int) -> qz_track.TagFilter:
+        setup = self.tags.get(tag, TagSetup())
+        if setup.offset is not None:
+            offset, sd = setup.offset, GIVEN_OFFSET_SD
+        else:
+            offset, sd = 0.0, TAG_OFFSET_SD
+        return qz_track.TagFilter(self._points, model=self.model, height=self._height(tag),
+                                  offset=offset, offset_sd=sd if self.learn_offsets else 0.0,
+                                  **self._options)
+
+    def _acquisition(self, height: float) -> Acquisition:
+        found = self._acquisitions.get(height)
+        if found is None:
+            found = self._acquisitions[height] = Acquisition(self._points, height=height)
+        return found
 
     def update(self, tag: int, time: float, distances: Sequence[float]) -> Optional[TrackFix]:
         """The fix of `tag` at `time` (s) from one distance per anchor
@@ -261,11 +388,11 @@ class Tracker:
         last) and for the wrong number of distances."""
         f = self._filters.get(tag)
         if f is None:
-            f = self._filters[tag] = qz_track.TagFilter(self.anchors, **self._options)
+            f = self._filters[tag] = self._new_filter(tag)
         out = f.update(time, distances)
-        start = out is None
+        self.started = out is None or f.restarted
         if out is None:
-            acquired = self._acquisition.fit(distances)
+            acquired = self._seed_fit(f, distances)
             if acquired is None:
                 return None
             seed = [d if i in acquired.used else 0.0 for i, d in enumerate(distances)]
@@ -280,8 +407,22 @@ class Tracker:
             return None
         fix = TrackFix(time, tag, x, y, sd, dop, used, rejected)
         if self.history:
-            self._record(tag, f, fix, start)
+            self._record(tag, f, fix, self.started)
         return fix
+
+    def _seed_fit(self, f: qz_track.TagFilter, distances: Sequence[float]) -> Optional[Acquired]:
+        """The per-fix fit of a seed, on the ranges less the offsets in
+        use, judged with the noise and the offsets' uncertainty."""
+        if len(distances) != len(self.anchors):
+            raise ValueError(f"expected {len(self.anchors)} distances, one per anchor, "
+                             f"got {len(distances)}")
+        offsets, sds = self.model.offsets, self.model.offset_sd
+        tag_offset, tag_sd = f.offset, f.offset_sd
+        corrected = [d - offsets[i] - tag_offset if d > 0 and math.isfinite(d) else d
+                     for i, d in enumerate(distances)]
+        acquisition = self._acquisition(f.height)
+        acquisition.sigma = math.sqrt(self.model.sigma ** 2 + max(sds) ** 2 + tag_sd ** 2)
+        return acquisition.fit(corrected)
 
     def filter(self, tag: int) -> qz_track.TagFilter:
         """The filter of `tag` (KeyError for a tag never updated)."""
@@ -308,6 +449,18 @@ class Tracker:
                     times, states, covariances, starts, growths, f.process_noise)):
                 result[index] = replace(result[index], x=x, y=y, sd=sd)
         return result
+
+
+def _tag_setup(setup: object) -> TagSetup:
+    if isinstance(setup, TagSetup):
+        return setup
+    try:
+        pair: Tuple[Optional[float], Optional[float]] = setup  # type: ignore[assignment]
+        height, offset = pair
+    except (TypeError, ValueError):
+        raise ValueError(f"a tag's setup is (height, offset), got {setup!r}") from None
+    return TagSetup(None if height is None else float(height),
+                    None if offset is None else float(offset))
 
 
 def range_noise(samples: Iterable[Sequence[float]], default: float = DEFAULT_SIGMA) -> float:

@@ -6,6 +6,7 @@
     view       replay a capture at its pace into a map in the browser
     live       track tags live from a serial port, TCP, UDP or standard input
     emit       play a capture's frames into a serial port, TCP or UDP
+    calibrate  range offsets of anchors and tags from a capture with truth
     site       check a site file
 
 Each module's ``register(commands)`` adds its parser to the subparsers and
@@ -19,7 +20,7 @@ from __future__ import annotations
 import importlib
 from typing import Any
 
-NAMES = ("simulate", "replay", "demo", "view", "live", "emit", "site")
+NAMES = ("simulate", "replay", "demo", "view", "live", "emit", "calibrate", "site")
 
 
 def register_all(commands: Any) -> None:

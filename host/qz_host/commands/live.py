@@ -25,7 +25,7 @@ from ..sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
 from ..sources import LineSource, Source, UdpSource, open_source
 from ..survey import SurveyError, known_anchors
 from .base import CommandError, stop_on_signals
-from .replay import read_known_anchors
+from .site_inputs import read_known_anchors
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
 QUEUE_LIMIT = 100000  # fixes kept for the broker

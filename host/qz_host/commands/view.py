@@ -10,14 +10,8 @@ from typing import TextIO
 
 from .. import addresses, capture
 from ..options import SECONDS, SPEED_FACTOR, whole
+from . import site_inputs, web_options
 from .base import CommandError
-
-
-def _bind(text: str):
-    try:
-        return addresses.host_port(text, listening=True, default_host=addresses.LOOPBACK)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def register(commands) -> None:
@@ -27,15 +21,17 @@ def register(commands) -> None:
                     "pace (times --speed) into a live map served over HTTP; the map stays "
                     "up after the end until interrupted (Ctrl-C).")
     view.add_argument("capture", type=Path, help="capture file")
-    view.add_argument("--web", type=_bind, default=("127.0.0.1", 8080), metavar="HOST:PORT",
-                      help="address to serve the map on (default 127.0.0.1:8080; port 0 "
-                           "picks a free one)")
+    web_options.add_options(view, default=(addresses.LOOPBACK, 8080))
+    site_inputs.add_options(view)
     view.add_argument("--speed", type=SPEED_FACTOR, default=1.0,
                       help="replay this many times faster than recorded (default 1)")
     view.add_argument("--stale", type=SECONDS, default=5.0,
                       help="seconds without a fix after which a tag is greyed (default 5)")
     view.add_argument("--trail", type=whole(1, 10_000), default=50,
                       help="fixes drawn behind each tag (default 50)")
+    view.add_argument("--tag-timeout", type=SECONDS, default=10.0,
+                      help="seconds of capture time without a fix after which a tag leaves "
+                           "the map (default 10)")
     view.set_defaults(handler=run)
 
 
@@ -44,6 +40,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         from ..replay import survey_capture
         from ..web.playback import PlaybackClock, play
         from ..web.server import WebServer, require_websockets
+        from ..web.feed import show_site
         from ..web.state import MapState
         require_websockets()
     except ImportError as error:
@@ -53,8 +50,9 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         with capture.open_text(args.capture) as source:
             yield from capture.capture_lines(source)
 
+    site = site_inputs.read(args)
     try:
-        surveyed = survey_capture(lines)
+        surveyed = survey_capture(lines, anchors=site.anchors, sigma=site.sigma)
     except OSError as error:
         raise CommandError(f"cannot read {args.capture}: {error.strerror}") from None
     except ValueError as error:  # not a capture, a bad unit or checksum
@@ -65,13 +63,20 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         return 1
 
     clock = PlaybackClock(speed=args.speed)
-    state = MapState(trail=args.trail, stale_after=args.stale, clock=clock)
-    host, port = args.web
-    server = WebServer(state, host, port)
+    state = MapState(trail=args.trail, stale_after=args.stale, clock=clock,
+                     tag_timeout=args.tag_timeout)
     try:
+        for note in site.site_warnings + show_site(state, site.site, site.tags, site.anchors):
+            print(f"qz-host view: {note}", file=sys.stderr)
+    except (OSError, ValueError) as error:
+        raise CommandError(f"the floor plan: {error}") from None
+    host, port = args.web
+    try:
+        server = WebServer(state, host, port, allow_hosts=args.allow_host)
         server.start()
-    except OSError as error:
-        raise CommandError(f"cannot serve on {host}:{port}: {error.strerror}") from None
+    except (OSError, ValueError) as error:
+        raise CommandError(f"cannot serve on {host}:{port}: "
+                           f"{getattr(error, 'strerror', None) or error}") from None
     warning = addresses.exposure_warning(host, "serving", "can read the map")
     if warning is not None:
         print(warning, file=sys.stderr)
@@ -79,7 +84,8 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
           file=out, flush=True)
     stop = threading.Event()
     try:
-        counts = play(lines(), surveyed, state, clock, stop)
+        counts = play(lines(), surveyed, state, clock, stop, site=site.site, tags=site.tags,
+                      tag_height=site.tag_height)
         print(f"replayed {counts.read} frames; still serving", file=out, flush=True)
         stop.wait()
     except KeyboardInterrupt:

@@ -13,10 +13,12 @@ import itertools
 import math
 import threading
 import time
-from typing import Any, Callable, Dict, Iterable, Optional
+from typing import Any, Callable, Dict, Iterable, Mapping, Optional
 
+from .. import devices
 from ..live_counters import LiveCounters
-from ..pipeline import Pipeline
+from ..pipeline import Pipeline, site_named_anchors, surveyed_anchors
+from ..site import Site
 from .feed import MapFeed
 from .state import MapState
 
@@ -59,17 +61,25 @@ def counters(counts: LiveCounters) -> Dict[str, object]:
 
 
 def play(lines: Iterable[str], surveyed: Any, state: MapState, clock: PlaybackClock,
-         stop: Optional[threading.Event] = None) -> LiveCounters:
-    """Plays `lines` into `state` until the end or until `stop` is set.
-    `surveyed` is what surveyed them: a ``replay.Surveyed`` or a replay."""
+         stop: Optional[threading.Event] = None, *, site: Optional[Site] = None,
+         tags: Optional[Mapping[int, devices.Tag]] = None,
+         tag_height: Optional[float] = None) -> LiveCounters:
+    """Plays `lines` into `state` until the end or until `stop` is set, and
+    then says the feed ended. `surveyed` is what surveyed them: a
+    ``replay.Surveyed`` or a replay; `site`, `tags` and `tag_height` are
+    what is known of the site, as for a replay."""
     stop = stop if stop is not None else threading.Event()
     survey = surveyed.survey
-    anchors = {a: (x, y, 0.0) for a, (x, y) in zip(survey.addresses, survey.positions)}
+    anchors = surveyed_anchors(survey)
+    if site is not None and not survey.known:
+        anchors = site_named_anchors(anchors, site)
     live = LiveCounters()
     pipeline = Pipeline([MapFeed(state, lambda: counters(live))], counters=live,
                         anchors=anchors, dist_unit=surveyed.dist_unit,
                         checksum_name=surveyed.checksum if surveyed.check_fcs else "",
-                        sigma=surveyed.sigma, clock=clock)
+                        sigma=surveyed.sigma or None,
+                        noise_source=getattr(surveyed, "noise_source", "given"),
+                        tags=tags, tag_height=tag_height, site=site, clock=clock)
     rest = iter(lines)
     head = []
     first = None
@@ -85,6 +95,9 @@ def play(lines: Iterable[str], surveyed: Any, state: MapState, clock: PlaybackCl
             break
         pipeline.feed_line(line)
         state.set_counters(counters(live))
+    else:
+        pipeline.tick()
+        state.end_feed()
     return live
 
 

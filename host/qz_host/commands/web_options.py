@@ -1,0 +1,37 @@
+"""The map's options, the same for ``view`` and ``live``: where to serve it
+and which host names beyond the bound address a browser may use for it."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Optional, Tuple
+
+from .. import addresses
+
+
+def web_address(text: str) -> Tuple[str, int]:
+    """An argparse type: HOST:PORT (or PORT, on loopback) to serve on."""
+    try:
+        return addresses.host_port(text, listening=True, default_host=addresses.LOOPBACK)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def allowed_host(text: str) -> str:
+    from ..web.server import check_allowed_host
+
+    try:
+        return check_allowed_host(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def add_options(parser: argparse.ArgumentParser, *,
+                default: Optional[Tuple[str, int]] = None) -> None:
+    where = (f"default {default[0]}:{default[1]}; " if default else "") + "port 0 picks a free one"
+    parser.add_argument("--web", type=web_address, default=default, metavar="HOST:PORT",
+                        help=f"serve the map here ({where})")
+    parser.add_argument("--allow-host", type=allowed_host, action="append", default=[],
+                        metavar="NAME",
+                        help="a host name a browser may reach the map by besides the bound "
+                             "address (a proxy's, say); again for more")

@@ -212,8 +212,8 @@ def test_a_dropped_copy_is_collected_with_its_classes():
 
 
 # The same for qz_track: a filter built, seeded and updated by keyword (the
-# interned parameter names live in the module state), a smoothing, and the
-# refusal of an unknown keyword.
+# interned parameter names live in the module state), a smoothing copied and
+# one in place, and the refusal of an unknown keyword.
 TRACK_WORKLOAD = """
 import json
 
@@ -238,6 +238,14 @@ def track_workload(track):
                             covariances=flat(covariances),
                             starts=[True] + [False] * 3, growths=growths,
                             process_noise=tag.process_noise)
+    from array import array
+    upper = [4 * i + j for i in range(4) for j in range(i, 4)]
+    in_place = array("d", flat(states))
+    track.smooth_in_place(times=array("d", times), states=in_place,
+                          covariances=array("d", [c[e] for c in covariances
+                                                  for e in upper]),
+                          starts=bytes([1, 0, 0, 0]), growths=array("d", growths),
+                          process_noise=tag.process_noise)
     try:
         tag.update(time=5.0, distances=ranges(4.0, 5.0), speed=1.0)
         refusal = None
@@ -246,6 +254,7 @@ def track_workload(track):
     return {
         "fixes": [list(fix) for fix in fixes],
         "smoothed": [list(fix) for fix in smoothed],
+        "in_place": list(in_place),
         "refusal": refusal,
         "classes": {"TagFilter": id(track.TagFilter),
                     "filter": id(type(tag))},
@@ -271,6 +280,7 @@ def test_the_track_copies_filter_and_smooth_alike():
     assert outcome["distinct"]
     assert len(first["fixes"]) == 4 and None not in first["fixes"]
     assert len(first["smoothed"]) == 4
+    assert first["in_place"][0::4] == [fix[0] for fix in first["smoothed"]]
     assert "speed" in first["refusal"]
     assert results_without_classes(first) == results_without_classes(second)
 

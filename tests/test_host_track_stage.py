@@ -38,6 +38,19 @@ def test_smoothing_from_the_compact_history_equals_the_trackers(hall):
     assert replay.replay(hall_lines(), smooth=True).fixes == tracker.smoothed()
 
 
+def test_the_smoothed_history_gives_its_fixes_again_and_takes_no_more(hall):
+    result, anchors, tag_messages = hall
+    stage = TrackStage(anchors, dist_unit=0.01, sigma=result.sigma, smoothing=True)
+    for message in tag_messages[:200]:
+        stage.track(message)
+    fixes = stage.smoothed()
+    first = next(fixes)  # one at a time
+    assert [first, *fixes] == list(stage.smoothed())
+    with pytest.raises(ValueError, match="smoothed: it takes no more fixes"):
+        for message in tag_messages[200:]:
+            stage.track(message)
+
+
 def test_counts_per_tag_and_late_messages(hall):
     result, anchors, tag_messages = hall
     stage = TrackStage(anchors, dist_unit=0.01, sigma=result.sigma)

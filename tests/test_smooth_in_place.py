@@ -78,9 +78,8 @@ def test_in_place_equals_smooth_on_shared_tracks(seed):
         assert got == expected  # bit for bit
 
 
-@pytest.mark.parametrize("seed", [4, 5])
-def test_the_packed_core_equals_the_whole_one(seed):
-    (times, states, covariances, starts, growths), *_ = tracks(seed, tags=1)[0]
+def test_the_packed_core_equals_the_whole_one():
+    (times, states, covariances, starts, growths), *_ = tracks(4, tags=1)[0]
     n = len(times)
     t, g = (ctypes.c_double * n)(*times), (ctypes.c_double * n)(*growths)
     s = (ctypes.c_ubyte * n)(*starts)
@@ -215,18 +214,6 @@ def test_refusals_name_the_argument_and_release_every_buffer(arguments, error, m
             a.append(a[0] if len(a) else 0)
         else:
             a.release()
-
-
-def test_times_going_backwards_or_a_bad_growth_leave_the_arrays_as_they_were():
-    times, states, covariances, starts, growths, noise = good(4)
-    times[3] = 0.0
-    before = states.tobytes() + covariances.tobytes()
-    with pytest.raises(ValueError, match="backwards"):
-        qz_track.smooth_in_place(times, states, covariances, starts, growths, noise)
-    assert states.tobytes() + covariances.tobytes() == before
-    times[3] = 0.3
-    qz_track.smooth_in_place(times, states, covariances, starts, growths, noise)
-    assert states.tobytes() + covariances.tobytes() != before
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="classes export buffers from 3.12")

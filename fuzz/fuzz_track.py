@@ -5,7 +5,8 @@ Each input builds a range model, one to three tag filters sharing it (or
 each with its own), and drives them with a call sequence the fuzzer's bytes
 choose: updates and seeds at arbitrary times with arbitrary ranges (special
 values, huge and tiny ones, plausible distances), new anchors, resets and
-read-backs, then a smoothing of what the filters produced, and the core
+read-backs, then a smoothing of what the filters produced (copied and in
+place, which must agree), the in-place smoother on buffers of every kind, and the core
 routines through ctypes on records of exactly their size. Settings are
 drawn from valid and absurd values alike: a refusal must be the documented
 ValueError or TypeError, and whatever is accepted must leave every state,
@@ -19,6 +20,7 @@ import ctypes
 import math
 import os
 import sys
+from array import array
 
 import atheris
 
@@ -136,6 +138,24 @@ def op_filters(fdp):
                                                    f.process_noise))
         if smoothed is not None:
             check(len(smoothed) == len(t), "smoothed count")
+        x, c = array("d", states), packed(covs)
+        done = refused(lambda: qz_track.smooth_in_place(
+            array("d", t), x, c, array("b", starts), array("d", growths),
+            f.process_noise) or True)
+        check((done is None) == (smoothed is None), "in place and copied disagree", t)
+        if smoothed is not None:
+            check(in_place_fixes(x, c) == smoothed, "in place differs", t, starts, growths)
+
+
+def in_place_fixes(x, c):
+    """(x, y, sd) of each fix of states and packed covariances smoothed in
+    place, sd as smooth() makes it."""
+    fixes = []
+    for k in range(len(x) // 4):
+        p00, p11 = c[10 * k], c[10 * k + 4]
+        fixes.append((x[4 * k], x[4 * k + 1],
+                      math.sqrt(p00 + p11) if p00 > 0.0 and p11 > 0.0 else 0.0))
+    return fixes
 
 
 def op_smooth(fdp):
@@ -148,6 +168,67 @@ def op_smooth(fdp):
         [number(fdp, 1, 10) for _ in range(count)], number(fdp, 0, 1)))
     if result is not None:
         check(len(result) == count, "smoothed count")
+
+
+def packed(whole):
+    """Each 4x4 of `whole` (16 a fix) as its upper triangle (10 a fix)."""
+    return array("d", [whole[16 * k + 4 * i + j] for k in range(len(whole) // 16)
+                       for i in range(4) for j in range(i, 4)])
+
+
+BUFFER_KINDS = ["d", "f", "b", "B", "q", "list", "bytes", "read-only", "strided"]
+
+
+def buffer_of(fdp, values, usual):
+    """`values` in a buffer (or not) of a kind the fuzzer picks: mostly
+    array(usual), else one the smoother must refuse or take as well."""
+    kind = fdp.PickValueInList(BUFFER_KINDS) if fdp.ConsumeIntInRange(0, 3) == 0 else usual
+    if kind == "list":
+        return list(values)
+    if kind == "bytes":
+        return bytes(int(v) & 0xFF if math.isfinite(v) else 0 for v in values)
+    if kind == "read-only":
+        return memoryview(array("d", values)).toreadonly()
+    if kind == "strided":
+        return memoryview(array("d", [v for v in values for _ in range(2)]))[::2]
+    if kind in ("b", "B", "q"):
+        return array(kind, [min(max(int(v), 0), 127) if math.isfinite(v) else 0
+                            for v in values])
+    return array(kind, values)
+
+
+def op_smooth_in_place(fdp):
+    """smooth_in_place on buffers of arbitrary kinds, lengths and values: a
+    refusal other than that of a covariance leaves states and covariances
+    as they were; an accepted call gives what smooth() gives."""
+    count = fdp.ConsumeIntInRange(0, 6)
+    skew = fdp.ConsumeIntInRange(-1, 1) if fdp.ConsumeIntInRange(0, 5) == 0 else 0
+    times = [number(fdp, 0, 10) for _ in range(max(count + skew, 0))]
+    states = [number(fdp, -10, 10) for _ in range(4 * count)]
+    whole = []
+    for _ in range(count):
+        m = [number(fdp, -1, 1) for _ in range(16)]
+        whole.extend(0.5 * (m[4 * i + j] + m[4 * j + i]) for i in range(4) for j in range(4))
+    starts = [float(fdp.ConsumeBool()) for _ in range(count)]
+    growths = [number(fdp, 1, 10) for _ in range(count)]
+    noise = number(fdp, 0, 1)
+    arguments = [buffer_of(fdp, times, "d"), buffer_of(fdp, states, "d"),
+                 buffer_of(fdp, packed(whole), "d"), buffer_of(fdp, starts, "b"),
+                 buffer_of(fdp, growths, "d")]
+    smoothed = arguments[1:3]
+    before = [bytes(a) if not isinstance(a, list) else None for a in smoothed]
+    try:
+        qz_track.smooth_in_place(*arguments, noise)
+    except (ValueError, TypeError) as error:
+        if "positive definite" not in str(error):
+            after = [bytes(a) if not isinstance(a, list) else None for a in smoothed]
+            check(after == before, "a refusal changed the arrays", error)
+        return
+    expected = refused(lambda: qz_track.smooth(times, states, whole, starts, growths, noise))
+    check(expected is not None, "smooth_in_place took what smooth() refuses")
+    x, c = smoothed
+    check(in_place_fixes(x, c) == expected, "in place differs from smooth()", times)
+    check(finite(c), "covariances")
 
 
 def op_core(fdp):
@@ -192,7 +273,7 @@ def op_core(fdp):
             break
 
 
-OPERATIONS = [op_filters, op_smooth, op_core]
+OPERATIONS = [op_filters, op_smooth, op_smooth_in_place, op_core]
 
 
 def test_one_input(data):

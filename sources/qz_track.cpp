@@ -1,8 +1,8 @@
 // Module qz_track: the TagFilter type, a range-level constant-velocity
 // filter of one tag against one anchor set; the RangeModel type, the
 // anchors' offsets and the ranging noise that the filters of several tags
-// share; and smooth(), the offline smoother of a filtered track. The
-// numerics live in track-filter and track-smooth.
+// share; and smooth() and smooth_in_place(), the offline smoother of a
+// filtered track. The numerics live in track-filter and track-smooth.
 #include "capi.hpp"
 #include "track_filter_type.hpp"
 #include "track_model_type.hpp"
@@ -22,6 +22,17 @@ PyMethodDef module_methods[] = {
      "flat (4 per fix: x, y, vx, vy), covariances flat (16 per fix), starts\n"
      "true where the filter was seeded, growths the filter's growth after\n"
      "each fix. Returns a list of (x, y, sd)."},
+    {"smooth_in_place", capi::fastcall(smooth_in_place),
+     METH_FASTCALL | METH_KEYWORDS,
+     "smooth_in_place(times, states, covariances, starts, growths,\n"
+     "                process_noise)\n"
+     "--\n\n"
+     "smooth() over buffers, without a copy: times, growths array('d') of\n"
+     "one a fix; states array('d') of 4 a fix and covariances array('d') of\n"
+     "10 a fix (each symmetric 4x4 as its upper triangle, row-major: 00 01\n"
+     "02 03 11 12 13 22 23 33), both writable, smoothed where they are;\n"
+     "starts one byte a fix (array('b'), bytes), nonzero where the filter\n"
+     "was seeded. Returns None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

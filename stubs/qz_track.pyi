@@ -6,7 +6,7 @@ double precision."""
 from typing import (Iterable, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Union,
                     final)
 
-from typing_extensions import Self
+from typing_extensions import Buffer, Self
 
 MAX_ANCHORS: int
 
@@ -105,3 +105,11 @@ def smooth(
     growths: Iterable[SupportsFloat],
     process_noise: SupportsFloat,
 ) -> list[Tuple[float, float, float]]: ...
+def smooth_in_place(
+    times: Buffer,
+    states: Buffer,
+    covariances: Buffer,
+    starts: Buffer,
+    growths: Buffer,
+    process_noise: SupportsFloat,
+) -> None: ...

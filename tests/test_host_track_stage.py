@@ -1,6 +1,8 @@
 """The tracking stage that replay, view and live share: per-tag counts, late
 messages, and the compact history behind smoothing."""
 
+import tracemalloc
+
 import pytest
 
 from qz_host import messages, replay
@@ -36,6 +38,36 @@ def test_smoothing_from_the_compact_history_equals_the_trackers(hall):
                        messages.distances(message.reports, index, 0.01)[0])
     assert list(stage.smoothed()) == tracker.smoothed()
     assert replay.replay(hall_lines(), smooth=True).fixes == tracker.smoothed()
+
+
+def test_the_smoothed_history_gives_its_fixes_again_and_takes_no_more(hall):
+    result, anchors, tag_messages = hall
+    stage = TrackStage(anchors, dist_unit=0.01, sigma=result.sigma, smoothing=True)
+    for message in tag_messages[:200]:
+        stage.track(message)
+    fixes = stage.smoothed()
+    first = next(fixes)  # one at a time
+    assert [first, *fixes] == list(stage.smoothed())
+    with pytest.raises(ValueError, match="smoothed: it takes no more fixes"):
+        for message in tag_messages[200:]:
+            stage.track(message)
+
+
+def test_smoothing_takes_no_memory_that_grows_with_the_track(hall):
+    """The tracks are smoothed in their arrays and the fixes made one at a
+    time: what smoothing allocates beyond the history does not grow with
+    the fixes (a copy of the covariances alone would be 128 bytes a fix)."""
+    result, anchors, tag_messages = hall
+    stage = TrackStage(anchors, dist_unit=0.01, sigma=result.sigma, smoothing=True)
+    fixes = sum(stage.track(message) is not None for message in tag_messages)
+    tracemalloc.start()
+    try:
+        count = sum(1 for _ in stage.smoothed())
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert count == fixes > 500
+    assert peak < 16 * 1024, peak
 
 
 def test_counts_per_tag_and_late_messages(hall):

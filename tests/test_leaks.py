@@ -11,6 +11,7 @@ import gc
 import pickle
 import sys
 import tracemalloc
+from array import array
 
 import pytest
 
@@ -422,6 +423,29 @@ def track_smooth():
     expect(TypeError, qz_track.smooth, [0.0], [0.0] * 4, covariance, [True], [1.0])
 
 
+def track_smooth_in_place():
+    eye = [1.0, 0, 0, 0, 1.0, 0, 0, 1.0, 0, 1.0]
+    times, growths = array("d", [0.0, 0.1]), array("d", [1.0, 3.0])
+    states, covariances = array("d", [0.0] * 8), array("d", eye * 2)
+    qz_track.smooth_in_place(times, states, covariances, b"\x01\x00", growths, 0.5)
+    qz_track.smooth_in_place(times=times, states=memoryview(states), covariances=covariances,
+                             starts=array("b", [1, 0]), growths=growths, process_noise=0.5)
+    for bad in ([0.0, 0.1], array("f", [0.0, 0.1]), array("d", [0.1, 0.0]),
+                array("d", [0.0, float("nan")]), array("d", [0.0])):
+        expect((TypeError, ValueError), qz_track.smooth_in_place, bad, states, covariances,
+               b"\x01\x00", growths, 0.5)
+    expect(TypeError, qz_track.smooth_in_place, times, memoryview(states).toreadonly(),
+           covariances, b"\x01\x00", growths, 0.5)
+    expect(ValueError, qz_track.smooth_in_place, times, memoryview(states)[::2],
+           covariances, b"\x01\x00", growths, 0.5)
+    expect(ValueError, qz_track.smooth_in_place, times, states, array("d", [-v for v in eye] * 2),
+           b"\x01\x00", growths, 0.5)
+    expect(ValueError, qz_track.smooth_in_place, times, states, covariances, b"\x01\x00",
+           array("d", [1.0, 0.5]), 0.5)
+    expect(TypeError, qz_track.smooth_in_place, times, states, covariances, b"\x01\x00",
+           growths)
+
+
 def track_model():
     model = qz_track.RangeModel(4, offsets=[0.1, 0.0, -0.1, 0.2], offset_sd=0.1)
     tags = [qz_track.TagFilter(TRACK_ANCHORS, model=model, offset_sd=0.3) for _ in range(2)]
@@ -456,6 +480,7 @@ SCENARIOS = {
                      autopos_construct, autopos_compute, autopos_position_lookup,
                      autopos_pickling, packets_header, packets_records,
                      packets_frames, track_filter, track_update, track_smooth,
+                     track_smooth_in_place,
                      track_model, track_pickling)
 }
 

@@ -63,8 +63,8 @@ def workload(autopos):
                         "AutoPos": id(autopos.AutoPos)},
             "same": [["estimate", "Position"]]}
 """,
-    # seeded, updated and smoothed by keyword: the interned parameter names
-    # live in the module state
+    # seeded, updated and smoothed (copied and in place) by keyword: the
+    # interned parameter names live in the module state
     "qz_track": """
 def workload(track):
     anchors = [(0.0, 0.0), (10.0, 0.0), (0.0, 10.0), (10.0, 10.0)]
@@ -87,6 +87,14 @@ def workload(track):
                             covariances=flat(covariances),
                             starts=[True] + [False] * 3, growths=growths,
                             process_noise=tag.process_noise)
+    from array import array
+    upper = [4 * i + j for i in range(4) for j in range(i, 4)]
+    in_place = array("d", flat(states))
+    track.smooth_in_place(times=array("d", times), states=in_place,
+                          covariances=array("d", [c[e] for c in covariances
+                                                  for e in upper]),
+                          starts=bytes([1, 0, 0, 0]), growths=array("d", growths),
+                          process_noise=tag.process_noise)
     try:
         tag.update(time=5.0, distances=ranges(4.0, 5.0), speed=1.0)
         refusal = None
@@ -94,6 +102,7 @@ def workload(track):
         refusal = str(error)
     return {"results": {"fixes": [list(fix) for fix in fixes],
                         "smoothed": [list(fix) for fix in smoothed],
+                        "in_place": list(in_place),
                         "refusal": refusal},
             "classes": {"filter": id(type(tag)), "TagFilter": id(track.TagFilter)},
             "same": [["filter", "TagFilter"]]}
@@ -109,6 +118,7 @@ def check_packets(results):
 def check_track(results):
     assert len(results["fixes"]) == 4 and None not in results["fixes"]
     assert len(results["smoothed"]) == 4
+    assert results["in_place"][0::4] == [fix[0] for fix in results["smoothed"]]
     assert "speed" in results["refusal"]
 
 

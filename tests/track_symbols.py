@@ -56,7 +56,10 @@ for name, restype, argtypes in [
         ("track_position_marginal", None, [_S, _M, c_double_p]),
         ("track_dop", ctypes.c_double, [_A, ctypes.c_int, c_ubyte_p] + [ctypes.c_double] * 3),
         ("track_smooth", ctypes.c_int, [ctypes.c_int, c_double_p, c_double_p, c_double_p,
-                                        c_ubyte_p, c_double_p, ctypes.c_double])]:
+                                        c_ubyte_p, c_double_p, ctypes.c_double]),
+        ("track_smooth_packed", ctypes.c_int, [ctypes.c_int, c_double_p, c_double_p,
+                                               c_double_p, c_ubyte_p, c_double_p,
+                                               ctypes.c_double])]:
     function = getattr(lib, name)
     function.restype = restype
     function.argtypes = argtypes

@@ -12,13 +12,15 @@ never below the rounding to the distance unit.
 
 With ``smoothing`` on, the stage keeps what the smoother needs of every
 fix, compactly (about 150 bytes a fix, in arrays per tag, not fix
-objects), and ``smoothed()`` gives every fix again, smoothed over its
-tag's whole track, in the order they were made.
+objects), and ``smoothed()`` smooths each tag's track in those arrays and
+gives every fix again, smoothed over its tag's whole track, one at a time
+in the order they were made.
 """
 
 from __future__ import annotations
 
 import math
+import operator
 from array import array
 from dataclasses import dataclass, replace
 from typing import Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
@@ -206,20 +208,22 @@ class TrackStage:
 
     def smoothed(self) -> Iterator[TrackFix]:
         """Every fix so far, in order, smoothed over its tag's whole track
-        (smoothing on)."""
+        (smoothing on). The tracks are smoothed where they are kept, so this
+        ends the history: the same fixes come again from a later call, and
+        a fix tracked after it raises ValueError."""
         if self._history is None:
             raise ValueError("the stage keeps no history: smoothing is off")
         return self._history.smoothed()
 
 
-# The unique entries of a symmetric 4x4 covariance, row-major upper
-# triangle, and where each of the 16 comes from.
-_UPPER = [(i, j) for i in range(4) for j in range(i, 4)]
-_FULL = [_UPPER.index((min(i, j), max(i, j))) for i in range(4) for j in range(4)]
+# A covariance's 10 unique entries, the upper triangle row-major (the
+# packing smooth_in_place takes), by their index among the 16 of the whole.
+_UPPER = operator.itemgetter(*(4 * i + j for i in range(4) for j in range(i, 4)))
+_P00, _P11 = 0, 4  # the variances of x and y among the 10
 
 
 class _TagHistory:
-    """One tag's filtered track, in arrays."""
+    """One tag's filtered track, in arrays: smoothed where it lies."""
 
     __slots__ = ("times", "states", "covariances", "starts", "growths", "dops", "used",
                  "rejected")
@@ -227,17 +231,18 @@ class _TagHistory:
     def __init__(self) -> None:
         self.times = array("d")
         self.states = array("d")  # x, y, vx, vy per fix
-        self.covariances = array("d")  # the 10 unique entries per fix
+        self.covariances = array("d")  # the 10 unique entries per fix (_UPPER)
         self.starts = array("b")
         self.growths = array("d")
         self.dops = array("d")
-        self.used = array("Q")  # the anchors used, one bit each
+        self.used = array("I")  # the anchors used, one bit each (at most 32)
         self.rejected = array("B")
 
 
 class _History:
     """What the smoother needs of every fix, per tag, and the order the
-    fixes came in across tags."""
+    fixes came in across tags. Smoothing overwrites the filtered tracks, so
+    it happens once, and the history then takes no more fixes."""
 
     def __init__(self) -> None:
         self.tags: Dict[int, _TagHistory] = {}
@@ -245,8 +250,11 @@ class _History:
         self.slots: List[int] = []  # tag addresses by slot
         self._slot: Dict[int, int] = {}
         self.process_noise: Dict[int, float] = {}
+        self.is_smoothed = False
 
     def add(self, fix: TrackFix, tag_filter: qz_track.TagFilter, seeded: bool) -> None:
+        if self.is_smoothed:
+            raise ValueError("the history is smoothed: it takes no more fixes")
         history = self.tags.get(fix.tag)
         if history is None:
             history = self.tags[fix.tag] = _TagHistory()
@@ -254,10 +262,9 @@ class _History:
             self.slots.append(fix.tag)
             self.process_noise[fix.tag] = tag_filter.process_noise
         self.order.append(self._slot[fix.tag])
-        covariance = tag_filter.covariance
         history.times.append(fix.time)
         history.states.extend(tag_filter.state)
-        history.covariances.extend(covariance[4 * i + j] for i, j in _UPPER)
+        history.covariances.extend(_UPPER(tag_filter.covariance))
         history.starts.append(seeded)
         history.growths.append(tag_filter.growth)
         history.dops.append(fix.dop)
@@ -265,18 +272,29 @@ class _History:
         history.rejected.append(min(fix.rejected, 255))
 
     def smoothed(self) -> Iterator[TrackFix]:
-        results = {}
-        for tag, h in self.tags.items():
-            covariances = [h.covariances[10 * k + e] for k in range(len(h.times)) for e in _FULL]
-            results[tag] = iter(qz_track.smooth(h.times, h.states, covariances, h.starts,
-                                                h.growths, self.process_noise[tag]))
-        cursors = {tag: 0 for tag in self.tags}
+        """Smooths every tag's track where it lies (the first time), then
+        gives the fixes one by one in the order they were made."""
+        if not self.is_smoothed:
+            for tag, h in self.tags.items():
+                qz_track.smooth_in_place(h.times, h.states, h.covariances, h.starts,
+                                         h.growths, self.process_noise[tag])
+            self.is_smoothed = True
+        return self._fixes()
+
+    def _fixes(self) -> Iterator[TrackFix]:
+        tracks = [self.tags[tag] for tag in self.slots]
+        cursors = [0] * len(tracks)
+        anchors_used: Dict[int, Tuple[int, ...]] = {}  # few distinct masks: made once each
+        sqrt = math.sqrt
         for slot in self.order:
-            tag = self.slots[slot]
-            h = self.tags[tag]
-            k = cursors[tag]
-            cursors[tag] = k + 1
-            x, y, sd = next(results[tag])
+            h = tracks[slot]
+            k = cursors[slot]
+            cursors[slot] = k + 1
             mask = h.used[k]
-            used = tuple(i for i in range(64) if mask >> i & 1)
-            yield TrackFix(h.times[k], tag, x, y, sd, h.dops[k], used, h.rejected[k])
+            used = anchors_used.get(mask)
+            if used is None:
+                used = anchors_used[mask] = tuple(i for i in range(32) if mask >> i & 1)
+            p00, p11 = h.covariances[10 * k + _P00], h.covariances[10 * k + _P11]
+            sd = sqrt(p00 + p11) if p00 > 0.0 and p11 > 0.0 else 0.0
+            yield TrackFix(h.times[k], self.slots[slot], h.states[4 * k], h.states[4 * k + 1],
+                           sd, h.dops[k], used, h.rejected[k])

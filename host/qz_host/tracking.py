@@ -463,6 +463,10 @@ def _tag_setup(setup: object) -> TagSetup:
                     None if offset is None else float(offset))
 
 
+# The most samples of one pair that the noise estimate looks at.
+NOISE_SAMPLES = 2000
+
+
 def range_noise(samples: Iterable[Sequence[float]], default: float = DEFAULT_SIGMA) -> float:
     """A robust estimate of the ranging noise (m) from repeated ranges of
     fixed pairs (the anchors' survey), `default` when there are too few.
@@ -470,11 +474,14 @@ def range_noise(samples: Iterable[Sequence[float]], default: float = DEFAULT_SIG
     value, scaled to a standard deviation, sets a cut at four times that,
     which leaves the non-line-of-sight outliers out, and the estimate is
     the root mean square of the deviations inside the cut. (The median
-    alone would be coarse: deviations come in whole distance units.)"""
+    alone would be coarse: deviations come in whole distance units.) Of a
+    pair with more than NOISE_SAMPLES samples every k-th is taken, evenly
+    through the session, so that memory stays bounded on a long one."""
     deviations: List[float] = []
     for values in samples:
         if len(values) >= 5:
-            ordered = sorted(values)
+            step = -(-len(values) // NOISE_SAMPLES)  # ceiling division
+            ordered = sorted(values[::step] if step > 1 else values)
             middle = ordered[len(ordered) // 2]
             deviations.extend(abs(v - middle) for v in ordered)
     if len(deviations) < 30:

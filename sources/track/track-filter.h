@@ -204,8 +204,15 @@ QZ_API double track_dop(const track_anchor_t *anchors, int n,
                         const unsigned char *status, double x, double y,
                         double z);
 
+// The smoothers' results: 0, or one of these.
+enum {
+    TRACK_SMOOTH_BACKWARDS = -1,    // a time before its fix's predecessor's
+    TRACK_SMOOTH_GROWTH = -2,       // a growth outside 1 to TRACK_MAX_GROWTH
+    TRACK_SMOOTH_NOT_DEFINITE = -3, // a prediction that cannot be inverted
+};
+
 // Rauch-Tung-Striebel smoothing of a filtered track, in place.
-//   count        in     number of fixes
+//   count        in     number of fixes, 0 or more
 //   times        in     double[count], not decreasing within a segment
 //   states       in-out double[count][4], row stride 4: filtered in,
 //                       smoothed out
@@ -215,11 +222,30 @@ QZ_API double track_dop(const track_anchor_t *anchors, int n,
 //   growths      in     double[count]: the growth of each fix's update (the
 //                       state's growth after it), or null for none
 //   accel_noise  in     the filter's process noise
-// Returns 0, or -1 at the first fix whose time goes backwards or whose
-// predicted covariance cannot be inverted; the fixes after it are smoothed,
-// those before it untouched.
+// Returns 0; TRACK_SMOOTH_BACKWARDS or TRACK_SMOOTH_GROWTH for a time or a
+// growth that a fix within a segment cannot take (checked before anything
+// is smoothed: states and covs untouched); or TRACK_SMOOTH_NOT_DEFINITE at
+// the first fix, from the end, whose predicted covariance cannot be
+// inverted: the fixes after it are smoothed, it and those before it
+// untouched.
 QZ_API int track_smooth(int count, const double *times, double *states,
                         double *covs, const unsigned char *starts,
                         const double *growths, double accel_noise);
+
+// track_smooth over packed covariances: each fix's symmetric 4x4 as the 10
+// entries of its upper triangle, row-major (00 01 02 03 11 12 13 22 23 33).
+//   count        in     number of fixes, 0 or more
+//   times        in     double[count], not decreasing within a segment
+//   states       in-out double[count][4], row stride 4: filtered in,
+//                       smoothed out
+//   covs         in-out double[count][10], row stride 10: likewise
+//   starts       in     unsigned char[count]: nonzero where a segment begins
+//   growths      in     double[count], or null for none
+//   accel_noise  in     the filter's process noise
+// Returns what track_smooth returns, with the arrays in the same states;
+// results equal track_smooth's on the same matrices whole.
+QZ_API int track_smooth_packed(int count, const double *times, double *states,
+                               double *covs, const unsigned char *starts,
+                               const double *growths, double accel_noise);
 
 #endif

@@ -1,9 +1,11 @@
 // The Rauch-Tung-Striebel smoother over a track of the range filter's x, y,
-// vx, vy and their covariances; matrices 4x4 row-major.
+// vx, vy and their covariances; matrices 4x4 row-major, stored whole or
+// packed, one loop for both.
 #include "track-filter.h"
 
-#include <cstring>
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 
 namespace
 {
@@ -123,63 +125,139 @@ bool invert_spd(const double *m, double *out)
     return true;
 }
 
+// One step backwards: fix k, filtered, smoothed from fix k+1, smoothed,
+// dt after it. x and c (4x4) are updated in place; growth is the filter's
+// growth at fix k+1. Returns false when the prediction of fix k+1 cannot be
+// inverted.
+bool smooth_step(double *x, double *c, const double *x_next,
+                 const double *c_next, double dt, double growth,
+                 double accel_noise)
+{
+    // prediction of fix k+1 from fix k
+    double f[16], predicted[16], predicted_inverse[16];
+    transition(dt, f);
+    propagate(c, dt, accel_noise, predicted);
+    // the prediction as the filter used it, grown where it let a turn in
+    for (int i = 0; i < 16; ++i)
+        predicted[i] *= growth;
+    if (!invert_spd(predicted, predicted_inverse))
+        return false;
+    const double x_pred[4] = {x[0] + dt * x[2], x[1] + dt * x[3], x[2], x[3]};
+
+    // gain G = P F^T Ppred^-1
+    double pf[16], gain[16];
+    mat_mul_transposed(c, f, pf);
+    mat_mul(pf, predicted_inverse, gain);
+
+    // x += G (x_next - x_pred); P += G (P_next - Ppred) G^T
+    double dx[4];
+    for (int i = 0; i < 4; ++i)
+        dx[i] = x_next[i] - x_pred[i];
+    double dc[16], g_dc[16], correction[16];
+    for (int i = 0; i < 16; ++i)
+        dc[i] = c_next[i] - predicted[i];
+    mat_mul(gain, dc, g_dc);
+    mat_mul_transposed(g_dc, gain, correction);
+    for (int i = 0; i < 4; ++i) {
+        double sum = 0.0;
+        for (int j = 0; j < 4; ++j)
+            sum += gain[i * 4 + j] * dx[j];
+        x[i] += sum;
+    }
+    for (int i = 0; i < 16; ++i)
+        c[i] += correction[i];
+    symmetrise(c);
+    return true;
+}
+
+// The two ways a track's covariances are stored: each 4x4 whole, or as the
+// 10 entries of its upper triangle, row-major. The smoother keeps every
+// matrix symmetric, so packing one loses nothing.
+struct WholeCovariances {
+    static constexpr int size = 16;
+    static void load(const double *stored, double *m)
+    {
+        std::memcpy(m, stored, 16 * sizeof(double));
+    }
+    static void store(const double *m, double *stored)
+    {
+        std::memcpy(stored, m, 16 * sizeof(double));
+    }
+};
+
+struct PackedCovariances {
+    static constexpr int size = 10;
+    static void load(const double *stored, double *m)
+    {
+        int e = 0;
+        for (int i = 0; i < 4; ++i) {
+            for (int j = i; j < 4; ++j, ++e) {
+                m[i * 4 + j] = stored[e];
+                m[j * 4 + i] = stored[e];
+            }
+        }
+    }
+    static void store(const double *m, double *stored)
+    {
+        int e = 0;
+        for (int i = 0; i < 4; ++i) {
+            for (int j = i; j < 4; ++j, ++e)
+                stored[e] = m[i * 4 + j];
+        }
+    }
+};
+
+// The smoother over either layout. Offsets are taken in ptrdiff_t, so that
+// no count of fixes overflows them.
+template <class Layout>
+int smooth_track(int count, const double *times, double *states, double *covs,
+                 const unsigned char *starts, const double *growths,
+                 double accel_noise)
+{
+    // check the times and growths first, so that a refusal leaves the
+    // track as it was
+    for (int k = 0; k + 1 < count; ++k) {
+        if (starts[k + 1])
+            continue;
+        if (!(times[k + 1] - times[k] >= 0.0))
+            return TRACK_SMOOTH_BACKWARDS;
+        const double growth = growths != nullptr ? growths[k + 1] : 1.0;
+        if (!(growth >= 1.0 && growth <= TRACK_MAX_GROWTH))
+            return TRACK_SMOOTH_GROWTH;
+    }
+
+    // backwards from the last fix; a fix followed by a seed ends a
+    // segment, and its filtered estimate is already its smoothed one
+    for (int k = count - 2; k >= 0; --k) {
+        if (starts[k + 1])
+            continue;
+        const std::ptrdiff_t at = k;
+        double c[16], c_next[16];
+        Layout::load(covs + Layout::size * at, c);
+        Layout::load(covs + Layout::size * (at + 1), c_next);
+        const double growth = growths != nullptr ? growths[k + 1] : 1.0;
+        if (!smooth_step(states + 4 * at, c, states + 4 * (at + 1), c_next,
+                         times[k + 1] - times[k], growth, accel_noise))
+            return TRACK_SMOOTH_NOT_DEFINITE;
+        Layout::store(c, covs + Layout::size * at);
+    }
+    return 0;
+}
+
 } // namespace
 
 int track_smooth(int count, const double *times, double *states, double *covs,
                  const unsigned char *starts, const double *growths,
                  double accel_noise)
 {
-    // backwards from the last fix; a fix followed by a seed ends a
-    // segment, and its filtered estimate is already its smoothed one
-    for (int k = count - 2; k >= 0; --k) {
-        if (starts[k + 1])
-            continue;
-        const double dt = times[k + 1] - times[k];
-        if (!(dt >= 0.0))
-            return -1;
-        double *x = states + 4 * k;
-        double *c = covs + 16 * k;
-        const double *x_next = states + 4 * (k + 1);
-        const double *c_next = covs + 16 * (k + 1);
+    return smooth_track<WholeCovariances>(count, times, states, covs, starts,
+                                          growths, accel_noise);
+}
 
-        // prediction of fix k+1 from fix k
-        double f[16], predicted[16], predicted_inverse[16];
-        transition(dt, f);
-        propagate(c, dt, accel_noise, predicted);
-        // the prediction as the filter used it, grown where it let a turn in
-        const double growth = growths != nullptr ? growths[k + 1] : 1.0;
-        if (!(growth >= 1.0 && growth <= TRACK_MAX_GROWTH))
-            return -1;
-        for (int i = 0; i < 16; ++i)
-            predicted[i] *= growth;
-        if (!invert_spd(predicted, predicted_inverse))
-            return -1;
-        const double x_pred[4] = {x[0] + dt * x[2], x[1] + dt * x[3], x[2],
-                                  x[3]};
-
-        // gain G = P F^T Ppred^-1
-        double pf[16], gain[16];
-        mat_mul_transposed(c, f, pf);
-        mat_mul(pf, predicted_inverse, gain);
-
-        // x += G (x_next - x_pred); P += G (P_next - Ppred) G^T
-        double dx[4];
-        for (int i = 0; i < 4; ++i)
-            dx[i] = x_next[i] - x_pred[i];
-        double dc[16], g_dc[16], correction[16];
-        for (int i = 0; i < 16; ++i)
-            dc[i] = c_next[i] - predicted[i];
-        mat_mul(gain, dc, g_dc);
-        mat_mul_transposed(g_dc, gain, correction);
-        for (int i = 0; i < 4; ++i) {
-            double sum = 0.0;
-            for (int j = 0; j < 4; ++j)
-                sum += gain[i * 4 + j] * dx[j];
-            x[i] += sum;
-        }
-        for (int i = 0; i < 16; ++i)
-            c[i] += correction[i];
-        symmetrise(c);
-    }
-    return 0;
+int track_smooth_packed(int count, const double *times, double *states,
+                        double *covs, const unsigned char *starts,
+                        const double *growths, double accel_noise)
+{
+    return smooth_track<PackedCovariances>(count, times, states, covs, starts,
+                                           growths, accel_noise);
 }

@@ -91,9 +91,11 @@ def test_refusals_are_one_line(options, message, offset_capture, capsys):
 
 
 @pytest.mark.parametrize("text", ["1001", "1001=1", "1001=a,b", "xyz=1,2", "1001=1,2,inf"])
-def test_a_bad_point_is_refused(text, offset_capture):
+def test_a_bad_point_is_refused(text, offset_capture, capsys):
     with pytest.raises(SystemExit):
         run("calibrate", offset_capture, "--point", text)
+    assert ("argument --point: expected TAG=X,Y[,Z] (metres), got %r" % text
+            in capsys.readouterr().err)
 
 
 def test_no_truth_beside_the_capture(tmp_path, offset_capture, capsys):

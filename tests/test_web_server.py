@@ -2,6 +2,7 @@
 clients that misbehave."""
 
 import json
+import re
 import threading
 import time
 import tracemalloc
@@ -400,24 +401,42 @@ class TestOrigins:
         assert status == 403
 
 
+HOSTS = "allowed hosts are names or addresses without a scheme, port or path, got "
+
+
 class TestConfiguration:
-    @pytest.mark.parametrize("hosts", [["http://map.example.com"], ["map.example.com:443"],
-                                       ["a/b"], [""], ["x" * 64 + ".com"], [5], "map.example.com",
-                                       ["bad host"], ["caf\u00e9.example"]])
-    def test_bad_allowed_hosts(self, state, hosts):
-        with pytest.raises(ValueError):
+    @pytest.mark.parametrize("hosts, message", [
+        (["http://map.example.com"], HOSTS + "'http://map.example.com'"),
+        (["map.example.com:443"], HOSTS + "'map.example.com:443'"),
+        (["a/b"], HOSTS + "'a/b'"), ([""], HOSTS + "''"),
+        (["x" * 64 + ".com"], HOSTS + "'%s.com'" % ("x" * 64)),
+        ([5], "allowed hosts are names or addresses, got 5"),
+        ("map.example.com", "allow_hosts is a list of names, got the str 'map.example.com'"),
+        (["bad host"], HOSTS + "'bad host'"),
+        (["caf\u00e9.example"], HOSTS + "'caf\u00e9.example'")])
+    def test_bad_allowed_hosts(self, state, hosts, message):
+        with pytest.raises(ValueError, match="^%s$" % re.escape(message)):
             WebServer(state, allow_hosts=hosts)
 
     def test_allowed_hosts_normalised(self, state):
         server = WebServer(state, allow_hosts=["Map.Example.com.", "[FD00::5]", "10.0.0.1"])
         assert server.allow_hosts == ("map.example.com", "fd00::5", "10.0.0.1")
 
-    @pytest.mark.parametrize("options", [{"port": 65536}, {"port": -1}, {"port": True},
-                                         {"port": "80"}, {"host": "bad host"}, {"host": None},
-                                         {"host": "[::1]"}, {"interval": "fast"},
-                                         {"refresh": 0}, {"refresh": 2.0}, {"interval": True}])
-    def test_bad_options(self, state, options):
-        with pytest.raises(ValueError):
+    @pytest.mark.parametrize("options, message", [
+        ({"port": 65536}, "port must be an int 0 to 65535, got 65536"),
+        ({"port": -1}, "port must be an int 0 to 65535, got -1"),
+        ({"port": True}, "port must be an int 0 to 65535, got True"),
+        ({"port": "80"}, "port must be an int 0 to 65535, got '80'"),
+        ({"host": "bad host"}, "expected a host name or address to bind, got 'bad host'"),
+        ({"host": None}, "expected a host name or address to bind, got None"),
+        ({"host": "[::1]"}, "expected a host name or address to bind, got '[::1]'"),
+        ({"interval": "fast"}, "interval must be positive, got 'fast'"),
+        ({"refresh": 0}, "refresh must be positive, got 0"),
+        ({"refresh": 2.0},
+         "refresh must be at most 1.5 s, the page's watchdog counts longer silences, got 2.0"),
+        ({"interval": True}, "interval must be positive, got True")])
+    def test_bad_options(self, state, options, message):
+        with pytest.raises(ValueError, match="^%s$" % re.escape(message)):
             WebServer(state, **options)
 
 

@@ -3,6 +3,7 @@ plan, anchor health, the feed's end, the clock's kind and the watchdog's
 measure of silence."""
 
 import math
+import re
 import time
 from types import SimpleNamespace
 
@@ -57,11 +58,17 @@ class TestNames:
         state.set_anchor_names({0x0A02: "dock door"})
         assert [a["name"] for a in state.snapshot()["anchors"]] == [None, "dock door", None]
 
-    @pytest.mark.parametrize("names", [{0x1001: ""}, {0x1001: "  "}, {0x1001: 5},
-                                       {"10001": "x"}, {"zz": "x"}, {-1: "x"}, {0x1001: "x" * 201}])
-    def test_bad_names_rejected_state_kept(self, state, names):
+    @pytest.mark.parametrize("names, message", [
+        ({0x1001: ""}, "a tag's name must be a non-empty str, got ''"),
+        ({0x1001: "  "}, "a tag's name must be a non-empty str, got '  '"),
+        ({0x1001: 5}, "a tag's name must be a non-empty str, got 5"),
+        ({"10001": "x"}, "tag labels are one to four hex digits, got '10001'"),
+        ({"zz": "x"}, "tag labels are one to four hex digits, got 'zz'"),
+        ({-1: "x"}, "tag addresses must be ints 0 to 0xFFFF, got -1"),
+        ({0x1001: "x" * 201}, "a tag's name must be at most 200 characters, got 201")])
+    def test_bad_names_rejected_state_kept(self, state, names, message):
         state.set_tag_names({0x1001: "kept"})
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="^%s$" % re.escape(message)):
             state.set_tag_names(names)
         assert state.snapshot()["tag_names"] == {"1001": "kept"}
 
@@ -181,7 +188,7 @@ class TestFloorPlan:
         assert state.floor_plan().image == PNG
         state.set_floor_plan(None)
         assert state.snapshot()["floor_plan"] is None and state.floor_plan() is None
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError, match="^expected a FloorPlan or None, got str$"):
             state.set_floor_plan("plan.png")
 
 
@@ -200,9 +207,12 @@ class TestAnchorHealth:
         state.anchor_heard(0x0BBB, 7.0)  # not an anchor of the site: ignored
         assert state.snapshot()["anchors"][2]["heard"] == 6.5
 
-    @pytest.mark.parametrize("address, when", [("0A01", 1.0), (-1, 1.0), (1, math.nan)])
-    def test_heard_rejects_bad_values(self, state, address, when):
-        with pytest.raises(ValueError):
+    @pytest.mark.parametrize("address, when, message", [
+        ("0A01", 1.0, "anchor addresses must be ints 0 to 0xFFFF, got '0A01'"),
+        (-1, 1.0, "anchor addresses must be ints 0 to 0xFFFF, got -1"),
+        (1, math.nan, "anchor_heard time must be finite, got nan")])
+    def test_heard_rejects_bad_values(self, state, address, when, message):
+        with pytest.raises(ValueError, match="^%s$" % re.escape(message)):
             state.anchor_heard(address, when)
 
     def test_follows_the_anchor_order_given(self, clock):
@@ -237,7 +247,7 @@ class TestFeedEnd:
         assert snapshot["feed"] == {"ended": False, "text": None} and snapshot["time"] == 30.0
 
     def test_text_must_be_given(self, state):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="^the feed's end text must be a non-empty str, got ''$"):
             state.end_feed("")
 
 
@@ -250,10 +260,13 @@ class TestClockAndSilence:
     def test_clock_kind(self, options, kind):
         assert MapState(**options).snapshot()["clock"] == kind
 
-    @pytest.mark.parametrize("options", [{"clock_kind": "utc"}, {"tag_timeout": 0},
-                                         {"tag_timeout": math.nan}, {"stale_after": True}])
-    def test_bad_options(self, options):
-        with pytest.raises(ValueError):
+    @pytest.mark.parametrize("options, message", [
+        ({"clock_kind": "utc"}, "clock_kind must be one of capture, wall, got 'utc'"),
+        ({"tag_timeout": 0}, "tag_timeout must be positive or None, got 0"),
+        ({"tag_timeout": math.nan}, "tag_timeout must be finite, got nan"),
+        ({"stale_after": True}, "stale_after must be a number, got True")])
+    def test_bad_options(self, options, message):
+        with pytest.raises(ValueError, match="^%s$" % re.escape(message)):
             MapState(**options)
 
     def test_data_age_on_the_monotonic_clock(self, clock):
@@ -296,7 +309,8 @@ class TestTagTimeout:
         state.add_fix(fix())
         assert state.remove_tag(0x1001) is True and state.remove_tag(0x1001) is False
         assert state.snapshot()["tags"] == []
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError,
+                           match="^tag addresses must be ints 0 to 0xFFFF, got '1001'$"):
             state.remove_tag("1001")
 
 
@@ -308,7 +322,10 @@ class TestCounterLabels:
         assert snapshot["counter_labels"] == {"too_few": "too few ranges"}
         assert snapshot["counters"] == {"too_few": {"1001": 3}}
 
-    @pytest.mark.parametrize("labels", [{"a": ""}, {1: "x"}, {"a": 2}])
-    def test_bad_labels(self, state, labels):
-        with pytest.raises(ValueError):
+    @pytest.mark.parametrize("labels, message", [
+        ({"a": ""}, "a counter label must be a non-empty str, got ''"),
+        ({1: "x"}, "a counter name must be a non-empty str, got 1"),
+        ({"a": 2}, "a counter label must be a non-empty str, got 2")])
+    def test_bad_labels(self, state, labels, message):
+        with pytest.raises(ValueError, match="^%s$" % re.escape(message)):
             state.set_counters({"a": 1}, labels=labels)

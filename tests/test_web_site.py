@@ -247,7 +247,8 @@ class TestFeedEnd:
         assert snapshot["feed"] == {"ended": False, "text": None} and snapshot["time"] == 30.0
 
     def test_text_must_be_given(self, state):
-        with pytest.raises(ValueError, match="^the feed's end text must be a non-empty str, got ''$"):
+        with pytest.raises(ValueError,
+                           match="^the feed's end text must be a non-empty str, got ''$"):
             state.end_feed("")
 
 

@@ -24,7 +24,6 @@ The simulator writes its ground truth beside a capture ``NAME.qzcap`` as
 from __future__ import annotations
 
 import csv
-import io
 import math
 from dataclasses import dataclass
 from pathlib import Path
@@ -94,9 +93,16 @@ def open_text(path: PathLike) -> TextIO:
     return open(path, encoding="ascii", errors="replace", newline=None)
 
 
-def text_stream(binary: BinaryIO) -> TextIO:
-    """A binary stream (standard input's buffer) read as `open_text` reads."""
-    return io.TextIOWrapper(binary, encoding="ascii", errors="replace", newline=None)
+def binary_lines(binary: BinaryIO) -> Iterator[str]:
+    """The lines of a binary stream (standard input's buffer) as `open_text`
+    reads them. Not a TextIOWrapper: one left for the collector would close
+    the stream it wraps, standard input included."""
+    for raw in binary:
+        text = raw.decode("ascii", "replace")
+        if "\r" in text:
+            yield from text.replace("\r\n", "\n").replace("\r", "\n").splitlines(keepends=True)
+        else:
+            yield text
 
 
 def capture_lines(lines: Iterable[str]) -> Iterator[str]:

@@ -28,7 +28,7 @@ import socket
 import sys
 import threading
 import time
-from typing import Any, Callable, Optional, TextIO, Tuple
+from typing import Any, Callable, Iterable, Optional, Tuple
 
 from . import capture
 from .addresses import url_address
@@ -305,7 +305,7 @@ class LineSource(ThreadedSource):
     since a file can be read as slowly as the pipeline needs. A stream that
     is not a capture ends the session with the reason."""
 
-    def __init__(self, stream: TextIO, counters: LiveCounters, name: str = "standard input"):
+    def __init__(self, stream: Iterable[str], counters: LiveCounters, name: str = "standard input"):
         self.name = name
         self.stream = stream
         self.counters = counters
@@ -330,7 +330,7 @@ def open_source(url: str, *, baud: int, counters: LiveCounters,
     ImportError (pyserial missing)."""
     if url == "-":
         binary = getattr(sys.stdin, "buffer", None)  # None: a text stream put in its place
-        source: Source = LineSource(sys.stdin if binary is None else capture.text_stream(binary),
+        source: Source = LineSource(sys.stdin if binary is None else capture.binary_lines(binary),
                                     counters)
     elif url.startswith("udp:"):
         source = UdpSource(url, counters)

@@ -72,6 +72,21 @@ class LiveCounters(FrameCounts):
         """Ranges per tag that the tracker rejected."""
         return self._by_tag("rejected")
 
+    @property
+    def duplicates(self) -> Counter:
+        """Messages per tag delivered again, dropped."""
+        return self._by_tag("duplicates")
+
+    @property
+    def lost(self) -> Counter:
+        """Messages per tag missing from the sequence numbers."""
+        return self._by_tag("lost")
+
+    @property
+    def clock_resets(self) -> Counter:
+        """Times per tag its device time jumped or stopped."""
+        return self._by_tag("clock_resets")
+
     def drops(self) -> Dict[str, int]:
         """Everything dropped, by queue."""
         found = dict(self.dropped)
@@ -102,6 +117,8 @@ class LiveCounters(FrameCounts):
             "fixes": by_tag(self.fixes), "too_few": by_tag(self.too_few),
             "late": by_tag(self.late),
             "rejected": by_tag(self.rejected),
+            "duplicates": by_tag(self.duplicates), "lost": by_tag(self.lost),
+            "clock_resets": by_tag(self.clock_resets),
             "tags_live": self.tags_live, "tags_timed_out": self.tags_timed_out,
             "reconnects": self.reconnects(),
             "dropped": self.drops(),

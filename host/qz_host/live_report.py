@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from typing import List, Optional
 
+from .device_time import describe
 from .framing import STREAM_SKIPS
 from .live_counters import LiveCounters
 from .messages import SKIP_REASONS
@@ -49,6 +50,9 @@ def summary(c: LiveCounters, pipeline: Pipeline, *, source: str,
         lines.append(f"  {tag:04X}    {t.fixes:7d}{t.no_fix:8d}{t.rejected:10d}{t.late:6d}")
     if c.unknown_peers:
         lines.append(f"  {c.unknown_peers} reports named devices that are not anchors")
+    device = describe(c.tags)
+    if device:
+        lines.append(f"Device   {device}")
     reconnects = ", ".join(f"{name} {n}" for name, n in c.reconnects().items())
     dropped = ", ".join(f"{name} {n}" for name, n in c.drops().items() if n)
     lines.append(f"Faults   reconnects: {reconnects or 'none'}; dropped: {dropped or 'none'}")

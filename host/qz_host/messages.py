@@ -48,12 +48,20 @@ _DECODER_ERRORS = (AssertionError, IndexError, ValueError)
 
 @dataclass(frozen=True)
 class Message:
-    """One decoded ranging message: reports are (peer address, raw distance)."""
+    """One decoded ranging message: reports are (peer address, raw distance);
+    `sequence` is the MAC sequence number, `transmitted` the device's
+    transmit time (ticks, 0 where it gives none). `time` is the arrival
+    until ``device_time`` places a tag's message, which also sets
+    `track_time`, the time on the tag's own timeline that it is tracked at
+    (None: `time`)."""
 
     time: float
     src: int
     is_anchor: bool
     reports: Tuple[Tuple[int, int], ...]
+    sequence: int = 0
+    transmitted: int = 0
+    track_time: Optional[float] = None
 
 
 def decode(time: float, frame: bytes, checksum: Optional[Checksum] = None) -> Optional[Message]:
@@ -76,7 +84,8 @@ def decode(time: float, frame: bytes, checksum: Optional[Checksum] = None) -> Op
     if not received:
         raise Skip("raw payload")
     src, is_anchor, reports = received[0]
-    return Message(time, src, is_anchor, tuple((r.addr, r.dist) for r in reports))
+    return Message(time, src, is_anchor, tuple((r.addr, r.dist) for r in reports),
+                   packet.uwb_header.seq_num, packet.uwb_payload.tx_ts)
 
 
 @dataclass

@@ -4,7 +4,8 @@
       -> framer (``framing.StreamFramer``, for byte streams)
       -> message stage (``messages.MessageStage``: checked, decoded, counted)
       -> anchor messages: the survey's distance table (``survey.DistanceTable``)
-      -> tag messages: the tracking stage (``track_stage.TrackStage``)
+      -> tag messages: their send times, duplicates dropped (``device_time``)
+      -> the tracking stage (``track_stage.TrackStage``)
       -> sinks (JSON lines, CSV, a recording, MQTT, the map)
 
 A replay surveys the anchors from the whole capture first and then feeds
@@ -36,6 +37,7 @@ from dataclasses import replace
 from typing import Callable, Deque, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from . import capture, devices, frames, framing, messages
+from .device_time import DeviceClocks
 from .live_counters import LiveCounters
 from .survey import DistanceTable, Survey, SurveyError, survey
 from .site import Site
@@ -163,6 +165,7 @@ class Pipeline:
         self.site_stage: Optional[SiteStage] = None
         self._data_time = -math.inf  # the latest message's time, the zones' clock
         self.tracker_options = dict(tracker_options or {})
+        self.device_clocks = DeviceClocks(self.counters.tags)
         self._lines_framed = False
         self._buffer: Deque[messages.Message] = deque(maxlen=buffer_limit)
         self._heard: Dict[int, float] = {}
@@ -243,6 +246,12 @@ class Pipeline:
                                               [(peer, raw * unit) for peer, raw in message.reports])
             return
         c.tag_messages += 1
+        placed = self.device_clocks.place(message.src, message.time, message.sequence,
+                                          message.transmitted)
+        if placed is None:  # a duplicate
+            return
+        message = messages.Message(placed[0], message.src, False, message.reports,
+                                   message.sequence, message.transmitted, placed[1])
         self._heard[message.src] = self.clock()
         if message.time > self._data_time:
             self._data_time = message.time

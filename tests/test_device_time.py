@@ -1,9 +1,11 @@
 """Tag messages placed on their tags' own transmit times: bursts, duplicates,
 sequence gaps, the 40-bit wrap, absent and jumping device times."""
 
+from pathlib import Path
+
 import pytest
 
-from qz_host import frames, live_report, messages, report
+from qz_host import capture, device_time, frames, live_report, messages, replay, report
 from qz_host.device_time import (AHEAD_LIMIT, TICK_SECONDS, WRAP_SECONDS, WRAP_TICKS,
                                  DeviceClocks)
 from qz_host.pipeline import Pipeline, Sink
@@ -11,6 +13,7 @@ from qz_host.pipeline import Pipeline, Sink
 from live_helpers import hall_frames, hall_replay
 
 TAG = 0x1001
+TROLLEY = Path(__file__).resolve().parent.parent / "examples" / "trolley-fast.qzcap"
 _SEQUENCE = frames.UWB_OFFSET + frames.field_offset(frames.UWB_HEADER_LAYOUT, "seq_num")
 _TRANSMITTED = frames.PAYLOAD_OFFSET + frames.field_offset(frames.RANGING_MESSAGE_LAYOUT, "tx_ts")
 
@@ -245,3 +248,15 @@ def test_summaries_say_what_the_device_times_showed(hall):
     result.tags = counts.tags
     assert "  device times: 3 duplicates dropped, 4 lost on the way, 0 clock resets\n" \
         in report.summary(result)
+
+
+def trolley_anchors():
+    return capture.read_anchors(TROLLEY.with_suffix(".anchors.csv"))
+
+
+def test_the_recorded_run_reads_as_nothing_lost():
+    """The recorded trolley run carries no transmit times, and sequence
+    numbers counted by each tag."""
+    result = replay.replay_file(TROLLEY, anchors=trolley_anchors())
+    assert device_time.describe(result.tags) == ""
+    assert sum(t.fixes for t in result.tags.values()) == 4017

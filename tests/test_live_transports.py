@@ -106,6 +106,11 @@ def test_tcp_from_emit(tmp_path, known, expected):
         emitter.wait()
         emitter.stdout.close()
     assert read_jsonl(out) == fixes_of(replay_recording(record, expected))
+    # read in a few bursts, the frames track on their transmit times as paced
+    got, paced = read_jsonl(out, times=False), fixes_of(expected, times=False)
+    assert [tag for tag, _, _ in got] == [tag for tag, _, _ in paced]
+    assert [v for _, *xy in got for v in xy] == pytest.approx(
+        [v for _, *xy in paced for v in xy], abs=1e-6)
 
 
 def test_udp_from_emit(tmp_path, known, expected):

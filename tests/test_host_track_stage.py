@@ -40,7 +40,7 @@ def test_smoothing_from_the_compact_history_equals_the_trackers(hall):
         time, track_time = clocks.place(message.src, message.time, message.sequence,
                                         message.transmitted)
         host_times[message.src, track_time] = time
-        stage.track(replace(message, time=time, track_time=track_time))
+        stage.track(message, time, track_time)
         tracker.update(message.src, track_time,
                        messages.distances(message.reports, index, 0.01)[0])
     expected = [replace(f, time=host_times[f.tag, f.time]) for f in tracker.smoothed()]

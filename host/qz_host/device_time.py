@@ -61,10 +61,11 @@ class TagClock:
     """One tag's mapping: its unwrapped device time, the offset onto the
     host's clock, the sequence and the keys of its recent messages."""
 
-    __slots__ = ("raw", "ticks", "arrival", "epoch_ticks", "epoch_time", "shift", "minima",
-                 "track_time", "sequence", "recent")
+    __slots__ = ("counts", "raw", "ticks", "arrival", "epoch_ticks", "epoch_time", "shift",
+                 "minima", "track_time", "sequence", "recent")
 
-    def __init__(self) -> None:
+    def __init__(self, counts: TagCounts) -> None:
+        self.counts = counts
         self.raw: Optional[int] = None  # the last transmit time, None: not on device time
         self.ticks = 0  # the last transmit time unwrapped
         self.arrival = 0.0  # the last message's arrival
@@ -76,13 +77,22 @@ class TagClock:
         self.minima: Deque[Tuple[float, float]] = deque()
         self.track_time: Optional[float] = None  # the last track time
         self.sequence: Optional[int] = None  # the newest sequence number
-        self.recent: Deque[Tuple[int, int]] = deque(maxlen=RECENT)
+        # the recent messages' keys: transmit time and sequence number in one
+        self.recent: Deque[int] = deque(maxlen=RECENT)
 
-    def place(self, arrival: float, transmitted: int, counts: TagCounts) -> Tuple[float, float]:
+    def place(self, arrival: float, sequence: int,
+              transmitted: int) -> Optional[Tuple[float, float]]:
         """(time on the host's clock, track time) of a message that arrived
-        at `arrival` and was sent at device time `transmitted` (ticks)."""
+        at `arrival` and was sent at device time `transmitted` (ticks);
+        None for a duplicate."""
+        key = transmitted << 8 | sequence
+        if key in self.recent:
+            self.counts.duplicates += 1
+            return None
+        self.recent.append(key)
+        self._count_sequence(sequence)
         if transmitted == ABSENT:
-            return self._on_arrival(arrival, counts)
+            return self._on_arrival(arrival)
         if self.raw is None:
             return self._start(arrival, transmitted)
         elapsed = max(arrival - self.arrival, 0.0)
@@ -93,7 +103,7 @@ class TagClock:
             step += round((elapsed - step * TICK_SECONDS) / WRAP_SECONDS) * WRAP_TICKS
         seconds = step * TICK_SECONDS
         if seconds < -BACKWARD_LIMIT or seconds - elapsed > AHEAD_LIMIT:
-            counts.clock_resets += 1
+            self.counts.clock_resets += 1
             return self._start(arrival, transmitted)
         ticks = self.ticks + step
         if step > 0:  # a reordered frame does not set the tag's latest
@@ -124,9 +134,9 @@ class TagClock:
             self.track_time = track
         return device + minima[0][1], track
 
-    def _on_arrival(self, arrival: float, counts: TagCounts) -> Tuple[float, float]:
+    def _on_arrival(self, arrival: float) -> Tuple[float, float]:
         if self.raw is not None:  # the device time stopped: back to arrival time
-            counts.clock_resets += 1
+            self.counts.clock_resets += 1
             self.raw = None
             self.minima.clear()
             last = self.track_time if self.track_time is not None else arrival
@@ -136,15 +146,9 @@ class TagClock:
             self.track_time = track
         return arrival, track
 
-    def is_duplicate(self, sequence: int, transmitted: int) -> bool:
-        key = (sequence, transmitted)
-        if key in self.recent:
-            return True
-        self.recent.append(key)
-        return False
-
-    def count_sequence(self, sequence: int, counts: TagCounts) -> None:
+    def _count_sequence(self, sequence: int) -> None:
         """Messages lost between the newest and this one."""
+        counts = self.counts
         if self.sequence is None:
             self.sequence = sequence
             return
@@ -173,15 +177,11 @@ class DeviceClocks:
         None for a duplicate (counted)."""
         clock = self.clocks.get(tag)
         if clock is None:
-            clock = self.clocks[tag] = TagClock()
-        counts = self.counts.get(tag)
-        if counts is None:
-            counts = self.counts[tag] = TagCounts()
-        if clock.is_duplicate(sequence, transmitted):
-            counts.duplicates += 1
-            return None
-        clock.count_sequence(sequence, counts)
-        return clock.place(arrival, transmitted, counts)
+            counts = self.counts.get(tag)
+            if counts is None:
+                counts = self.counts[tag] = TagCounts()
+            clock = self.clocks[tag] = TagClock(counts)
+        return clock.place(arrival, sequence, transmitted)
 
 
 def describe(tags: Dict[int, TagCounts]) -> str:

@@ -48,12 +48,10 @@ _DECODER_ERRORS = (AssertionError, IndexError, ValueError)
 
 @dataclass(frozen=True)
 class Message:
-    """One decoded ranging message: reports are (peer address, raw distance);
-    `sequence` is the MAC sequence number, `transmitted` the device's
-    transmit time (ticks, 0 where it gives none). `time` is the arrival
-    until ``device_time`` places a tag's message, which also sets
-    `track_time`, the time on the tag's own timeline that it is tracked at
-    (None: `time`)."""
+    """One decoded ranging message received at `time`: reports are (peer
+    address, raw distance); `sequence` is the MAC sequence number,
+    `transmitted` the device's transmit time (ticks, 0 where it gives
+    none)."""
 
     time: float
     src: int
@@ -61,7 +59,6 @@ class Message:
     reports: Tuple[Tuple[int, int], ...]
     sequence: int = 0
     transmitted: int = 0
-    track_time: Optional[float] = None
 
 
 def decode(time: float, frame: bytes, checksum: Optional[Checksum] = None) -> Optional[Message]:

@@ -167,7 +167,9 @@ class Pipeline:
         self.tracker_options = dict(tracker_options or {})
         self.device_clocks = DeviceClocks(self.counters.tags)
         self._lines_framed = False
-        self._buffer: Deque[messages.Message] = deque(maxlen=buffer_limit)
+        # tag messages with their (time, track time)
+        self._buffer: Deque[Tuple[messages.Message, Tuple[float, float]]] = \
+            deque(maxlen=buffer_limit)
         self._heard: Dict[int, float] = {}
         now = clock()
         self._next_tick = now + self.TICK
@@ -250,17 +252,15 @@ class Pipeline:
                                           message.transmitted)
         if placed is None:  # a duplicate
             return
-        message = messages.Message(placed[0], message.src, False, message.reports,
-                                   message.sequence, message.transmitted, placed[1])
         self._heard[message.src] = self.clock()
-        if message.time > self._data_time:
-            self._data_time = message.time
+        if placed[0] > self._data_time:
+            self._data_time = placed[0]
         if self.tracking is not None:
-            self._track(message)
+            self._track(message, placed)
         else:
             if len(self._buffer) == self._buffer.maxlen:
                 c.dropped["survey buffer"] += 1
-            self._buffer.append(message)
+            self._buffer.append((message, placed))
 
     def tick(self) -> None:
         """The periodic checks: the survey's timeout, silent tags, sinks."""
@@ -332,14 +332,14 @@ class Pipeline:
         for sink in self.sinks:
             sink.anchors(self.output_anchors)
         while self._buffer:
-            self._track(self._buffer.popleft())
+            self._track(*self._buffer.popleft())
 
-    def _track(self, message: messages.Message) -> None:
+    def _track(self, message: messages.Message, placed: Tuple[float, float]) -> None:
         tracking = self.tracking
         if tracking is None:  # only called once tracking has started
             return
         before = tracking.unknown_peers
-        position = tracking.track(message)
+        position = tracking.track(message, *placed)
         self.counters.unknown_peers += tracking.unknown_peers - before
         if position is None:
             return

@@ -181,8 +181,12 @@ class TrackStage:
             found[tag] = devices.Tag(known.name, self.height(tag), offset)
         return found
 
-    def track(self, message: messages.Message) -> Optional[Position]:
-        """The fix of one tag message, or None (late, or too few ranges)."""
+    def track(self, message: messages.Message, time: Optional[float] = None,
+              track_time: Optional[float] = None) -> Optional[Position]:
+        """The fix of one tag message, or None (late, or too few ranges).
+        The fix is given at `time` (None: the message's) and tracked at
+        `track_time` (None: `time`), the time on the tag's own timeline
+        (``device_time``)."""
         src = message.src
         counts = self.tags.get(src)
         if counts is None:
@@ -191,9 +195,12 @@ class TrackStage:
         distances, unknown = messages.distances(message.reports, self.index, self.dist_unit)
         self.unknown_peers += unknown
         tracker = self.tracker
-        time = message.time if message.track_time is None else message.track_time
+        if time is None:
+            time = message.time
+        if track_time is None:
+            track_time = time
         try:
-            fix = tracker.update(src, time, distances)
+            fix = tracker.update(src, track_time, distances)
         except ValueError:  # older than the tag's last message
             counts.late += 1
             return None
@@ -207,9 +214,9 @@ class TrackStage:
             counts.worst_dop = fix.dop
         if self._history is not None:
             # a seed or a restart from the message's own fix starts a segment
-            self._history.add(fix, tracker.filter(src), tracker.started, message.time)
-        if time != message.time:  # the fix is given at its time on the host's clock
-            fix = replace(fix, time=message.time)
+            self._history.add(fix, tracker.filter(src), tracker.started, time)
+        if track_time != time:  # the fix is given at its time on the host's clock
+            fix = TrackFix(time, src, fix.x, fix.y, fix.sd, fix.dop, fix.used, fix.rejected)
         return Position(fix, self.height(src), distances, self.addresses)
 
     def smoothed(self) -> Iterator[TrackFix]:

@@ -55,6 +55,7 @@ RECENT = 32  # messages per tag a duplicate is looked for among
 
 # A sequence step this far back (mod 256) is a late frame, not a new one.
 _REORDER_SPAN = RECENT
+_HALF_WRAP = WRAP_TICKS // 2
 
 
 class TagClock:
@@ -86,18 +87,26 @@ class TagClock:
         at `arrival` and was sent at device time `transmitted` (ticks);
         None for a duplicate."""
         key = transmitted << 8 | sequence
-        if key in self.recent:
+        recent = self.recent
+        if key in recent:
             self.counts.duplicates += 1
             return None
-        self.recent.append(key)
-        self._count_sequence(sequence)
+        recent.append(key)
+        last = self.sequence
+        if last is not None and sequence == (last + 1) % SEQUENCE_WRAP:
+            self.sequence = sequence
+        else:
+            self._count_gap(sequence)
+        raw = self.raw
         if transmitted == ABSENT:
             return self._on_arrival(arrival)
-        if self.raw is None:
+        if raw is None:
             return self._start(arrival, transmitted)
-        elapsed = max(arrival - self.arrival, 0.0)
-        step = (transmitted - self.raw) % WRAP_TICKS
-        if step >= WRAP_TICKS // 2:
+        elapsed = arrival - self.arrival
+        if elapsed < 0.0:
+            elapsed = 0.0
+        step = (transmitted - raw) % WRAP_TICKS
+        if step >= _HALF_WRAP:
             step -= WRAP_TICKS
         if elapsed >= WRAP_SECONDS / 2:  # silent for a wrap or more: the host counts them
             step += round((elapsed - step * TICK_SECONDS) / WRAP_SECONDS) * WRAP_TICKS
@@ -132,7 +141,9 @@ class TagClock:
         track = self.epoch_time + device
         if self.track_time is None or track > self.track_time:
             self.track_time = track
-        return device + minima[0][1], track
+        time = device + minima[0][1]
+        # within a tick the two are one: the fix needs no time of its own
+        return (track if -TICK_SECONDS < time - track < TICK_SECONDS else time), track
 
     def _on_arrival(self, arrival: float) -> Tuple[float, float]:
         if self.raw is not None:  # the device time stopped: back to arrival time
@@ -146,8 +157,9 @@ class TagClock:
             self.track_time = track
         return arrival, track
 
-    def _count_sequence(self, sequence: int) -> None:
-        """Messages lost between the newest and this one."""
+    def _count_gap(self, sequence: int) -> None:
+        """Messages lost between the newest and this one, which is not the
+        next (or is the first)."""
         counts = self.counts
         if self.sequence is None:
             self.sequence = sequence

@@ -81,8 +81,10 @@ def decode(time: float, frame: bytes, checksum: Optional[Checksum] = None) -> Op
     if not received:
         raise Skip("raw payload")
     src, is_anchor, reports = received[0]
+    payload = packet.uwb_payload  # a ranging message: the handler was called
+    transmitted = payload.tx_ts if isinstance(payload, qz_packets.UWBRangingMessage) else 0
     return Message(time, src, is_anchor, tuple((r.addr, r.dist) for r in reports),
-                   packet.uwb_header.seq_num, packet.uwb_payload.tx_ts)
+                   packet.uwb_header.seq_num, transmitted)
 
 
 @dataclass

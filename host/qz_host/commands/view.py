@@ -11,7 +11,7 @@ from typing import TextIO
 from .. import addresses, capture
 from ..options import SECONDS, SPEED_FACTOR, whole
 from . import site_inputs, web_options
-from .base import CommandError
+from .base import CommandError, stop_on_signals
 
 
 def register(commands) -> None:
@@ -82,14 +82,17 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         print(warning, file=sys.stderr)
     print(f"serving the map of {args.capture} on {server.url} (Ctrl-C to stop)",
           file=out, flush=True)
+    # The signals set an event rather than raise KeyboardInterrupt, which
+    # could land inside the map state's lock and leave the server waiting.
     stop = threading.Event()
     try:
-        counts = play(lines(), surveyed, state, clock, stop, site=site.site, tags=site.tags,
-                      tag_height=site.tag_height)
-        print(f"replayed {counts.read} frames; still serving", file=out, flush=True)
-        stop.wait()
-    except KeyboardInterrupt:
-        pass
+        with stop_on_signals(stop):
+            counts = play(lines(), surveyed, state, clock, stop, site=site.site, tags=site.tags,
+                          tag_height=site.tag_height)
+            if not stop.is_set():
+                print(f"replayed {counts.read} frames; still serving", file=out, flush=True)
+            while not stop.wait(0.5):
+                pass
     finally:
         server.stop()
     return 0

@@ -68,7 +68,7 @@ def test_the_map_shows_the_site_its_events_and_anchor_health(expected):  # noqa:
     assert [z["name"] for z in state["zones"]] == ["bay", "dock", "aisle"]
     assert sum(z["entries"] for z in state["zones"]) == 6 and len(state["events"]) == 10
     assert state["floor_plan"]["type"] == "image/png"
-    assert state["counters"]["frames"] == 882
+    assert (state["counters"]["frames"], state["counters"]["zone_events"]) == (882, 10)
 
 
 def test_data_clock_follows_the_newest_time_and_runs_on():

@@ -63,6 +63,9 @@ def test_fixes_and_zone_events_are_the_replays_in_the_site_frame(tmp_path, ancho
     live_events = [o for o in objects if "event" in o]
     replayed = [json.loads(line) for line in events.read_text().splitlines()]
     assert live_events == replayed and len(replayed) == 10
+    assert "Site     frame hall-3, fitted to 2 known points" in text
+    assert "  3 zones, 10 zone events; inside at the end: bay: none; dock: 1002; " \
+        "aisle: 1001" in text
     assert {e["event"] for e in replayed} == {"enter", "exit"}
 
     live_fixes = [o for o in objects if "event" not in o]

@@ -352,6 +352,7 @@ class Pipeline:
 
     def _events(self, events) -> None:
         for event in events:
+            self.counters.zone_events += 1
             for sink in self.sinks:
                 sink.event(event)
 

@@ -138,21 +138,15 @@ def test_a_port_in_use_ends_the_session_in_one_line(capsys):
                    "Address already in use"]
 
 
-@pytest.mark.parametrize("where", ["192.0.2.1:0", "no-such-host.invalid:0"])
-def test_an_address_not_of_this_machine_ends_the_session_in_one_line(where, capsys):
-    code, err = run_live("--web", where, capsys=capsys)
-    assert code == 2 and len(err) == 1, err
-    assert err[0].startswith(f"qz-host live: error: --web: cannot serve on {where}: ")
-
-
 @pytest.mark.parametrize("where, reason", [
-    ("127.0.0.1:99999", "the port must be 0 to 65535"),
-    ("127.0.0.1:x", "is not HOST:PORT"),
+    ("127.0.0.1:99999", "'127.0.0.1:99999' is not HOST:PORT (the port must be 0 to 65535)"),
+    ("127.0.0.1:x", "'127.0.0.1:x' is not HOST:PORT"),
+    ("192.0.2.1:0", "cannot serve on 192.0.2.1:0: "),  # an address of another machine
 ])
 def test_a_bad_address_ends_the_session_in_one_line(where, reason, capsys):
     code, err = run_live("--web", where, capsys=capsys)
     assert code == 2 and len(err) == 1, err
-    assert err[0].startswith(f"qz-host live: error: --web: '{where}' ") and reason in err[0]
+    assert err[0].startswith(f"qz-host live: error: --web: {reason}")
 
 
 def test_serving_beyond_loopback_warns(capsys):

@@ -78,18 +78,6 @@ def test_fixes_and_zone_events_are_the_replays_in_the_site_frame(tmp_path, ancho
     assert [[r[c] for c in columns] for r in live_rows] == \
         [[r[c] for c in columns] for r in read_csv(positions)]
     assert len(live_rows) == len(live_fixes) == 600
-    # Anchor 0A01 is known to stand at (12, 5) in the building: a fix near
-    # it is in the building's coordinates, not the survey's.
-    assert min(abs(f["x"] - 12.0) + abs(f["y"] - 5.0) for f in live_fixes) < 6.0
-
-
-def test_a_self_surveyed_session_puts_its_fixes_in_the_site_frame(tmp_path):
-    fixes = tmp_path / "live.jsonl"
-    code, text = run_cli("live", "-", "--site", HALL_SITE, "--jsonl", fixes)
-    assert code == 0, text
-    objects = [json.loads(line) for line in fixes.read_text().splitlines()]
-    assert {o["frame"] for o in objects if "event" not in o} == {"hall-3"}
-    assert any(o.get("event") == "enter" for o in objects)
 
 
 def test_live_takes_the_sites_options_and_the_command_line_wins(tmp_path, expected):  # noqa: F811
@@ -117,52 +105,33 @@ def test_save_anchors_writes_the_offsets_learned_as_replay_does(tmp_path, anchor
     assert live_saved.read_text().splitlines()[0] == "anchor,x,y,z,offset"
 
 
-def test_a_surveyed_session_saves_its_anchors_with_offsets(tmp_path):
-    saved = tmp_path / "surveyed.csv"
-    assert run_cli("live", "-", "--jsonl", tmp_path / "f.jsonl", "--save-anchors", saved)[0] == 0
-    rows = read_csv(saved)
-    assert len(rows) == 6 and all(row["offset"] for row in rows)
-    assert all(abs(float(row["offset"])) < 0.1 for row in rows)
-
-
-def recording_frames(path):
-    return [line for line in path.read_text().splitlines() if line and line[0] != "#"]
-
-
 @pytest.mark.parametrize("surveyed", [False, True])
 def test_a_recording_names_the_site_frame(tmp_path, anchors, surveyed):
-    record = tmp_path / "session.qzcap"
-    known = [] if surveyed else anchors
-    assert run_cli("live", "-", "--site", HALL_SITE, *known, "--jsonl", tmp_path / "f.jsonl",
-                   "--record", record)[0] == 0
+    """In its heading when the anchors are known from the start, else where
+    the survey fitted the frame; a second session appends its own."""
+    record, fixes = tmp_path / "session.qzcap", tmp_path / "f.jsonl"
+    for _ in range(2):
+        assert run_cli("live", "-", "--site", HALL_SITE, *([] if surveyed else anchors),
+                       "--jsonl", fixes, "--record", record)[0] == 0
     lines = record.read_text().splitlines()
-    site_line = next(line for line in lines if line.startswith("# site: "))
-    described = json.loads(site_line[len("# site: "):])
-    assert described["frame"] == "hall-3" and not described["mirrored"]
-    assert [z["name"] for z in described["zones"]] == ["bay", "dock", "aisle"]
-    assert "# frame: hall-3" in lines
-    if not surveyed:  # the frame is known from the start: the heading says it
-        assert capture.read_metadata(lines)["frame"] == "hall-3"
-    assert len(recording_frames(record)) == 882
+    sites = [json.loads(line[len("# site: "):]) for line in lines if line.startswith("# site: ")]
+    assert len(sites) == 2 and sites[0] == sites[1]
+    assert sites[0]["frame"] == "hall-3" and not sites[0]["mirrored"]
+    assert [z["name"] for z in sites[0]["zones"]] == ["bay", "dock", "aisle"]
+    assert lines.count("# frame: hall-3") == 2 and lines.count("# qz capture") == 1
+    assert ("frame" in capture.read_metadata(lines)) is not surveyed
+    assert sum(1 for line in lines if line[0] != "#") == 2 * 882
+    objects = [json.loads(line) for line in fixes.read_text().splitlines()]
+    assert {o["frame"] for o in objects if "event" not in o} == {"hall-3"}
 
 
-def test_a_recording_without_a_site_names_no_frame(tmp_path):
-    record = tmp_path / "session.qzcap"
-    assert run_cli("live", "-", "--jsonl", tmp_path / "f.jsonl", "--record", record)[0] == 0
-    assert "frame" not in capture.read_metadata(record.read_text().splitlines())
-    assert "# site: " not in record.read_text()
-
-
-@pytest.mark.parametrize("frame, known", [
-    # Known anchors: found when the session starts.
-    ('known = { "0B01" = [0.0, 0.0], "0B02" = [5.0, 0.0] }\nmirrored = false', True),
-    # Surveyed anchors: found when the survey is done.
-    ('known = { "0B01" = [0.0, 0.0], "0B02" = [5.0, 0.0] }\nmirrored = false', False),
-])
-def test_a_site_frame_that_does_not_fit_is_one_line_and_exit_2(tmp_path, anchors, capsys,
-                                                                frame, known):
+# Known anchors meet the site frame as the session starts, surveyed ones
+# once the survey is done.
+@pytest.mark.parametrize("known", [True, False])
+def test_a_site_frame_that_does_not_fit_is_one_line_and_exit_2(tmp_path, anchors, capsys, known):
     site = tmp_path / "site.toml"
-    site.write_text(f"[frame]\n{frame}\n")
+    site.write_text('[frame]\nknown = { "0B01" = [0.0, 0.0], "0B02" = [5.0, 0.0] }\n'
+                    'mirrored = false\n')
     code, _ = run_cli("live", "-", "--site", site, *(anchors if known else []),
                       "--jsonl", tmp_path / "f.jsonl")
     assert code == 2

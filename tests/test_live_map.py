@@ -129,13 +129,16 @@ def run_live(*args, capsys):
     return code, capsys.readouterr().err.strip().splitlines()
 
 
-def test_a_port_in_use_ends_the_session_in_one_line(capsys):
+def test_a_port_in_use_ends_the_session_in_one_line_before_any_output(tmp_path, capsys):
+    fixes = tmp_path / "fixes.jsonl"
+    fixes.write_text("an earlier session's\n")
     with socket.create_server(("127.0.0.1", 0)) as taken:
         port = taken.getsockname()[1]
-        code, err = run_live("--web", f"127.0.0.1:{port}", capsys=capsys)
+        code, err = run_live("--web", f"127.0.0.1:{port}", "--jsonl", fixes, capsys=capsys)
     assert code == 2
     assert err == [f"qz-host live: error: --web: cannot serve on 127.0.0.1:{port}: "
                    "Address already in use"]
+    assert fixes.read_text() == "an earlier session's\n"
 
 
 @pytest.mark.parametrize("where, reason", [

@@ -95,6 +95,11 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters, site: site_inputs.S
            log: Callable[[str], None]) -> List[Sink]:
     sinks: List[Sink] = []
     try:
+        if args.web is not None:  # first: a map it cannot serve leaves the files untouched
+            from .live_map import LiveMap
+            sinks.append(LiveMap(web_options.checked_address(args.web), args.allow_host, site,
+                                 counters, log, recorded_times=isinstance(source, LineSource),
+                                 tag_timeout=args.tag_timeout))
         if args.record is not None:
             sinks.append(RecordSink(_open_text(args.record, "a"), settings))
         jsonl = args.jsonl
@@ -118,15 +123,6 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters, site: site_inputs.S
             sinks.append(MqttSink(host, port, counters=counters, prefix=args.topic_prefix,
                                   qos=args.qos, user=args.mqtt_user, password=password,
                                   tls_ca=args.mqtt_tls, queue_limit=args.mqtt_queue, log=log))
-        if args.web is not None:
-            from .live_map import LiveMap
-            try:
-                bind = web_options.checked_address(args.web)
-            except ValueError as error:
-                raise CommandError(f"--web: {error}") from None
-            sinks.append(LiveMap(bind, args.allow_host, site, counters, log,
-                                 recorded_times=isinstance(source, LineSource),
-                                 tag_timeout=args.tag_timeout))
     except (ValueError, ImportError) as error:
         for sink in sinks:
             sink.close()
@@ -174,6 +170,11 @@ def run_command(args: argparse.Namespace, out: TextIO,
             frames.checksum(args.fcs)
         except ValueError as error:
             raise CommandError(f"--fcs: {error}") from None
+    if args.web is not None:
+        try:
+            web_options.checked_address(args.web)
+        except ValueError as error:
+            raise CommandError(f"--web: {error}") from None
     site = site_inputs.read(args)
     anchors = site.anchors
     if anchors is not None:

@@ -170,11 +170,6 @@ def run_command(args: argparse.Namespace, out: TextIO,
             frames.checksum(args.fcs)
         except ValueError as error:
             raise CommandError(f"--fcs: {error}") from None
-    if args.web is not None:
-        try:
-            web_options.checked_address(args.web)
-        except ValueError as error:
-            raise CommandError(f"--web: {error}") from None
     site = site_inputs.read(args)
     anchors = site.anchors
     if anchors is not None:
@@ -182,6 +177,11 @@ def run_command(args: argparse.Namespace, out: TextIO,
             known_anchors(anchors)
         except SurveyError as error:
             raise CommandError(f"{site.anchors_path or _site_path(site)}: {error}") from None
+    if args.web is not None:
+        try:
+            web_options.checked_address(args.web)
+        except ValueError as error:
+            raise CommandError(f"--web: {error}") from None
     check_outputs(site.inputs, [p for p in (args.save_anchors, args.csv, args.record,
                                             None if args.jsonl in (None, "-") else Path(args.jsonl))
                                 if p is not None])

@@ -1,6 +1,7 @@
 """qz-host live end to end through a pty, TCP, UDP and standard input, and
 qz-host emit feeding it: the fixes are exactly the replay's."""
 
+import math
 import os
 import signal
 import socket
@@ -319,9 +320,10 @@ def test_udp_socket_overflow_is_counted():
     assert 0 < counters.dropped["udp socket"] == sent + 1 - len(received)
 
 
-def test_saved_survey_restarts_to_the_same_fixes(tmp_path):
-    """A self-surveying session saves its anchors; a session started with
-    them tracks to the very same fixes."""
+def test_saved_survey_restarts_from_the_same_anchors(tmp_path):
+    """A self-surveying session saves its anchors with the range offsets it
+    learned; a session started with them tracks from there, to the same
+    fixes give or take what the offsets learned from the start change."""
     saved = tmp_path / "surveyed.csv"
 
     def run(*options):
@@ -335,9 +337,12 @@ def test_saved_survey_restarts_to_the_same_fixes(tmp_path):
     first, log = run("--save-anchors", str(saved))
     # The survey's log line gives the ranging noise it measured.
     sigma = log.split("ranging noise of ", 1)[1].split(" m", 1)[0]
-    runs = [first, run("--anchors", str(saved), "--sigma", sigma)[0]]
+    again = run("--anchors", str(saved), "--sigma", sigma)[0]
     assert len(capture.read_anchors(saved)) == 6
-    assert runs[0] == runs[1] and len(runs[0]) == 600
+    assert saved.read_text().splitlines()[0] == "anchor,x,y,z,offset"
+    assert [f[:2] for f in again] == [f[:2] for f in first] and len(first) == 600
+    moved = sorted(math.dist(a[2:], b[2:]) for a, b in zip(first, again))
+    assert moved[len(moved) // 2] < 0.01
 
 
 def test_session_without_anchors_exits_1(tmp_path):

@@ -42,6 +42,7 @@ class LiveCounters(FrameCounts):
     tags: Dict[int, TagCounts] = field(default_factory=dict)  # per tag, the tracking stage's
     tags_live: int = 0
     tags_timed_out: int = 0
+    zone_events: int = 0        # tags entering and leaving the site's zones
     dropped: Counter = field(default_factory=Counter)   # by queue, the pipeline's thread
     published: int = 0          # fixes the broker acknowledged
     source_dropped: int = 0     # the source's reader thread: its inbox was full
@@ -103,6 +104,7 @@ class LiveCounters(FrameCounts):
             "late": by_tag(self.late),
             "rejected": by_tag(self.rejected),
             "tags_live": self.tags_live, "tags_timed_out": self.tags_timed_out,
+            "zone_events": self.zone_events,
             "reconnects": self.reconnects(),
             "dropped": self.drops(),
             "published": self.published,

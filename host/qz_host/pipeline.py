@@ -59,6 +59,10 @@ class Sink:
     def anchors(self, anchors: Anchors) -> None:
         pass
 
+    def site(self, stage: SiteStage) -> None:
+        """The site's frame and zones, fitted to the anchors: just before
+        `anchors`, when there is a site."""
+
     def frame(self, time: float, frame: bytes) -> None:
         pass
 
@@ -321,6 +325,8 @@ class Pipeline:
         if self.on_anchors is not None:
             self.on_anchors(self.anchors)
         for sink in self.sinks:
+            if self.site_stage is not None:
+                sink.site(self.site_stage)
             sink.anchors(self.output_anchors)
         while self._buffer:
             self._track(self._buffer.popleft())
@@ -346,6 +352,7 @@ class Pipeline:
 
     def _events(self, events) -> None:
         for event in events:
+            self.counters.zone_events += 1
             for sink in self.sinks:
                 sink.event(event)
 

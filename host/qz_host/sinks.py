@@ -10,10 +10,11 @@ from __future__ import annotations
 import csv
 import json
 import os
-from typing import IO, Callable, Tuple
+from typing import IO, Callable, List, Optional, Tuple
 
 from . import capture
 from .pipeline import Anchors, Position, Sink
+from .site_stage import SiteStage
 from .zones import ZoneEvent
 
 
@@ -47,29 +48,59 @@ class JsonLinesSink(Sink):
 
 
 class CsvSink(Sink):
-    """The replay's positions CSV: time, tag, x, y."""
+    """The replay's positions CSV: time, tag, x, y; in a site's frame also
+    lat and lon after y (when the site is placed on the Earth) and the
+    frame's name last, as the replay's CSV has them. The heading waits for
+    the anchors, since a survey fits the site frame only then."""
 
     def __init__(self, stream: IO[str]):
         self.stream = stream
         self.writer = csv.writer(stream, lineterminator="\n")
-        self.writer.writerow(["time", "tag", "x", "y"])
+        self._frame: Optional[str] = None
+        self._geo = False
+        self._started = False
+
+    def site(self, stage: SiteStage) -> None:
+        self._frame = stage.frame.name
+        self._geo = stage.frame.geo is not None
+
+    def anchors(self, anchors: Anchors) -> None:
+        self._start()
+
+    def _start(self) -> None:
+        if not self._started:
+            self._started = True
+            self.writer.writerow(["time", "tag", "x", "y"] + (["lat", "lon"] if self._geo else [])
+                                 + (["frame"] if self._frame is not None else []))
 
     def fix(self, position: Position) -> None:
+        self._start()
         f = position.fix
-        self.writer.writerow([f"{f.time:.6f}", f"{f.tag:04X}", f"{position.x:.4f}",
-                              f"{position.y:.4f}"])
+        row = [f"{f.time:.6f}", f"{f.tag:04X}", f"{position.x:.4f}", f"{position.y:.4f}"]
+        if self._geo:
+            site = position.site or {}
+            row += [f"{site['lat']:.8f}", f"{site['lon']:.8f}"] if "lat" in site else ["", ""]
+        if self._frame is not None:
+            row.append(position.frame or self._frame)
+        self.writer.writerow(row)
 
     def tick(self) -> None:
         self.stream.flush()
 
     def close(self) -> None:
+        self._start()
         self.stream.close()
 
 
 class RecordSink(Sink):
     """Appends every frame received to a capture file, with its receive
     time. A new file starts with the capture heading and the distance unit
-    and checksum the session uses, so a replay reads it the same way."""
+    and checksum the session uses, so a replay reads it the same way.
+
+    With a site, the recording says which frame the session's outputs are
+    in: ``# frame: NAME`` and ``# site: JSON`` (the frame's fit, the zones,
+    the floor plan), in the heading when the frame is known before the
+    first frame, else as comments where the survey fitted it."""
 
     def __init__(self, stream: IO[str], settings: Callable[[], Tuple[float, str]]):
         """`settings` gives the distance unit and the checksum's name ("" for
@@ -77,6 +108,15 @@ class RecordSink(Sink):
         self.stream = stream
         self.settings = settings
         self._fresh = stream.tell() == 0
+        self._site_lines: List[str] = []
+
+    def site(self, stage: SiteStage) -> None:
+        header = json.dumps(stage.header(), separators=(",", ":"), sort_keys=True)
+        lines = [f"# frame: {stage.frame.name}\n", f"# site: {header}\n"]
+        if self._fresh:  # the heading, still to come, takes them
+            self._site_lines = lines
+        else:
+            self.stream.writelines(lines)
 
     def frame(self, time: float, frame: bytes) -> None:
         if self._fresh:
@@ -86,6 +126,7 @@ class RecordSink(Sink):
             if checksum_name:
                 self.stream.write(f"# fcs: {checksum_name}\n")
             self.stream.write("# source: qz_host.live\n")
+            self.stream.writelines(self._site_lines)
         self.stream.write(capture.format_line(time, frame) + "\n")
 
     def tick(self) -> None:

@@ -10,22 +10,22 @@ loop: what was queued is processed, every output flushed and closed,
 from __future__ import annotations
 
 import argparse
-import importlib
 import os
 import sys
 import threading
 from pathlib import Path
 from typing import IO, Callable, List, Optional, TextIO, Tuple
 
-from .. import addresses, frames
+from .. import addresses, devices, frames
 from ..live_counters import LiveCounters
-from ..options import BAUD, SECONDS, SIGMA, UNIT, whole
+from ..options import BAUD, SECONDS, UNIT, whole
 from ..pipeline import Anchors, Pipeline, Sink
 from ..sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
 from ..sources import LineSource, Source, UdpSource, open_source
+from ..site_frame import FrameError
 from ..survey import SurveyError, known_anchors
-from .base import CommandError, stop_on_signals
-from .site_inputs import read_known_anchors
+from . import site_inputs, web_options
+from .base import CommandError, check_outputs, stop_on_signals
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
 QUEUE_LIMIT = 100000  # fixes kept for the broker
@@ -52,17 +52,15 @@ def register(commands) -> None:
     fcs.add_argument("--no-fcs", action="store_true",
                      help="check no checksum (default for byte streams and datagrams; "
                           "capture lines: as they declare)")
-    live.add_argument("--anchors", type=Path, metavar="FILE",
-                      help="known anchors (CSV anchor,x,y,z): no survey")
+    site_inputs.add_options(live, anchors_help="known anchors (CSV anchor,x,y,z[,offset] in "
+                            "metres, as NAME.anchors.csv): no survey")
     live.add_argument("--save-anchors", type=Path, metavar="FILE",
-                      help="write the surveyed anchors to this CSV file")
+                      help="write the anchors to this CSV file, for --anchors: when surveyed, "
+                           "and at the end with the range offsets learned")
     live.add_argument("--survey-samples", type=whole(1, 1_000_000), default=10,
                       help="samples of every anchor pair before surveying (default 10)")
     live.add_argument("--survey-timeout", type=SECONDS, default=30.0,
                       help="seconds before surveying with the pairs there are (default 30)")
-    live.add_argument("--sigma", type=SIGMA, metavar="M",
-                      help="ranging noise the tracker assumes, m (default: measured from the "
-                           "survey's repeated ranges, as the replay does)")
     live.add_argument("--tag-timeout", type=SECONDS, default=10.0,
                       help="seconds of silence that drop a tag from the live set (default 10)")
     live.add_argument("--jsonl", metavar="FILE",
@@ -80,48 +78,9 @@ def register(commands) -> None:
                       help="connect with TLS, trusting this CA certificate file")
     live.add_argument("--mqtt-queue", type=whole(1, 10_000_000), default=QUEUE_LIMIT,
                       help=f"fixes kept while the broker is away (default {QUEUE_LIMIT})")
-    live.add_argument("--web", metavar="HOST:PORT", help="serve the live map here")
+    # A bad --web address ends the session in one line, as a port in use does.
+    web_options.add_options(live, as_text=True)
     live.set_defaults(handler=run_command)
-
-
-class _WebFeed(Sink):
-    """Feeds the web map's state; the server runs on its own thread."""
-
-    def __init__(self, address: str, counters: LiveCounters, log: Callable[[str], None]):
-        try:
-            state = importlib.import_module("qz_host.web.state")
-            server = importlib.import_module("qz_host.web.server")
-        except ImportError as error:
-            raise CommandError(f"--web needs the web map ({error}): "
-                               "pip install 'qz-rtls[web]'") from None
-        try:
-            host, port = addresses.host_port(address, listening=True,
-                                             default_host=addresses.LOOPBACK)
-        except ValueError as error:
-            raise CommandError(f"--web: {error}") from None
-        self.counters = counters
-        self.state = state.MapState()
-        self.server = server.WebServer(self.state, host, port)
-        try:
-            self.server.start()
-        except OSError as error:
-            raise CommandError(f"--web: cannot serve on {address}: {error.strerror}") from None
-        warning = addresses.exposure_warning(host, "serving", "can read the map")
-        if warning is not None:
-            log(warning)
-        log(f"serving the map on {self.server.url}")
-
-    def anchors(self, anchors: Anchors) -> None:
-        self.state.set_anchors({a: (x, y) for a, (x, y, _) in anchors.items()})
-
-    def fix(self, position) -> None:
-        self.state.add_fix(position.fix)
-
-    def tick(self) -> None:
-        self.state.set_counters(self.counters.as_dict())
-
-    def close(self) -> None:
-        self.server.stop()
 
 
 def _open_text(path: Path, mode: str) -> IO[str]:
@@ -131,10 +90,16 @@ def _open_text(path: Path, mode: str) -> IO[str]:
         raise CommandError(f"cannot write {path}: {error.strerror}") from None
 
 
-def _sinks(args: argparse.Namespace, counters: LiveCounters,
-           settings: Callable[[], Tuple[float, str]], log: Callable[[str], None]) -> List[Sink]:
+def _sinks(args: argparse.Namespace, counters: LiveCounters, site: site_inputs.SiteInputs,
+           source: Source, settings: Callable[[], Tuple[float, str]],
+           log: Callable[[str], None]) -> List[Sink]:
     sinks: List[Sink] = []
     try:
+        if args.web is not None:  # first: a map it cannot serve leaves the files untouched
+            from .live_map import LiveMap
+            sinks.append(LiveMap(web_options.checked_address(args.web), args.allow_host, site,
+                                 counters, log, recorded_times=isinstance(source, LineSource),
+                                 tag_timeout=args.tag_timeout))
         if args.record is not None:
             sinks.append(RecordSink(_open_text(args.record, "a"), settings))
         jsonl = args.jsonl
@@ -158,8 +123,6 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
             sinks.append(MqttSink(host, port, counters=counters, prefix=args.topic_prefix,
                                   qos=args.qos, user=args.mqtt_user, password=password,
                                   tls_ca=args.mqtt_tls, queue_limit=args.mqtt_queue, log=log))
-        if args.web is not None:
-            sinks.append(_WebFeed(args.web, counters, log))
     except (ValueError, ImportError) as error:
         for sink in sinks:
             sink.close()
@@ -207,13 +170,23 @@ def run_command(args: argparse.Namespace, out: TextIO,
             frames.checksum(args.fcs)
         except ValueError as error:
             raise CommandError(f"--fcs: {error}") from None
-    anchors = None
-    if args.anchors is not None:
-        anchors = read_known_anchors(args.anchors)
+    site = site_inputs.read(args)
+    anchors = site.anchors
+    if anchors is not None:
         try:
             known_anchors(anchors)
         except SurveyError as error:
-            raise CommandError(f"{args.anchors}: {error}") from None
+            raise CommandError(f"{site.anchors_path or _site_path(site)}: {error}") from None
+    if args.web is not None:
+        try:
+            web_options.checked_address(args.web)
+        except ValueError as error:
+            raise CommandError(f"--web: {error}") from None
+    check_outputs(site.inputs, [p for p in (args.save_anchors, args.csv, args.record,
+                                            None if args.jsonl in (None, "-") else Path(args.jsonl))
+                                if p is not None])
+    for note in site.site_warnings:
+        log(note)
     counters = LiveCounters(source_name=args.source)
     try:
         source = open_source(args.source, baud=args.baud, counters=counters, log=log)
@@ -237,32 +210,57 @@ def run_command(args: argparse.Namespace, out: TextIO,
             except OSError as error:
                 log(f"cannot write {args.save_anchors}: {error.strerror}")
 
+    def save_learned() -> None:
+        """The anchors with the offsets the tracker learned, as the replay
+        saves them."""
+        learned = pipeline.tracking.learned_anchors() if pipeline.tracking is not None else {}
+        if args.save_anchors is not None and learned:
+            try:
+                devices.write_anchors(args.save_anchors, learned, exact=True)
+            except OSError as error:
+                log(f"cannot write {args.save_anchors}: {error.strerror}")
+
     def settings() -> Tuple[float, str]:
         # What the recording's heading declares, read when its first frame
         # comes: by then capture lines have declared theirs.
         return pipeline.dist_unit, pipeline.checksum_name
 
     try:
-        sinks = _sinks(args, counters, settings, log)
+        sinks = _sinks(args, counters, site, source, settings, log)
     except BaseException:
         source.close()
         raise
-    pipeline = Pipeline(sinks, counters=counters, anchors=anchors, dist_unit=args.unit,
-                        checksum_name=checksum_name, survey_samples=args.survey_samples,
-                        survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
-                        sigma=args.sigma, log=log, on_anchors=None if anchors else save)
+    try:
+        pipeline = Pipeline(sinks, counters=counters, anchors=anchors, dist_unit=args.unit,
+                            checksum_name=checksum_name, survey_samples=args.survey_samples,
+                            survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
+                            sigma=site.sigma, tags=site.tags, tag_height=site.tag_height,
+                            site=site.site, log=log, on_anchors=None if anchors else save)
+    except FrameError as error:  # the site frame does not fit the known anchors
+        for sink in sinks:
+            sink.close()
+        source.close()
+        raise CommandError(f"{_site_path(site)}: {error}") from None
     stop = stop if stop is not None else threading.Event()
     try:
         with stop_on_signals(stop):
             run(pipeline, source, stop)
+    except FrameError as error:  # nor the surveyed ones
+        raise CommandError(f"{_site_path(site)}: {error}") from None
     except ValueError as error:  # a capture line declaring a bad unit or checksum
         raise CommandError(f"{args.source}: {error}") from None
     finally:
         pipeline.close()
+        save_learned()
     summary_out = sys.stderr if any(isinstance(s, JsonLinesSink) and not s.owned
                                     for s in sinks) else out
     from ..live_report import summary
     summary_out.write(summary(counters, pipeline, source=args.source,
-                              anchors_from=str(args.anchors) if anchors else None))
+                              anchors_from=str(site.anchors_path or _site_path(site))
+                              if anchors else None))
     summary_out.flush()
     return 0 if pipeline.anchors is not None else 1
+
+
+def _site_path(site: site_inputs.SiteInputs) -> str:
+    return str(site.site.path) if site.site is not None else "the site"

@@ -29,13 +29,12 @@ from __future__ import annotations
 
 import itertools
 import math
-import sys
 import time as _time
 from collections import deque
 from dataclasses import replace
 from typing import Callable, Deque, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from . import capture, devices, frames, framing, messages
+from . import capture, devices, frames, framing, logs, messages
 from .live_counters import LiveCounters
 from .survey import DistanceTable, Survey, SurveyError, survey
 from .site import Site
@@ -49,8 +48,7 @@ DEFAULT_DIST_UNIT = messages.DEFAULT_DIST_UNIT
 __all__ = ["Anchors", "Pipeline", "Position", "SelfSurvey", "Sink"]
 
 
-def _log_stderr(text: str) -> None:
-    print(f"qz-host: {text}", file=sys.stderr, flush=True)
+_log_stderr = logs.line_log()
 
 
 class Sink:

@@ -17,7 +17,7 @@ import threading
 from pathlib import Path
 from typing import IO, Callable, List, Optional, TextIO, Tuple
 
-from .. import addresses, frames
+from .. import addresses, frames, logs
 from ..live_counters import LiveCounters
 from ..options import BAUD, SECONDS, SIGMA, UNIT, whole
 from ..pipeline import Anchors, Pipeline, Sink
@@ -199,9 +199,7 @@ def _handle(pipeline: Pipeline, item: tuple) -> bool:
 
 def run_command(args: argparse.Namespace, out: TextIO,
                 stop: Optional[threading.Event] = None) -> int:
-    def log(text: str) -> None:
-        print(f"qz-host live: {text}", file=sys.stderr, flush=True)
-
+    log = logs.line_log("live")
     if args.fcs is not None:
         try:
             frames.checksum(args.fcs)

@@ -233,15 +233,22 @@ class Pipeline:
 
     def feed_message(self, message: messages.Message) -> None:
         c = self.counters
+        now = self.clock()
+        heard = c.anchor_heard
         if message.is_anchor:
             c.anchor_messages += 1
+            heard[message.src] = now
             if self.survey is not None:
                 unit = self.dist_unit
                 self.survey.table.add_message(message.src,
                                               [(peer, raw * unit) for peer, raw in message.reports])
             return
         c.tag_messages += 1
-        self._heard[message.src] = self.clock()
+        self._heard[message.src] = now
+        ranges = c.anchor_ranges
+        for peer, _ in message.reports:
+            ranges[peer] = ranges.get(peer, 0) + 1
+            heard[peer] = now
         if message.time > self._data_time:
             self._data_time = message.time
         if self.tracking is not None:

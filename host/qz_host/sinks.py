@@ -40,6 +40,11 @@ class JsonLinesSink(Sink):
     def tick(self) -> None:
         self.stream.flush()
 
+    def reopen(self, stream: IO[str]) -> None:
+        """Goes on in `stream`, the file opened again under its name."""
+        self.close()
+        self.stream, self.owned = stream, True
+
     def close(self) -> None:
         self.stream.flush()
         if self.owned:
@@ -50,9 +55,13 @@ class CsvSink(Sink):
     """The replay's positions CSV: time, tag, x, y."""
 
     def __init__(self, stream: IO[str]):
+        self._start(stream)
+
+    def _start(self, stream: IO[str]) -> None:
         self.stream = stream
         self.writer = csv.writer(stream, lineterminator="\n")
-        self.writer.writerow(["time", "tag", "x", "y"])
+        if stream.tell() == 0:
+            self.writer.writerow(["time", "tag", "x", "y"])
 
     def fix(self, position: Position) -> None:
         f = position.fix
@@ -61,6 +70,11 @@ class CsvSink(Sink):
 
     def tick(self) -> None:
         self.stream.flush()
+
+    def reopen(self, stream: IO[str]) -> None:
+        """Goes on in `stream`; a new file gets the heading row."""
+        self.close()
+        self._start(stream)
 
     def close(self) -> None:
         self.stream.close()
@@ -90,6 +104,12 @@ class RecordSink(Sink):
 
     def tick(self) -> None:
         self.stream.flush()
+
+    def reopen(self, stream: IO[str]) -> None:
+        """Goes on in `stream`; a new file starts with the heading."""
+        self.close()
+        self.stream = stream
+        self._fresh = stream.tell() == 0
 
     def close(self) -> None:
         self.stream.flush()

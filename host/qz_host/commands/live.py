@@ -24,7 +24,9 @@ from ..pipeline import Anchors, Pipeline, Sink
 from ..sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
 from ..sources import LineSource, Source, UdpSource, open_source
 from ..survey import SurveyError, known_anchors
+from . import monitor_options
 from .base import CommandError, stop_on_signals
+from .hangup import Reopener, reopen_on_hangup
 from .site_inputs import read_known_anchors
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
@@ -81,6 +83,7 @@ def register(commands) -> None:
     live.add_argument("--mqtt-queue", type=whole(1, 10_000_000), default=QUEUE_LIMIT,
                       help=f"fixes kept while the broker is away (default {QUEUE_LIMIT})")
     live.add_argument("--web", metavar="HOST:PORT", help="serve the live map here")
+    monitor_options.add_options(live)
     live.set_defaults(handler=run_command)
 
 
@@ -132,9 +135,14 @@ def _open_text(path: Path, mode: str) -> IO[str]:
 
 
 def _sinks(args: argparse.Namespace, counters: LiveCounters,
-           settings: Callable[[], Tuple[float, str]], log: Callable[[str], None]) -> List[Sink]:
+           settings: Callable[[], Tuple[float, str]], log: Callable[[str], None],
+           source: Source) -> List[Sink]:
     sinks: List[Sink] = []
     try:
+        if args.metrics is not None:
+            # Byte streams and datagrams are stamped as read; lines carry recorded times.
+            sinks.append(monitor_options.ServedMonitor(
+                args, counters, receipt_times=not isinstance(source, LineSource), log=log))
         if args.record is not None:
             sinks.append(RecordSink(_open_text(args.record, "a"), settings))
         jsonl = args.jsonl
@@ -171,9 +179,31 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
     return sinks
 
 
-def run(pipeline: Pipeline, source: Source, stop: threading.Event) -> None:
-    """Feeds the pipeline from `source` until `stop` is set or the source ends."""
-    source.serve(lambda item: _handle(pipeline, item), pipeline.tick, stop)
+def _reopened_files(args: argparse.Namespace, sinks: List[Sink]) -> list:
+    """The file outputs and their names, for SIGHUP."""
+    paths = {RecordSink: args.record, CsvSink: args.csv,
+             JsonLinesSink: None if args.jsonl in (None, "-") else Path(args.jsonl)}
+    return [(sink, paths[type(sink)]) for sink in sinks
+            if type(sink) in paths and paths[type(sink)] is not None
+            and getattr(sink, "owned", True)]
+
+
+def run(pipeline: Pipeline, source: Source, stop: threading.Event,
+        between: Optional[Callable[[], None]] = None) -> None:
+    """Feeds the pipeline from `source` until `stop` is set or the source
+    ends, calling `between` before each item and tick."""
+    if between is None:
+        source.serve(lambda item: _handle(pipeline, item), pipeline.tick, stop)
+    else:
+        def handle(item: tuple) -> bool:
+            between()
+            return _handle(pipeline, item)
+
+        def idle() -> None:
+            between()
+            pipeline.tick()
+
+        source.serve(handle, idle, stop)
     pipeline.tick()
 
 
@@ -241,7 +271,7 @@ def run_command(args: argparse.Namespace, out: TextIO,
         return pipeline.dist_unit, pipeline.checksum_name
 
     try:
-        sinks = _sinks(args, counters, settings, log)
+        sinks = _sinks(args, counters, settings, log, source)
     except BaseException:
         source.close()
         raise
@@ -249,10 +279,15 @@ def run_command(args: argparse.Namespace, out: TextIO,
                         checksum_name=checksum_name, survey_samples=args.survey_samples,
                         survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
                         sigma=args.sigma, log=log, on_anchors=None if anchors else save)
+    monitor = next((s for s in sinks if isinstance(s, monitor_options.ServedMonitor)), None)
+    if monitor is not None:
+        monitor.watch(pipeline)
+    reopen = Reopener(_reopened_files(args, sinks), log,
+                      monitor.output_faults if monitor is not None else [])
     stop = stop if stop is not None else threading.Event()
     try:
-        with stop_on_signals(stop):
-            run(pipeline, source, stop)
+        with stop_on_signals(stop), reopen_on_hangup(reopen):
+            run(pipeline, source, stop, reopen)
     except ValueError as error:  # a capture line declaring a bad unit or checksum
         raise CommandError(f"{args.source}: {error}") from None
     finally:

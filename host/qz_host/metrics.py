@@ -48,7 +48,7 @@ from __future__ import annotations
 import time
 from bisect import bisect_left
 from collections import OrderedDict
-from typing import Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from . import health
 from .live_counters import LiveCounters
@@ -114,10 +114,13 @@ class MonitorSink(Sink):
         self.latency = LatencyHistogram()
         self._arrivals: "OrderedDict[float, float]" = OrderedDict()
         self.offsets: Tuple[Dict[int, float], Dict[int, float]] = ({}, {})
-        self.output_faults: List[str] = []
+        self.outputs: Sequence[object] = ()
 
-    def watch(self, pipeline: Pipeline) -> None:
+    def watch(self, pipeline: Pipeline, outputs: Sequence[object] = ()) -> None:
+        """Reads `pipeline`'s state, and each output's `fault` (None or what
+        is wrong with it) for the health."""
         self.pipeline = pipeline
+        self.outputs = outputs
 
     def frame(self, time: float, frame: bytes) -> None:
         self.last_frame = self.clock()
@@ -155,7 +158,9 @@ class MonitorSink(Sink):
             now=self.clock(), last_frame=self.last_frame, frames=self.counters.frames,
             timeout=self.health_timeout,
             surveyed=pipeline is not None and pipeline.anchors is not None,
-            broker_state=self.broker_state(), output_faults=tuple(self.output_faults)))
+            broker_state=self.broker_state(),
+            output_faults=[fault for fault in (getattr(o, "fault", None) for o in self.outputs)
+                           if fault]))
 
 
 def _address(value: int) -> str:

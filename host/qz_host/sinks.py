@@ -41,9 +41,10 @@ class JsonLinesSink(Sink):
         self.stream.flush()
 
     def reopen(self, stream: IO[str]) -> None:
-        """Goes on in `stream`, the file opened again under its name."""
-        self.close()
-        self.stream, self.owned = stream, True
+        """Goes on in `stream`, the file opened again under its name; then
+        closes the old one (OSError when that fails)."""
+        old, self.stream, self.owned = self.stream, stream, True
+        old.close()
 
     def close(self) -> None:
         self.stream.flush()
@@ -72,9 +73,11 @@ class CsvSink(Sink):
         self.stream.flush()
 
     def reopen(self, stream: IO[str]) -> None:
-        """Goes on in `stream`; a new file gets the heading row."""
-        self.close()
+        """Goes on in `stream` (a new file gets the heading row), then closes
+        the old one."""
+        old = self.stream
         self._start(stream)
+        old.close()
 
     def close(self) -> None:
         self.stream.close()
@@ -106,15 +109,24 @@ class RecordSink(Sink):
         self.stream.flush()
 
     def reopen(self, stream: IO[str]) -> None:
-        """Goes on in `stream`; a new file starts with the heading."""
-        self.close()
-        self.stream = stream
+        """Goes on in `stream` (a new file starts with the heading), then
+        closes the old one."""
+        old, self.stream = self.stream, stream
         self._fresh = stream.tell() == 0
+        _close_synced(old)
 
     def close(self) -> None:
-        self.stream.flush()
-        os.fsync(self.stream.fileno())
-        self.stream.close()
+        _close_synced(self.stream)
+
+
+def _close_synced(stream: IO[str]) -> None:
+    """Closes `stream` once its bytes are on the disk; closed even when
+    that fails (the OSError then raised)."""
+    try:
+        stream.flush()
+        os.fsync(stream.fileno())
+    finally:
+        stream.close()
 
 
 def write_anchors(path: capture.PathLike, anchors: Anchors) -> None:

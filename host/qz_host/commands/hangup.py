@@ -4,9 +4,9 @@ under the old name.
 
 The signal handler only sets a flag; the loop reopens between two inbox
 items, so every frame and fix lands whole in one file or the other. A file
-that cannot be opened again is said once, and the session keeps writing
-to the one it has (under its new name): nothing is lost, and the health
-reports the fault until a later SIGHUP succeeds.
+that cannot be opened again is said, and the session keeps writing to the
+one it has (under its new name), the health reporting the fault until a
+later SIGHUP succeeds (see ``file_outputs``).
 """
 
 from __future__ import annotations
@@ -14,24 +14,17 @@ from __future__ import annotations
 import signal
 import threading
 from contextlib import contextmanager
-from pathlib import Path
-from typing import Iterator, List, Protocol, Tuple
+from typing import Iterator, Sequence
 
 from ..logs import Log
-
-
-class Reopenable(Protocol):
-    def reopen(self, stream) -> None: ...
+from .file_outputs import FileOutput
 
 
 class Reopener:
-    def __init__(self, files: List[Tuple[Reopenable, Path]], log: Log, faults: List[str]):
-        """`faults` is the list the health reads; this keeps its own entries in it."""
-        self.files = files
+    def __init__(self, outputs: Sequence[FileOutput], log: Log):
+        self.outputs = outputs
         self.log = log
-        self.faults = faults
         self.requested = False
-        self._failed: List[str] = []
 
     def request(self, *_) -> None:
         self.requested = True
@@ -41,23 +34,9 @@ class Reopener:
         if not self.requested:
             return
         self.requested = False
-        failed = []
-        for sink, path in self.files:
-            try:
-                stream = open(path, "a", encoding="ascii", newline="")
-            except OSError as error:
-                failed.append(f"cannot reopen {path}: {error.strerror or error}")
-                continue
-            sink.reopen(stream)
-        for fault in self._failed:
-            self.faults.remove(fault)
-        for fault in failed:
-            self.log(f"warning: {fault}; still writing to the file it had open")
-        self.faults.extend(failed)
-        self._failed = failed
-        if self.files:
-            self.log(f"reopened {len(self.files) - len(failed)} of {len(self.files)} "
-                     f"output files")
+        reopened = sum(output.reopen() for output in self.outputs)
+        if self.outputs:
+            self.log(f"reopened {reopened} of {len(self.outputs)} output files")
 
 
 @contextmanager

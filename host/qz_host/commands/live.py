@@ -26,6 +26,7 @@ from ..sources import LineSource, Source, UdpSource, open_source
 from ..survey import SurveyError, known_anchors
 from . import monitor_options
 from .base import CommandError, stop_on_signals
+from .file_outputs import FileOutput
 from .hangup import Reopener, reopen_on_hangup
 from .site_inputs import read_known_anchors
 
@@ -144,16 +145,18 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
             sinks.append(monitor_options.ServedMonitor(
                 args, counters, receipt_times=not isinstance(source, LineSource), log=log))
         if args.record is not None:
-            sinks.append(RecordSink(_open_text(args.record, "a"), settings))
+            sinks.append(FileOutput(RecordSink(_open_text(args.record, "a"), settings),
+                                    args.record, counters, log))
         jsonl = args.jsonl
         if jsonl is None and args.csv is None and args.mqtt is None and args.web is None:
             jsonl = "-"
         if jsonl == "-":
             sinks.append(JsonLinesSink(sys.stdout, owned=False, flush_each=True))
         elif jsonl is not None:
-            sinks.append(JsonLinesSink(_open_text(Path(jsonl), "w"), owned=True))
+            sinks.append(FileOutput(JsonLinesSink(_open_text(Path(jsonl), "w"), owned=True),
+                                    Path(jsonl), counters, log))
         if args.csv is not None:
-            sinks.append(CsvSink(_open_text(args.csv, "w")))
+            sinks.append(FileOutput(CsvSink(_open_text(args.csv, "w")), args.csv, counters, log))
         if args.mqtt is not None:
             from ..mqtt import MqttSink, parse_broker
             try:
@@ -177,15 +180,6 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
             sink.close()
         raise
     return sinks
-
-
-def _reopened_files(args: argparse.Namespace, sinks: List[Sink]) -> list:
-    """The file outputs and their names, for SIGHUP."""
-    paths = {RecordSink: args.record, CsvSink: args.csv,
-             JsonLinesSink: None if args.jsonl in (None, "-") else Path(args.jsonl)}
-    return [(sink, paths[type(sink)]) for sink in sinks
-            if type(sink) in paths and paths[type(sink)] is not None
-            and getattr(sink, "owned", True)]
 
 
 def run(pipeline: Pipeline, source: Source, stop: threading.Event,
@@ -279,11 +273,11 @@ def run_command(args: argparse.Namespace, out: TextIO,
                         checksum_name=checksum_name, survey_samples=args.survey_samples,
                         survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
                         sigma=args.sigma, log=log, on_anchors=None if anchors else save)
-    monitor = next((s for s in sinks if isinstance(s, monitor_options.ServedMonitor)), None)
-    if monitor is not None:
-        monitor.watch(pipeline)
-    reopen = Reopener(_reopened_files(args, sinks), log,
-                      monitor.output_faults if monitor is not None else [])
+    files = [sink for sink in sinks if isinstance(sink, FileOutput)]
+    for sink in sinks:
+        if isinstance(sink, monitor_options.ServedMonitor):
+            sink.watch(pipeline, files)
+    reopen = Reopener(files, log)
     stop = stop if stop is not None else threading.Event()
     try:
         with stop_on_signals(stop), reopen_on_hangup(reopen):

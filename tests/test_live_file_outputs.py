@@ -1,5 +1,7 @@
-"""SIGHUP reopens qz-host live's output files for log rotation: every line
-lands in the renamed file or the new one, none twice, none lost."""
+"""qz-host live's output files: SIGHUP reopens them for log rotation (every
+line lands in the renamed file or the new one, none twice, none lost), and
+a file that cannot be written or reopened is said, counted and shown on
+the health, never the end of the session."""
 
 import csv
 import signal
@@ -10,12 +12,17 @@ import threading
 
 import pytest
 
+from pathlib import Path
+
 from qz_host import frames
+from qz_host.commands.file_outputs import FileOutput
 from qz_host.commands.hangup import Reopener
+from qz_host.live_counters import LiveCounters
+from qz_host.sinks import RecordSink
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
-from live_helpers import (fixes_of, free_port, hall_frames, line_count, read_jsonl,
-                          recorded_frames, replay_recording, wait_for)
+from live_helpers import (fixes_of, free_port, hall_frames, line_count, live_thread,
+                          read_jsonl, recorded_frames, replay_recording, wait_for)
 
 LIVE = [sys.executable, "-m", "qz_host", "live"]
 
@@ -99,33 +106,94 @@ def test_rotation_loses_no_line(tmp_path, known, expected):
     assert len(rows[0]) - 1 + len(rows[1]) - 1 == len(tracked)
 
 
-class Reopened:
-    def __init__(self):
-        self.streams = []
+def record_output(path, logged, counters, mode="a"):
+    sink = RecordSink(open(path, mode, encoding="ascii", newline=""), lambda: (0.01, ""))
+    return FileOutput(sink, path, counters, logged.append)
 
-    def reopen(self, stream):
-        self.streams.append(stream)
-        stream.close()
+
+def frame_hexes(path):
+    return [line.split()[1] for line in path.read_text().splitlines() if not line.startswith("#")]
 
 
 def test_a_file_that_cannot_be_reopened_is_said_and_kept(tmp_path):
-    """The directory gone: the sink keeps the file it had, the health says so
-    until a later SIGHUP reopens it."""
+    """The directory gone: the output keeps the file it had, the health says
+    so until a later SIGHUP reopens it."""
     directory = tmp_path / "out"
     directory.mkdir()
-    sink, logged, faults = Reopened(), [], []
-    reopen = Reopener([(sink, directory / "fixes.jsonl")], logged.append, faults)
+    path, logged, counters = directory / "rec.qzcap", [], LiveCounters()
+    output = record_output(path, logged, counters)
+    reopen = Reopener([output], logged.append)
+    items = hall_frames()[:3]
+    output.frame(*items[0])
     reopen()
-    assert (sink.streams, logged) == ([], [])  # no SIGHUP, nothing done
+    assert logged == []  # no SIGHUP, nothing done
     directory.rename(tmp_path / "gone")
     reopen.request()
     reopen()
-    fault = f"cannot reopen {directory / 'fixes.jsonl'}: No such file or directory"
-    assert faults == [fault] and sink.streams == []
+    fault = f"cannot reopen {path}: No such file or directory"
+    assert output.fault == fault
     assert logged == [f"warning: {fault}; still writing to the file it had open",
                       "reopened 0 of 1 output files"]
+    output.frame(*items[1])
     directory.mkdir()
     reopen.request()
     reopen()
-    assert faults == [] and len(sink.streams) == 1
-    assert (directory / "fixes.jsonl").exists()
+    assert output.fault is None and logged[-1] == "reopened 1 of 1 output files"
+    output.frame(*items[2])
+    output.close()
+    assert frame_hexes(tmp_path / "gone" / "rec.qzcap") == [f.hex() for _, f in items[:2]]
+    assert path.read_text().startswith("# ") and frame_hexes(path) == [items[2][1].hex()]
+    assert counters.drops() == {}
+
+
+def test_a_full_disk_is_said_once_counted_and_mended_by_reopening(tmp_path):
+    logged, counters = [], LiveCounters()
+    output = record_output(Path("/dev/full"), logged, counters)
+    items = hall_frames()[:5]
+    output.frame(*items[0])
+    output.tick()  # the flush fails
+    fault = "cannot write /dev/full: No space left on device"
+    assert output.fault == fault and len(logged) == 1 and logged[0].startswith(f"warning: {fault}")
+    for item in items[1:]:
+        output.frame(*item)
+    output.tick()
+    assert counters.drops() == {"/dev/full": 4} and len(logged) == 1
+    output.path = tmp_path / "rec.qzcap"  # the operator points it elsewhere, then SIGHUP
+    assert output.reopen()
+    assert output.fault is None
+    output.frame(*items[0])
+    output.close()
+    assert frame_hexes(output.path) == [items[0][1].hex()]
+    assert "closing the old" in logged[-1] and len(logged) == 2
+
+
+def test_a_live_session_survives_a_full_disk(known, capsys):
+    """The fixes cannot be written: one warning line, the session goes on,
+    the health and the summary say what was dropped."""
+    parser = pytest.importorskip("prometheus_client.parser")  # noqa: F841 (the extra)
+    import urllib.error
+    import urllib.request
+    port, metrics = free_port(socket.SOCK_DGRAM), free_port()
+    items = iter(hall_frames())
+    with live_thread([f"udp://127.0.0.1:{port}", *known, "--fcs", "--jsonl", "/dev/full",
+                      "--metrics", f"127.0.0.1:{metrics}"]) as session, \
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        def health():
+            try:
+                urllib.request.urlopen(f"http://127.0.0.1:{metrics}/health", timeout=10)
+                return ""
+            except urllib.error.HTTPError as error:
+                return error.read().decode()
+            except OSError:  # not serving yet
+                return ""
+
+        def fed():
+            for _ in range(5):
+                sock.sendto(next(items)[1], ("127.0.0.1", port))
+            return "cannot write /dev/full: No space left on device" in health()
+        assert wait_for(fed, timeout=30)
+        assert session.finish() == 0
+    err = capsys.readouterr().err
+    assert err.count("cannot write /dev/full") == 1, err
+    assert "Traceback" not in err
+    assert "dropped: /dev/full " in session.out.getvalue()

@@ -82,3 +82,9 @@ def test_a_program_failure_is_one_json_line_no_traceback():
     line = json.loads(lines[0])
     assert (line["level"], line["command"]) == ("error", "live")
     assert line["message"].startswith("error: cannot open /dev/no-such-port")
+
+
+@pytest.mark.parametrize("argv", [["live", "-"], ["replay", "x.qzcap"], ["site", "check", "x"]])
+def test_every_command_takes_the_log_options(argv):
+    args = cli.build_parser().parse_args(argv + ["--log-level", "error", "--log-format", "json"])
+    assert (args.log_level, args.log_format) == ("error", "json")

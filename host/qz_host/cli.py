@@ -34,9 +34,19 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     commands.register_all(subparsers)
-    for command in subparsers.choices.values():
+    for command in _leaves(subparsers):
         logs.add_options(command)
     return parser
+
+
+def _leaves(subparsers) -> List[argparse.ArgumentParser]:
+    """The parsers of the commands that run (``site check``, not ``site``):
+    a sub-command's defaults would overwrite what its parent parsed."""
+    found = []
+    for command in subparsers.choices.values():
+        nested = [a for a in command._actions if isinstance(a, argparse._SubParsersAction)]
+        found.extend(_leaves(nested[0]) if nested else [command])
+    return found
 
 
 def main(argv: Optional[List[str]] = None, out: Optional[TextIO] = None) -> int:

@@ -42,7 +42,7 @@ def build_parser() -> argparse.ArgumentParser:
 def _leaves(subparsers) -> List[argparse.ArgumentParser]:
     """The parsers of the commands that run (``site check``, not ``site``):
     a sub-command's defaults would overwrite what its parent parsed."""
-    found = []
+    found: List[argparse.ArgumentParser] = []
     for command in subparsers.choices.values():
         nested = [a for a in command._actions if isinstance(a, argparse._SubParsersAction)]
         found.extend(_leaves(nested[0]) if nested else [command])

@@ -79,7 +79,7 @@ class MonitorServer(ThreadingHTTPServer):
 
     @property
     def url(self) -> str:
-        host, port = self.server_address[:2]
+        host, port = str(self.server_address[0]), self.server_address[1]
         return f"http://{f'[{host}]' if ':' in host else host}:{port}"
 
     def start(self) -> None:

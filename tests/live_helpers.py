@@ -4,6 +4,7 @@ run on a thread, free loopback ports."""
 import contextlib
 import io
 import json
+import re
 import socket
 import threading
 import time
@@ -141,3 +142,8 @@ def known(tmp_path, expected):
     path = tmp_path / "anchors.csv"
     write_replay_anchors(path, expected)
     return ["--anchors", str(path), "--sigma", repr(expected.sigma)]
+
+
+def stderr_messages(text):
+    """The lines of stderr without the log's time and level in front."""
+    return [re.sub(r"^\S+Z [A-Z]+ ", "", line) for line in text.strip().splitlines()]

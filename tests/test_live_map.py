@@ -17,7 +17,7 @@ from qz_host.pipeline import Pipeline
 from qz_host.site_file import read_site
 
 from live_helpers import expected  # noqa: F401 (a fixture)
-from live_helpers import (HALL, free_port, hall_lines, live_thread, udp_bound, wait_for,
+from live_helpers import (HALL, stderr_messages, free_port, hall_lines, live_thread, udp_bound, wait_for,
                           write_replay_anchors)
 
 pytest.importorskip("websockets", reason="the map needs websockets (the web extra)")
@@ -126,7 +126,7 @@ def run_live(*args, capsys):
             code = cli.main(["live", "-", *[str(a) for a in args]])
         finally:
             sys.stdin = saved
-    return code, capsys.readouterr().err.strip().splitlines()
+    return code, stderr_messages(capsys.readouterr().err)
 
 
 def test_a_port_in_use_ends_the_session_in_one_line_before_any_output(tmp_path, capsys):

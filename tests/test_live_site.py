@@ -14,7 +14,7 @@ from qz_host import capture, cli
 from qz_host.site_options import command_parsers, option_actions
 
 from live_helpers import expected  # noqa: F401 (a fixture)
-from live_helpers import HALL, write_replay_anchors
+from live_helpers import HALL, stderr_messages, write_replay_anchors
 
 HALL_SITE = Path(__file__).resolve().parent.parent / "examples" / "hall.site.toml"
 
@@ -135,7 +135,7 @@ def test_a_site_frame_that_does_not_fit_is_one_line_and_exit_2(tmp_path, anchors
     code, _ = run_cli("live", "-", "--site", site, *(anchors if known else []),
                       "--jsonl", tmp_path / "f.jsonl")
     assert code == 2
-    err = capsys.readouterr().err.strip().splitlines()
+    err = stderr_messages(capsys.readouterr().err)
     assert err[-1].startswith(f"qz-host live: error: {site}: the site frame needs two known "
                               "points"), err
 

@@ -9,7 +9,8 @@ torn one):
   ``tick``; in ``qz-host live`` the main thread, which also reads UDP
   datagrams and runs the sinks' calls): the frame counts, bytes read and
   skipped, the messages, the tags' counts (``tags``, written by the
-  tracking stage), the live and timed-out tags, ``dropped`` (the survey
+  tracking stage), the anchors' ranges and when they were last heard, the
+  live and timed-out tags, ``dropped`` (the survey
   buffer, the UDP socket's kernel drops, the MQTT queue and what the broker
   never acknowledged) and ``published``;
 - the source's reader thread (serial, TCP, standard input): only
@@ -40,6 +41,10 @@ class LiveCounters(FrameCounts):
     tag_messages: int = 0
     unknown_peers: int = 0      # reports naming a device that is no anchor
     tags: Dict[int, TagCounts] = field(default_factory=dict)  # per tag, the tracking stage's
+    # per anchor, every report of a tag message naming it, and the
+    # pipeline's clock when it was last heard (its own message or a report)
+    anchor_ranges: Dict[int, int] = field(default_factory=dict)
+    anchor_heard: Dict[int, float] = field(default_factory=dict)
     tags_live: int = 0
     tags_timed_out: int = 0
     zone_events: int = 0        # tags entering and leaving the site's zones

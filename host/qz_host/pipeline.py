@@ -29,13 +29,12 @@ from __future__ import annotations
 
 import itertools
 import math
-import sys
 import time as _time
 from collections import deque
 from dataclasses import replace
 from typing import Callable, Deque, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from . import capture, devices, frames, framing, messages
+from . import capture, devices, frames, framing, logs, messages
 from .live_counters import LiveCounters
 from .survey import DistanceTable, Survey, SurveyError, survey
 from .site import Site
@@ -49,8 +48,7 @@ DEFAULT_DIST_UNIT = messages.DEFAULT_DIST_UNIT
 __all__ = ["Anchors", "Pipeline", "Position", "SelfSurvey", "Sink"]
 
 
-def _log_stderr(text: str) -> None:
-    print(f"qz-host: {text}", file=sys.stderr, flush=True)
+_log_stderr = logs.line_log()
 
 
 class Sink:
@@ -239,15 +237,22 @@ class Pipeline:
 
     def feed_message(self, message: messages.Message) -> None:
         c = self.counters
+        now = self.clock()
+        heard = c.anchor_heard
         if message.is_anchor:
             c.anchor_messages += 1
+            heard[message.src] = now
             if self.survey is not None:
                 unit = self.dist_unit
                 self.survey.table.add_message(message.src,
                                               [(peer, raw * unit) for peer, raw in message.reports])
             return
         c.tag_messages += 1
-        self._heard[message.src] = self.clock()
+        self._heard[message.src] = now
+        ranges = c.anchor_ranges
+        for peer, _ in message.reports:
+            ranges[peer] = ranges.get(peer, 0) + 1
+            heard[peer] = now
         if message.time > self._data_time:
             self._data_time = message.time
         if self.tracking is not None:

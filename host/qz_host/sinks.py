@@ -41,6 +41,12 @@ class JsonLinesSink(Sink):
     def tick(self) -> None:
         self.stream.flush()
 
+    def reopen(self, stream: IO[str]) -> None:
+        """Goes on in `stream`, the file opened again under its name; then
+        closes the old one (OSError when that fails)."""
+        old, self.stream, self.owned = self.stream, stream, True
+        old.close()
+
     def close(self) -> None:
         self.stream.flush()
         if self.owned:
@@ -54,11 +60,14 @@ class CsvSink(Sink):
     the anchors, since a survey fits the site frame only then."""
 
     def __init__(self, stream: IO[str]):
-        self.stream = stream
-        self.writer = csv.writer(stream, lineterminator="\n")
+        self._use(stream)
         self._frame: Optional[str] = None
         self._geo = False
         self._started = False
+
+    def _use(self, stream: IO[str]) -> None:
+        self.stream = stream
+        self.writer = csv.writer(stream, lineterminator="\n")
 
     def site(self, stage: SiteStage) -> None:
         self._frame = stage.frame.name
@@ -70,8 +79,11 @@ class CsvSink(Sink):
     def _start(self) -> None:
         if not self._started:
             self._started = True
-            self.writer.writerow(["time", "tag", "x", "y"] + (["lat", "lon"] if self._geo else [])
-                                 + (["frame"] if self._frame is not None else []))
+            self._heading()
+
+    def _heading(self) -> None:
+        self.writer.writerow(["time", "tag", "x", "y"] + (["lat", "lon"] if self._geo else [])
+                             + (["frame"] if self._frame is not None else []))
 
     def fix(self, position: Position) -> None:
         self._start()
@@ -86,6 +98,15 @@ class CsvSink(Sink):
 
     def tick(self) -> None:
         self.stream.flush()
+
+    def reopen(self, stream: IO[str]) -> None:
+        """Goes on in `stream` (a new file gets the heading row), then closes
+        the old one."""
+        old = self.stream
+        self._use(stream)
+        if self._started and stream.tell() == 0:
+            self._heading()
+        old.close()
 
     def close(self) -> None:
         self._start()
@@ -132,10 +153,25 @@ class RecordSink(Sink):
     def tick(self) -> None:
         self.stream.flush()
 
+    def reopen(self, stream: IO[str]) -> None:
+        """Goes on in `stream` (a new file starts with the heading), then
+        closes the old one."""
+        old, self.stream = self.stream, stream
+        self._fresh = stream.tell() == 0
+        _close_synced(old)
+
     def close(self) -> None:
-        self.stream.flush()
-        os.fsync(self.stream.fileno())
-        self.stream.close()
+        _close_synced(self.stream)
+
+
+def _close_synced(stream: IO[str]) -> None:
+    """Closes `stream` once its bytes are on the disk; closed even when
+    that fails (the OSError then raised)."""
+    try:
+        stream.flush()
+        os.fsync(stream.fileno())
+    finally:
+        stream.close()
 
 
 def write_anchors(path: capture.PathLike, anchors: Anchors) -> None:

@@ -16,7 +16,7 @@ import threading
 from pathlib import Path
 from typing import IO, Callable, List, Optional, TextIO, Tuple
 
-from .. import addresses, devices, frames
+from .. import addresses, devices, frames, logs
 from ..live_counters import LiveCounters
 from ..options import BAUD, SECONDS, UNIT, whole
 from ..pipeline import Anchors, Pipeline, Sink
@@ -24,8 +24,10 @@ from ..sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
 from ..sources import LineSource, Source, UdpSource, open_source
 from ..site_frame import FrameError
 from ..survey import SurveyError, known_anchors
-from . import site_inputs, web_options
+from . import monitor_options, site_inputs, web_options
 from .base import CommandError, check_outputs, stop_on_signals
+from .file_outputs import FileOutput
+from .hangup import Reopener, reopen_on_hangup
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
 QUEUE_LIMIT = 100000  # fixes kept for the broker
@@ -80,6 +82,7 @@ def register(commands) -> None:
                       help=f"fixes kept while the broker is away (default {QUEUE_LIMIT})")
     # A bad --web address ends the session in one line, as a port in use does.
     web_options.add_options(live, as_text=True)
+    monitor_options.add_options(live)
     live.set_defaults(handler=run_command)
 
 
@@ -100,17 +103,23 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters, site: site_inputs.S
             sinks.append(LiveMap(web_options.checked_address(args.web), args.allow_host, site,
                                  counters, log, recorded_times=isinstance(source, LineSource),
                                  tag_timeout=args.tag_timeout))
+        if args.metrics is not None:
+            # Byte streams and datagrams are stamped as read; lines carry recorded times.
+            sinks.append(monitor_options.ServedMonitor(
+                args, counters, receipt_times=not isinstance(source, LineSource), log=log))
         if args.record is not None:
-            sinks.append(RecordSink(_open_text(args.record, "a"), settings))
+            sinks.append(FileOutput(RecordSink(_open_text(args.record, "a"), settings),
+                                    args.record, counters, log))
         jsonl = args.jsonl
         if jsonl is None and args.csv is None and args.mqtt is None and args.web is None:
             jsonl = "-"
         if jsonl == "-":
             sinks.append(JsonLinesSink(sys.stdout, owned=False, flush_each=True))
         elif jsonl is not None:
-            sinks.append(JsonLinesSink(_open_text(Path(jsonl), "w"), owned=True))
+            sinks.append(FileOutput(JsonLinesSink(_open_text(Path(jsonl), "w"), owned=True),
+                                    Path(jsonl), counters, log))
         if args.csv is not None:
-            sinks.append(CsvSink(_open_text(args.csv, "w")))
+            sinks.append(FileOutput(CsvSink(_open_text(args.csv, "w")), args.csv, counters, log))
         if args.mqtt is not None:
             from ..mqtt import MqttSink, parse_broker
             try:
@@ -134,9 +143,22 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters, site: site_inputs.S
     return sinks
 
 
-def run(pipeline: Pipeline, source: Source, stop: threading.Event) -> None:
-    """Feeds the pipeline from `source` until `stop` is set or the source ends."""
-    source.serve(lambda item: _handle(pipeline, item), pipeline.tick, stop)
+def run(pipeline: Pipeline, source: Source, stop: threading.Event,
+        between: Optional[Callable[[], None]] = None) -> None:
+    """Feeds the pipeline from `source` until `stop` is set or the source
+    ends, calling `between` before each item and tick."""
+    if between is None:
+        source.serve(lambda item: _handle(pipeline, item), pipeline.tick, stop)
+    else:
+        def handle(item: tuple) -> bool:
+            between()
+            return _handle(pipeline, item)
+
+        def idle() -> None:
+            between()
+            pipeline.tick()
+
+        source.serve(handle, idle, stop)
     pipeline.tick()
 
 
@@ -162,9 +184,7 @@ def _handle(pipeline: Pipeline, item: tuple) -> bool:
 
 def run_command(args: argparse.Namespace, out: TextIO,
                 stop: Optional[threading.Event] = None) -> int:
-    def log(text: str) -> None:
-        print(f"qz-host live: {text}", file=sys.stderr, flush=True)
-
+    log = logs.line_log("live")
     if args.fcs is not None:
         try:
             frames.checksum(args.fcs)
@@ -241,10 +261,15 @@ def run_command(args: argparse.Namespace, out: TextIO,
             sink.close()
         source.close()
         raise CommandError(f"{_site_path(site)}: {error}") from None
+    files = [sink for sink in sinks if isinstance(sink, FileOutput)]
+    for sink in sinks:
+        if isinstance(sink, monitor_options.ServedMonitor):
+            sink.watch(pipeline, files)
+    reopen = Reopener(files, log)
     stop = stop if stop is not None else threading.Event()
     try:
-        with stop_on_signals(stop):
-            run(pipeline, source, stop)
+        with stop_on_signals(stop), reopen_on_hangup(reopen):
+            run(pipeline, source, stop, reopen)
     except FrameError as error:  # nor the surveyed ones
         raise CommandError(f"{_site_path(site)}: {error}") from None
     except ValueError as error:  # a capture line declaring a bad unit or checksum

@@ -64,21 +64,18 @@ class FileOutput(Sink):
             self._failed(error)
 
     def fix(self, position: Position) -> None:
-        if self.broken:
-            self._drop()
-            return
-        try:
-            self.sink.fix(position)
-        except OSError as error:
-            self._drop()
-            self._failed(error)
+        self._write(self.sink.fix, position)
 
     def event(self, event: ZoneEvent) -> None:
+        self._write(self.sink.event, event)
+
+    def _write(self, write, item) -> None:
+        """One line of output, dropped and counted once the file failed."""
         if self.broken:
             self._drop()
             return
         try:
-            self.sink.event(event)
+            write(item)
         except OSError as error:
             self._drop()
             self._failed(error)

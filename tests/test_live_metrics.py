@@ -138,8 +138,11 @@ def test_health_of_a_live_session_over_udp(known):
                       "--metrics", f"127.0.0.1:{metrics}", "--health-timeout", "1"]) as session, \
             socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         def fed_and_healthy():
+            # Healthy from the start for a second, so count a frame too: the
+            # socket may not be bound yet when the first datagrams go.
             sock.sendto(next(items)[1], ("127.0.0.1", port))
-            return health_status(url) == 200
+            return health_status(url) == 200 and \
+                scrape(url).get(("qz_frames_total", (("outcome", "decoded"),)), 0) > 0
         assert wait_for(fed_and_healthy, timeout=30)
         assert wait_for(lambda: health_status(url) == 503)
         assert get(url + "/health")[1].startswith("no frames for ")

@@ -22,7 +22,7 @@ from typing import List, Optional, TextIO
 
 from . import __version__, commands
 from .commands import site_inputs
-from .commands.base import CommandError
+from .commands.base import CommandError, StopWaiting
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -47,3 +47,5 @@ def main(argv: Optional[List[str]] = None, out: Optional[TextIO] = None) -> int:
     except CommandError as error:
         print(f"qz-host {args.command}: error: {error}", file=sys.stderr)
         return 2
+    except StopWaiting:  # a second signal while the command was stopping
+        return 1

@@ -15,9 +15,8 @@ from qz_host import capture, cli, frames, sources
 from qz_host.commands import emit
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
-from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_lines, hall_replay,
-                          line_count, live_thread, read_jsonl, recorded_frames,
-                          replay_recording, udp_bound, wait_for, write_replay_anchors)
+from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_lines, live_thread,
+                          read_jsonl, recorded_frames, replay_recording, udp_bound, wait_for)
 
 pytest.importorskip("serial", reason="the live tests need pyserial (the live extra)")
 

@@ -6,7 +6,8 @@ a new file before a frame would take the current one past SIZE;
 of the frames' receive times). The files of a rotated recording are named
 for the receive time of their first frame: ``--record rec.qzcap`` writes
 ``rec-20261210T101500Z.qzcap``, ``rec-20261210T110000Z.qzcap``, ... (with
-``-1``, ``-2`` added to a name that is taken).
+``_001``, ``_002`` added to a name that is taken), so that the names sort
+in the order of the files.
 """
 
 from __future__ import annotations
@@ -63,7 +64,7 @@ def open_next(series: Path, first_time: float) -> IO[str]:
     one that exists (OSError when none can be made)."""
     stamp = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(first_time))
     for n in range(1000):
-        name = f"{series.stem}-{stamp}{f'-{n}' if n else ''}{series.suffix}"
+        name = f"{series.stem}-{stamp}{f'_{n:03d}' if n else ''}{series.suffix}"
         try:
             return open(series.with_name(name), "x", encoding="ascii", newline="")
         except FileExistsError:

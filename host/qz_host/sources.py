@@ -20,9 +20,9 @@ stream that breaks (a port unplugged, a TCP peer closing), or that cannot
 be opened at the start, is reopened with a doubling delay, logged once per
 outage and counted; standard input ending ends the session.
 
-Each source says once, on the log, when it is open and ready ("reading
-SOURCE"): what is written to a port before that may be discarded by its
-opening. At the stop every source is drained before the pipeline closes:
+A port or socket says once, on the log, when it is open and ready
+("reading SOURCE"): what is written to a port before that may be
+discarded by its opening. At the stop every source is drained before the pipeline closes:
 what a reader queued, and what waits in the port's or the socket's buffer,
 is processed; the UDP socket's drop count is read once more, so that the
 datagrams received and dropped add up to those sent.
@@ -436,18 +436,15 @@ class LineSource(ThreadedSource):
     since a file can be read as slowly as the pipeline needs. A stream that
     is not a capture ends the session with the reason."""
 
-    def __init__(self, stream: Iterable[str], counters: LiveCounters, name: str = "standard input",
-                 log: Callable[[str], None] = lambda text: None):
+    def __init__(self, stream: Iterable[str], counters: LiveCounters, name: str = "standard input"):
         self.name = name
         self.stream = stream
         self.counters = counters
-        self.log = log
 
     def open(self) -> None:
         pass
 
     def run(self, inbox: Inbox, stop: threading.Event) -> None:
-        self.log(f"reading {self.name}")
         try:
             for line in capture.capture_lines(self.stream):
                 if not inbox.put(("line", line), stop):
@@ -489,7 +486,7 @@ def open_source(url: str, *, baud: int, counters: LiveCounters,
     ImportError (pyserial missing). A serial port or TCP server absent now
     is retried once the session runs, unless `once`."""
     if url == "-":
-        source: Source = LineSource(_stdin_lines(), counters, log=log)
+        source: Source = LineSource(_stdin_lines(), counters)
         source.open()
         return source
     if url.startswith("udp:"):

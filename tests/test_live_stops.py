@@ -16,7 +16,8 @@ import pytest
 from qz_host.commands.base import StopWaiting, stop_on_signals
 from qz_host.live_counters import LiveCounters
 from qz_host.sinks import JsonLinesSink
-from qz_host.sources import SO_RXQ_OVFL, UdpSource
+from qz_host import capture
+from qz_host.sources import SO_RXQ_OVFL, LineSource, UdpSource, descriptor_lines
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
 from live_helpers import HALL, free_port, hall_frames, wait_for
@@ -217,3 +218,30 @@ def test_json_lines_to_a_closed_pipe_say_so_once_and_write_no_more():
     sink.tick()
     sink.close()
     assert closed == [1] and stream.writes == 1
+
+
+def test_stop_is_not_held_up_by_an_idle_standard_input():
+    """The reader thread is blocked reading a pipe that stays open."""
+    read_end, write_end = os.pipe()
+    source = LineSource(capture.binary_lines(descriptor_lines(read_end)), LiveCounters())
+    stop = threading.Event()
+    handled = []
+
+    def handle(item):
+        handled.append(item)
+        stop.set()
+        return False
+
+    os.write(write_end, b"# qz capture\n")
+    started = time.monotonic()
+    try:
+        source.serve(handle, lambda: None, stop)
+        waited = time.monotonic() - started
+    finally:
+        os.close(write_end)  # the reader sees the end and goes
+        source_thread_done = wait_for(lambda: not any(t.name == "reader standard input"
+                                                      for t in threading.enumerate()))
+        os.close(read_end)
+    assert handled == [("line", "# qz capture\n")]
+    assert waited < 3.0  # not the drain's bound of the byte streams
+    assert source_thread_done

@@ -22,10 +22,11 @@ outage and counted; standard input ending ends the session.
 
 A port or socket says once, on the log, when it is open and ready
 ("reading SOURCE"): what is written to a port before that may be
-discarded by its opening. At the stop every source is drained before the pipeline closes:
-what a reader queued, and what waits in the port's or the socket's buffer,
-is processed; the UDP socket's drop count is read once more, so that the
-datagrams received and dropped add up to those sent.
+discarded by its opening. At the stop every source is drained before the
+pipeline closes: what a reader queued, and what waits in the port's or
+the socket's buffer, is processed (standard input: what was queued); the
+UDP socket's drop count is read once more, so that the datagrams received
+and dropped add up to those sent.
 """
 
 from __future__ import annotations
@@ -127,9 +128,11 @@ class Source:
 
 class ThreadedSource(Source):
     """A source read by a thread of its own, which hands what it reads to
-    the caller's thread through a bounded Inbox."""
+    the caller's thread through a bounded Inbox. At the stop the reader
+    drains what its source holds, when `drains`."""
 
     counters: LiveCounters
+    drains = True
 
     def run(self, inbox: Inbox, stop: threading.Event) -> None:
         raise NotImplementedError
@@ -159,9 +162,10 @@ class ThreadedSource(Source):
             try:
                 ended = handle(pending.get(timeout=READ_TIMEOUT))
             except queue.Empty:
-                if inbox.done.is_set() or time.monotonic() > deadline:
+                if not self.drains or inbox.done.is_set() or time.monotonic() > deadline:
                     break
-        reader.join(timeout=1.0)
+        if self.drains:  # else it may be blocked reading, for good
+            reader.join(timeout=1.0)
 
     def _run(self, inbox: Inbox, stop: threading.Event) -> None:
         try:
@@ -434,7 +438,10 @@ def socket_drops(sock: socket.socket) -> Optional[int]:
 class LineSource(ThreadedSource):
     """Capture lines from a text stream; waits for room rather than drop,
     since a file can be read as slowly as the pipeline needs. A stream that
-    is not a capture ends the session with the reason."""
+    is not a capture ends the session with the reason. A stop is not held
+    up by lines yet to come: only those queued are handled."""
+
+    drains = False
 
     def __init__(self, stream: Iterable[str], counters: LiveCounters, name: str = "standard input"):
         self.name = name

@@ -298,10 +298,12 @@ def run_command(args: argparse.Namespace, out: TextIO,
         except ValueError as error:  # a capture line declaring a bad unit or checksum
             failure = f"{args.source}: {error}"
         except StopWaiting:  # the drain, cut short
+            log("stopped waiting: a second signal")
             gave_up = True
-        if stopping.signal is not None:
-            log(f"stopping on {stopping.signal.name}; another stops waiting")
-        gave_up = _close(sinks, log) or gave_up
+        finally:
+            if stopping.signal is not None and not gave_up:
+                log(f"stopping on {stopping.signal.name}; another stops waiting")
+            gave_up = _close(sinks, log) or gave_up
     if failure is not None:
         raise CommandError(failure)
     summary_out = sys.stderr if any(isinstance(s, JsonLinesSink) and not s.owned

@@ -11,7 +11,7 @@ from collections import Counter
 
 import pytest
 
-from qz_host import capture, cli, record_files, replay
+from qz_host import capture, record_files, replay
 from qz_host.live_counters import LiveCounters
 from qz_host.live_status import StatusLine
 from qz_host.record_files import Rotation, rotation
@@ -69,16 +69,6 @@ def test_live_logs_status_lines(tmp_path, known, capsys):
                         r"dropped: none", line), line
 
 
-def test_stats_0_logs_none(tmp_path, known, capsys):
-    with open(tmp_path / "in.qzcap", "w") as source:
-        source.writelines(hall_lines())
-    with open(tmp_path / "in.qzcap") as source:
-        done = subprocess.run([sys.executable, "-m", "qz_host", "live", "-", *known,
-                               "--stats", "0"], stdin=source, capture_output=True, text=True,
-                              timeout=60)
-    assert done.returncode == 0 and "frames/s" not in done.stderr
-
-
 def test_tcp_server_absent_at_the_start_is_waited_for(tmp_path, known, capsys):
     port = free_port()
     items = hall_frames()
@@ -114,9 +104,8 @@ def test_tcp_server_absent_at_the_start_is_waited_for(tmp_path, known, capsys):
 
 
 @pytest.mark.parametrize("text, wanted", [
-    ("hourly", Rotation(hourly=True)), ("HOURLY", Rotation(hourly=True)),
-    ("100M", Rotation(size=100 << 20)), ("2g", Rotation(size=2 << 30)),
-    ("500K", Rotation(size=500 << 10)), ("4096", Rotation(size=4096)),
+    ("hourly", Rotation(hourly=True)), ("100M", Rotation(size=100 << 20)),
+    ("2g", Rotation(size=2 << 30)), ("4096", Rotation(size=4096)),
     ("10MB", Rotation(size=10 << 20)),
 ])
 def test_rotation_option(text, wanted):
@@ -200,13 +189,3 @@ def test_live_rotated_recording_holds_every_frame(tmp_path):
     files = sorted(tmp_path.glob("rec-*.qzcap"))
     assert len(files) > 2 and not series.exists()
     assert [frame for path in files for frame in file_frames(path)] == hall_frames()
-
-
-@pytest.mark.parametrize("argv", [
-    ["live", "-", "--stats", "-1"], ["live", "-", "--stats", "nan"],
-    ["live", "-", "--record-rotate", "weekly"],
-])
-def test_bad_operator_options_are_usage_errors(argv, capsys):
-    with pytest.raises(SystemExit) as raised:
-        cli.main(argv)
-    assert raised.value.code == 2

@@ -266,6 +266,7 @@ def test_bad_options_exit_2_with_one_line(argv, message, capsys):
 @pytest.mark.parametrize("argv", [
     ["live", "-", "--baud", "0"], ["live", "-", "--survey-samples", "0"],
     ["live", "-", "--qos", "3"], ["emit", str(HALL), "udp://x:1", "--speed", "-1"],
+    ["live", "-", "--stats", "-1"], ["live", "-", "--record-rotate", "weekly"],
 ])
 def test_bad_values_are_usage_errors(argv, capsys):
     with pytest.raises(SystemExit) as raised:

@@ -22,7 +22,7 @@ from typing import List, Optional, TextIO
 
 from . import __version__, commands, logs
 from .commands import site_inputs
-from .commands.base import CommandError
+from .commands.base import CommandError, StopWaiting
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -60,3 +60,5 @@ def main(argv: Optional[List[str]] = None, out: Optional[TextIO] = None) -> int:
     except CommandError as error:
         logs.logger(args.command).error("error: %s", error)
         return 2
+    except StopWaiting:  # a second signal while the command was stopping
+        return 1

@@ -10,36 +10,67 @@ from __future__ import annotations
 import csv
 import json
 import os
+from pathlib import Path
 from typing import IO, Callable, List, Optional, Tuple
 
-from . import capture
+from . import capture, record_files
 from .pipeline import Anchors, Position, Sink
+from .record_files import Rotation
 from .site_stage import SiteStage
 from .zones import ZoneEvent
 
 
 class JsonLinesSink(Sink):
-    """One JSON object per fix: tag, time, x, y, z, sd, dop, ranges, rejected."""
+    """One JSON object per fix: tag, time, x, y, z, sd, dop, ranges, rejected.
 
-    def __init__(self, stream: IO[str], *, owned: bool, flush_each: bool = False):
+    A stream whose reader went away (standard output into `head`) is
+    written no more: `on_closed` is called once, and the stream's
+    descriptor is pointed at the null device so that nothing left in its
+    buffer fails again when the interpreter flushes it at exit."""
+
+    def __init__(self, stream: IO[str], *, owned: bool, flush_each: bool = False,
+                 on_closed: Optional[Callable[[], None]] = None):
         self.stream = stream
         self.owned = owned
         self.flush_each = flush_each
+        self.on_closed = on_closed
+        self.broken = False
         self._encode = json.JSONEncoder(separators=(",", ":"), allow_nan=False).encode
 
     def fix(self, position: Position) -> None:
-        self.stream.write(self._encode(position.as_json()) + "\n")
-        if self.flush_each:
-            self.stream.flush()
+        self._write(self._encode(position.as_json()) + "\n")
 
     def event(self, event: ZoneEvent) -> None:
         """A zone event, as an object of its own among the fixes."""
-        self.stream.write(self._encode(event.as_json()) + "\n")
-        if self.flush_each:
-            self.stream.flush()
+        self._write(self._encode(event.as_json()) + "\n")
+
+    def _write(self, text: str) -> None:
+        if self.broken:
+            return
+        try:
+            self.stream.write(text)
+            if self.flush_each:
+                self.stream.flush()
+        except BrokenPipeError:
+            self._broke()
+
+    def _broke(self) -> None:
+        self.broken = True
+        try:
+            null = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(null, self.stream.fileno())
+            os.close(null)
+        except (AttributeError, OSError, ValueError):  # no descriptor of its own
+            pass
+        if self.on_closed is not None:
+            self.on_closed()
 
     def tick(self) -> None:
-        self.stream.flush()
+        if not self.broken:
+            try:
+                self.stream.flush()
+            except BrokenPipeError:
+                self._broke()
 
     def reopen(self, stream: IO[str]) -> None:
         """Goes on in `stream`, the file opened again under its name; then
@@ -48,9 +79,12 @@ class JsonLinesSink(Sink):
         old.close()
 
     def close(self) -> None:
-        self.stream.flush()
+        self.tick()
         if self.owned:
-            self.stream.close()
+            try:
+                self.stream.close()
+            except BrokenPipeError:
+                pass
 
 
 class CsvSink(Sink):
@@ -121,47 +155,102 @@ class RecordSink(Sink):
     With a site, the recording says which frame the session's outputs are
     in: ``# frame: NAME`` and ``# site: JSON`` (the frame's fit, the zones,
     the floor plan), in the heading when the frame is known before the
-    first frame, else as comments where the survey fitted it."""
+    first frame, else as comments where the survey fitted it; every file
+    of a series repeats them in its heading.
 
-    def __init__(self, stream: IO[str], settings: Callable[[], Tuple[float, str]]):
+    With a `rotation` the recording is a series of files named after
+    `series` (see ``record_files``), the next one opened before the frame
+    that goes to it is written, so that no frame falls between two files.
+    A file that cannot be opened is logged and the current one written on."""
+
+    def __init__(self, stream: Optional[IO[str]], settings: Callable[[], Tuple[float, str]],
+                 *, series: Optional[Path] = None, rotation: Optional[Rotation] = None,
+                 log: Callable[[str], None] = lambda text: None):
         """`settings` gives the distance unit and the checksum's name ("" for
-        none) when the first frame comes: capture lines may declare them."""
+        none) when the first frame comes: capture lines may declare them.
+        `stream` None opens the first file of `series` at the first frame."""
         self.stream = stream
         self.settings = settings
-        self._fresh = stream.tell() == 0
+        self.series = series
+        self.rotation = rotation
+        self.log = log
+        self._fresh = stream is not None and stream.tell() == 0
         self._site_lines: List[str] = []
+        self._written = 0  # bytes written to this file by this session
+        self._frames = 0  # frame lines in this file
+        self._first_time = 0.0
+        self._failing = False  # the last new file could not be opened (logged)
 
     def site(self, stage: SiteStage) -> None:
         header = json.dumps(stage.header(), separators=(",", ":"), sort_keys=True)
-        lines = [f"# frame: {stage.frame.name}\n", f"# site: {header}\n"]
-        if self._fresh:  # the heading, still to come, takes them
-            self._site_lines = lines
-        else:
-            self.stream.writelines(lines)
+        self._site_lines = [f"# frame: {stage.frame.name}\n", f"# site: {header}\n"]
+        if self.stream is not None and not self._fresh:  # else the heading takes them
+            self.stream.writelines(self._site_lines)
 
     def frame(self, time: float, frame: bytes) -> None:
+        line = capture.format_line(time, frame) + "\n"
+        if self.stream is None or (self.rotation is not None and self._frames and
+                                   self.rotation.due(self._written, len(line),
+                                                     self._first_time, time)):
+            self._next_file(time)
+            if self.stream is None:
+                return
         if self._fresh:
             self._fresh = False
             dist_unit, checksum_name = self.settings()
-            self.stream.write(f"# {capture.HEADING}\n# dist_unit_m: {dist_unit!r}\n")
+            heading = f"# {capture.HEADING}\n# dist_unit_m: {dist_unit!r}\n"
             if checksum_name:
-                self.stream.write(f"# fcs: {checksum_name}\n")
-            self.stream.write("# source: qz_host.live\n")
-            self.stream.writelines(self._site_lines)
-        self.stream.write(capture.format_line(time, frame) + "\n")
+                heading += f"# fcs: {checksum_name}\n"
+            heading += "# source: qz_host.live\n" + "".join(self._site_lines)
+            self.stream.write(heading)
+            self._written += len(heading)
+        if not self._frames:
+            self._first_time = time
+        self.stream.write(line)
+        self._written += len(line)
+        self._frames += 1
+
+    def _next_file(self, time: float) -> None:
+        if self.series is None:
+            return
+        try:
+            stream = record_files.open_next(self.series, time)
+        except OSError as error:
+            if not self._failing:
+                self._failing = True
+                self.log(f"cannot start a new recording {self.series}: {error}; "
+                         + ("writing on in the current file" if self.stream is not None
+                            else "frames are not recorded until it can"))
+            # The current file goes on as a new one would, to the next switch.
+            self._written, self._frames = 0, 0
+            return
+        self._failing = False
+        if self.stream is not None:
+            self._close_file()
+        self.stream = stream
+        self._fresh = True
+        self._written, self._frames = 0, 0
 
     def tick(self) -> None:
-        self.stream.flush()
+        if self.stream is not None:
+            self.stream.flush()
+
+    def _close_file(self) -> None:
+        if self.stream is not None:
+            _close_synced(self.stream)
 
     def reopen(self, stream: IO[str]) -> None:
         """Goes on in `stream` (a new file starts with the heading), then
         closes the old one."""
         old, self.stream = self.stream, stream
         self._fresh = stream.tell() == 0
-        _close_synced(old)
+        self._written, self._frames = 0, 0
+        if old is not None:
+            _close_synced(old)
 
     def close(self) -> None:
-        _close_synced(self.stream)
+        self._close_file()
+        self.stream = None
 
 
 def _close_synced(stream: IO[str]) -> None:

@@ -4,7 +4,10 @@ The source hands bytes, datagrams or capture lines (see ``sources``) to
 this module's loop, which feeds the pipeline (framer, decoder, survey,
 tracker, sinks) and runs its periodic checks. SIGINT and SIGTERM stop the
 loop: what was queued is processed, every output flushed and closed,
-"offline" published, and the summary printed.
+"offline" published, and the summary printed. A second signal during the
+stop gives up waiting (for the broker's acknowledgements, say): the summary
+is printed and the exit status is 1. Standard output closed by its reader
+stops the session as a signal would.
 """
 
 from __future__ import annotations
@@ -18,19 +21,22 @@ from typing import IO, Callable, List, Optional, TextIO, Tuple
 
 from .. import addresses, devices, frames, logs
 from ..live_counters import LiveCounters
-from ..options import BAUD, SECONDS, UNIT, whole
+from ..live_status import StatusLine
+from ..options import BAUD, SECONDS, UNIT, number, whole
 from ..pipeline import Anchors, Pipeline, Sink
+from ..record_files import rotation
 from ..sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
 from ..sources import LineSource, Source, UdpSource, open_source
 from ..site_frame import FrameError
 from ..survey import SurveyError, known_anchors
 from . import monitor_options, site_inputs, web_options
-from .base import CommandError, check_outputs, stop_on_signals
+from .base import CommandError, StopWaiting, check_outputs, stop_on_signals
 from .file_outputs import FileOutput
 from .hangup import Reopener, reopen_on_hangup
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
 QUEUE_LIMIT = 100000  # fixes kept for the broker
+STATS_EVERY = 60.0  # seconds between status lines
 
 
 def register(commands) -> None:
@@ -44,6 +50,9 @@ def register(commands) -> None:
                            "loop://), udp://HOST:PORT, or - for capture lines on stdin")
     live.add_argument("--baud", type=BAUD, default=115200,
                       help="serial port speed (default 115200)")
+    live.add_argument("--once", action="store_true",
+                      help="exit (status 2) when a serial port or TCP server cannot be opened "
+                           "at the start, rather than retrying it")
     live.add_argument("--unit", type=UNIT,
                       help="metres per raw distance count (default: what stdin's capture "
                            "declares, else 0.01)")
@@ -70,6 +79,9 @@ def register(commands) -> None:
     live.add_argument("--csv", type=Path, metavar="FILE", help="write the fixes as CSV")
     live.add_argument("--record", type=Path, metavar="FILE",
                       help="append every frame received to this capture file")
+    live.add_argument("--record-rotate", type=rotation, metavar="SIZE|hourly",
+                      help="record to a new file, named FILE-TIME, after SIZE bytes (100M, "
+                           "2G, 500K) or every hour")
     live.add_argument("--mqtt", metavar="HOST[:PORT]", help="publish the fixes to this broker")
     live.add_argument("--topic-prefix", default="qz", help="MQTT topic prefix (default qz)")
     live.add_argument("--qos", type=int, choices=(0, 1, 2), default=1,
@@ -83,6 +95,9 @@ def register(commands) -> None:
     # A bad --web address ends the session in one line, as a port in use does.
     web_options.add_options(live, as_text=True)
     monitor_options.add_options(live)
+    live.add_argument("--stats", type=number(0, 86400), default=STATS_EVERY, metavar="S",
+                      help=f"log a status line every S seconds, 0 for none "
+                           f"(default {STATS_EVERY:g})")
     live.set_defaults(handler=run_command)
 
 
@@ -93,9 +108,27 @@ def _open_text(path: Path, mode: str) -> IO[str]:
         raise CommandError(f"cannot write {path}: {error.strerror}") from None
 
 
+def _record(args: argparse.Namespace, settings: Callable[[], Tuple[float, str]],
+            counters: LiveCounters, log: Callable[[str], None]) -> Sink:
+    if args.record_rotate is None:
+        return FileOutput(RecordSink(_open_text(args.record, "a"), settings),
+                          args.record, counters, log)
+    # A series switches files itself; SIGHUP has nothing to reopen.
+    folder = args.record.parent  # where the series' files go; FILE itself is not written
+    if not folder.is_dir():
+        raise CommandError(f"cannot write {args.record}: no such directory {folder}")
+    if not os.access(folder, os.W_OK):
+        raise CommandError(f"cannot write {args.record}: permission denied")
+    return RecordSink(None, settings, series=args.record, rotation=args.record_rotate, log=log)
+
+
 def _sinks(args: argparse.Namespace, counters: LiveCounters, site: site_inputs.SiteInputs,
            source: Source, settings: Callable[[], Tuple[float, str]],
-           log: Callable[[str], None]) -> List[Sink]:
+           log: Callable[[str], None], stop: threading.Event) -> List[Sink]:
+    def stdout_closed() -> None:
+        log("standard output closed; stopping")
+        stop.set()
+
     sinks: List[Sink] = []
     try:
         if args.web is not None:  # first: a map it cannot serve leaves the files untouched
@@ -108,13 +141,15 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters, site: site_inputs.S
             sinks.append(monitor_options.ServedMonitor(
                 args, counters, receipt_times=not isinstance(source, LineSource), log=log))
         if args.record is not None:
-            sinks.append(FileOutput(RecordSink(_open_text(args.record, "a"), settings),
-                                    args.record, counters, log))
+            sinks.append(_record(args, settings, counters, log))
+        elif args.record_rotate is not None:
+            raise CommandError("--record-rotate needs --record FILE")
         jsonl = args.jsonl
         if jsonl is None and args.csv is None and args.mqtt is None and args.web is None:
             jsonl = "-"
         if jsonl == "-":
-            sinks.append(JsonLinesSink(sys.stdout, owned=False, flush_each=True))
+            sinks.append(JsonLinesSink(sys.stdout, owned=False, flush_each=True,
+                                       on_closed=stdout_closed))
         elif jsonl is not None:
             sinks.append(FileOutput(JsonLinesSink(_open_text(Path(jsonl), "w"), owned=True),
                                     Path(jsonl), counters, log))
@@ -132,6 +167,8 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters, site: site_inputs.S
             sinks.append(MqttSink(host, port, counters=counters, prefix=args.topic_prefix,
                                   qos=args.qos, user=args.mqtt_user, password=password,
                                   tls_ca=args.mqtt_tls, queue_limit=args.mqtt_queue, log=log))
+        if args.stats:
+            sinks.append(StatusLine(counters, args.stats, log))
     except (ValueError, ImportError) as error:
         for sink in sinks:
             sink.close()
@@ -209,7 +246,8 @@ def run_command(args: argparse.Namespace, out: TextIO,
         log(note)
     counters = LiveCounters(source_name=args.source)
     try:
-        source = open_source(args.source, baud=args.baud, counters=counters, log=log)
+        source = open_source(args.source, baud=args.baud, counters=counters, log=log,
+                             once=args.once)
     except (OSError, ValueError, ImportError) as error:
         raise CommandError(f"cannot open {args.source}: {error}") from None
     if isinstance(source, UdpSource):
@@ -245,8 +283,9 @@ def run_command(args: argparse.Namespace, out: TextIO,
         # comes: by then capture lines have declared theirs.
         return pipeline.dist_unit, pipeline.checksum_name
 
+    stop = stop if stop is not None else threading.Event()
     try:
-        sinks = _sinks(args, counters, site, source, settings, log)
+        sinks = _sinks(args, counters, site, source, settings, log, stop)
     except BaseException:
         source.close()
         raise
@@ -266,26 +305,56 @@ def run_command(args: argparse.Namespace, out: TextIO,
         if isinstance(sink, monitor_options.ServedMonitor):
             sink.watch(pipeline, files)
     reopen = Reopener(files, log)
-    stop = stop if stop is not None else threading.Event()
-    try:
-        with stop_on_signals(stop), reopen_on_hangup(reopen):
+    failure: Optional[str] = None
+    gave_up = False
+    with stop_on_signals(stop) as stopping, reopen_on_hangup(reopen):
+        try:
             run(pipeline, source, stop, reopen)
-    except FrameError as error:  # nor the surveyed ones
-        raise CommandError(f"{_site_path(site)}: {error}") from None
-    except ValueError as error:  # a capture line declaring a bad unit or checksum
-        raise CommandError(f"{args.source}: {error}") from None
-    finally:
-        pipeline.close()
-        save_learned()
+        except FrameError as error:  # nor the surveyed ones
+            failure = f"{_site_path(site)}: {error}"
+        except ValueError as error:  # a capture line declaring a bad unit or checksum
+            failure = f"{args.source}: {error}"
+        except StopWaiting:  # the drain, cut short
+            log("stopped waiting: a second signal")
+            gave_up = True
+        finally:
+            if stopping.signal is not None and not gave_up:
+                log(f"stopping on {stopping.signal.name}; another stops waiting")
+            gave_up = _close(sinks, log) or gave_up
+            save_learned()
+    if failure is not None:
+        raise CommandError(failure)
     summary_out = sys.stderr if any(isinstance(s, JsonLinesSink) and not s.owned
                                     for s in sinks) else out
     from ..live_report import summary
-    summary_out.write(summary(counters, pipeline, source=args.source,
-                              anchors_from=str(site.anchors_path or _site_path(site))
-                              if anchors else None))
-    summary_out.flush()
+    text = summary(counters, pipeline, source=args.source,
+                   anchors_from=str(site.anchors_path or _site_path(site)) if anchors else None)
+    try:
+        summary_out.write(text)
+        summary_out.flush()
+    except BrokenPipeError:  # stdout closed by its reader: the summary goes to stderr
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, summary_out.fileno())  # what its buffer holds is not written at exit
+        os.close(null)
+        sys.stderr.write(text)
+    if gave_up:
+        return 1
     return 0 if pipeline.anchors is not None else 1
 
 
 def _site_path(site: site_inputs.SiteInputs) -> str:
     return str(site.site.path) if site.site is not None else "the site"
+
+
+def _close(sinks: List[Sink], log: Callable[[str], None]) -> bool:
+    """Closes every sink, in order; True when a second signal cut a close
+    short (the sinks after it are closed all the same)."""
+    gave_up = False
+    for sink in sinks:
+        try:
+            sink.close()
+        except StopWaiting:
+            if not gave_up:
+                log("stopped waiting: a second signal")
+            gave_up = True
+    return gave_up

@@ -40,6 +40,7 @@ def summary(c: LiveCounters, pipeline: Pipeline, *, source: str,
         lines.append(f"Anchors  {len(anchors)} {how}: "
                      + ", ".join(f"{a:04X} ({coordinate(x).strip()}, {coordinate(y).strip()})"
                                  for a, (x, y, _) in sorted(anchors.items())))
+    lines += _site_lines(c, pipeline)
     tags = {tag: t for tag, t in sorted(c.tags.items())
             if t.fixes or t.no_fix or t.rejected or t.late}
     noise = f", ranging noise {pipeline.sigma:.4f} m" if pipeline.sigma is not None else ""
@@ -59,3 +60,20 @@ def summary(c: LiveCounters, pipeline: Pipeline, *, source: str,
     if c.published:
         lines.append(f"MQTT     {c.published} fixes acknowledged by the broker")
     return "\n".join(lines) + "\n"
+
+
+def _site_lines(c: LiveCounters, pipeline: Pipeline) -> List[str]:
+    """The site frame the outputs are in, and what its zones saw."""
+    stage = pipeline.site_stage
+    if stage is None:
+        return []
+    frame = stage.frame
+    fit = (f", fitted to {len(frame.residuals)} known points with {frame.rms:.3f} m RMS"
+           if frame.residuals else "")
+    lines = [f"Site     frame {frame.name}{fit}; positions are in it"]
+    if stage.zones.zones:
+        inside = "; ".join(f"{zone}: {', '.join(tags) or 'none'}"
+                           for zone, tags in stage.occupancy().items())
+        lines.append(f"  {len(stage.zones.zones)} zones, {c.zone_events} zone events; "
+                     f"inside at the end: {inside}")
+    return lines

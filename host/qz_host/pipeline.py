@@ -30,13 +30,12 @@ from __future__ import annotations
 
 import itertools
 import math
-import sys
 import time as _time
 from collections import deque
 from dataclasses import replace
 from typing import Callable, Deque, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from . import capture, devices, frames, framing, messages
+from . import capture, devices, frames, framing, logs, messages
 from .device_time import DeviceClocks
 from .live_counters import LiveCounters
 from .survey import DistanceTable, Survey, SurveyError, survey
@@ -51,8 +50,7 @@ DEFAULT_DIST_UNIT = messages.DEFAULT_DIST_UNIT
 __all__ = ["Anchors", "Pipeline", "Position", "SelfSurvey", "Sink"]
 
 
-def _log_stderr(text: str) -> None:
-    print(f"qz-host: {text}", file=sys.stderr, flush=True)
+_log_stderr = logs.line_log()
 
 
 class Sink:
@@ -60,6 +58,10 @@ class Sink:
 
     def anchors(self, anchors: Anchors) -> None:
         pass
+
+    def site(self, stage: SiteStage) -> None:
+        """The site's frame and zones, fitted to the anchors: just before
+        `anchors`, when there is a site."""
 
     def frame(self, time: float, frame: bytes) -> None:
         pass
@@ -240,8 +242,11 @@ class Pipeline:
 
     def feed_message(self, message: messages.Message) -> None:
         c = self.counters
+        now = self.clock()
+        heard = c.anchor_heard
         if message.is_anchor:
             c.anchor_messages += 1
+            heard[message.src] = now
             if self.survey is not None:
                 unit = self.dist_unit
                 self.survey.table.add_message(message.src,
@@ -252,7 +257,11 @@ class Pipeline:
                                           message.transmitted)
         if placed is None:  # a duplicate
             return
-        self._heard[message.src] = self.clock()
+        self._heard[message.src] = now
+        ranges = c.anchor_ranges
+        for peer, _ in message.reports:
+            ranges[peer] = ranges.get(peer, 0) + 1
+            heard[peer] = now
         if placed[0] > self._data_time:
             self._data_time = placed[0]
         if self.tracking is not None:
@@ -330,6 +339,8 @@ class Pipeline:
         if self.on_anchors is not None:
             self.on_anchors(self.anchors)
         for sink in self.sinks:
+            if self.site_stage is not None:
+                sink.site(self.site_stage)
             sink.anchors(self.output_anchors)
         while self._buffer:
             self._track(*self._buffer.popleft())
@@ -355,6 +366,7 @@ class Pipeline:
 
     def _events(self, events) -> None:
         for event in events:
+            self.counters.zone_events += 1
             for sink in self.sinks:
                 sink.event(event)
 

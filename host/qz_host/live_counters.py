@@ -14,7 +14,9 @@ torn one):
   never acknowledged) and ``published``;
 - the source's reader thread (serial, TCP, standard input): only
   ``source_dropped`` (its inbox full) and ``source_reconnects``;
-- the MQTT client's network thread: only ``mqtt_reconnects``.
+- the MQTT client's network thread: only ``mqtt_reconnects`` and
+  ``mqtt_state`` (the broker's state in a short phrase, "connected" when
+  it is up, "" without a broker; see ``mqtt_state``).
 
 ``drops()`` and ``reconnects()`` gather them by name for the reports.
 """
@@ -47,6 +49,7 @@ class LiveCounters(FrameCounts):
     source_dropped: int = 0     # the source's reader thread: its inbox was full
     source_reconnects: int = 0  # the source's reader thread
     mqtt_reconnects: int = 0    # the MQTT client's thread
+    mqtt_state: str = ""        # the MQTT client's thread; "" for no broker
 
     def _by_tag(self, name: str) -> Counter:
         return Counter({tag: getattr(counts, name) for tag, counts in list(self.tags.items())

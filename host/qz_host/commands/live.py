@@ -80,6 +80,9 @@ def register(commands) -> None:
                       help="connect with TLS, trusting this CA certificate file")
     live.add_argument("--mqtt-queue", type=whole(1, 10_000_000), default=QUEUE_LIMIT,
                       help=f"fixes kept while the broker is away (default {QUEUE_LIMIT})")
+    live.add_argument("--ha-discovery", action="store_true",
+                      help="announce every tag to Home Assistant by MQTT discovery: a tracker "
+                           "whose state is its zone, its position as attributes")
     live.add_argument("--web", metavar="HOST:PORT", help="serve the live map here")
     live.set_defaults(handler=run_command)
 
@@ -155,9 +158,19 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
             password = os.environ.get(PASSWORD_VARIABLE)
             if args.mqtt_tls is not None and not Path(args.mqtt_tls).is_file():
                 raise CommandError(f"--mqtt-tls: no such file {args.mqtt_tls}")
-            sinks.append(MqttSink(host, port, counters=counters, prefix=args.topic_prefix,
-                                  qos=args.qos, user=args.mqtt_user, password=password,
-                                  tls_ca=args.mqtt_tls, queue_limit=args.mqtt_queue, log=log))
+            loaded = getattr(args, "site_file", None)
+            site = loaded.site if loaded is not None else None
+            sinks.append(MqttSink(
+                host, port, counters=counters, prefix=args.topic_prefix, qos=args.qos,
+                user=args.mqtt_user, password=password, tls_ca=args.mqtt_tls,
+                queue_limit=args.mqtt_queue, ha_discovery=args.ha_discovery,
+                zones=[z.name for z in site.zones] if site is not None else (),
+                tag_names={a: t.name for a, t in site.tags.items() if t.name}
+                if site is not None else None,
+                site_name=site.name if site is not None else None,
+                tag_timeout=args.tag_timeout, log=log))
+        elif args.ha_discovery:
+            raise CommandError("--ha-discovery needs --mqtt")
         if args.web is not None:
             sinks.append(_WebFeed(args.web, counters, log))
     except (ValueError, ImportError) as error:
@@ -265,4 +278,5 @@ def run_command(args: argparse.Namespace, out: TextIO,
     summary_out.write(summary(counters, pipeline, source=args.source,
                               anchors_from=str(args.anchors) if anchors else None))
     summary_out.flush()
-    return 0 if pipeline.anchors is not None else 1
+    lost_to_broker = counters.dropped["mqtt queue"] + counters.dropped["mqtt unacknowledged"]
+    return 0 if pipeline.anchors is not None and not lost_to_broker else 1

@@ -7,8 +7,11 @@ script, unless --primary says otherwise) runs everything; the others leave
 out the tests marked `slow`, which the summary says. Ends with one line per
 interpreter and a closing count; exits 1 when any interpreter failed to
 build or failed a test. Interpreters not found are listed, not failed.
+CI, which has just run `make test` on the primary, leaves it out with
+--without-primary (SKIP_PRIMARY=1 in make's environment).
 
 Run: python scripts/suite_on_every_interpreter.py [--versions "3.8 3.13"] [--primary 3.11]
+                                                  [--without-primary]
 """
 
 import argparse
@@ -92,11 +95,17 @@ def main(argv=None):
                         help="minor versions to test, e.g. \"3.8 3.13\" (default: all supported)")
     parser.add_argument("--primary", default="%d.%d" % sys.version_info[:2],
                         help="the interpreter that runs the slow tests too (default: this one)")
+    parser.add_argument("--without-primary", action="store_true",
+                        default=os.environ.get("SKIP_PRIMARY", "") not in ("", "0"),
+                        help="leave out the primary interpreter, which make test has run")
     args = parser.parse_args(argv)
     try:
         versions = interpreters.selected_versions(args.versions)
     except ValueError as error:
         parser.error(str(error))
+    skipped_primary = args.without_primary and args.primary in versions
+    if skipped_primary:
+        versions = [minor for minor in versions if minor != args.primary]
     LOGS.mkdir(parents=True, exist_ok=True)
 
     results, missing = {}, []
@@ -128,6 +137,8 @@ def main(argv=None):
     print("\n== test-all: every run twice, as is and under python -O")
     for minor, result in results.items():
         print(summary_line(minor, result["version"], result))
+    if skipped_primary:
+        print("%-8s left out: make test runs the whole suite on it" % args.primary)
     if missing:
         print("not found: %s" % " ".join(missing))
     failed_interpreters = [minor for minor, result in results.items()
@@ -138,7 +149,7 @@ def main(argv=None):
         sum(r["passed"] for r in results.values()),
         sum(r["failed"] + (1 if r["error"] else 0) for r in results.values()),
         sum(r["skipped"] for r in results.values())))
-    return 1 if failed_interpreters or not results else 0
+    return 1 if failed_interpreters or not (results or skipped_primary) else 0
 
 
 if __name__ == "__main__":

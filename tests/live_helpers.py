@@ -4,6 +4,7 @@ run on a thread, free loopback ports."""
 import contextlib
 import io
 import json
+import re
 import socket
 import threading
 import time
@@ -13,7 +14,7 @@ import pytest
 
 from conftest import wait_for  # noqa: F401 (used by the tests that import it from here)
 from qz_host import capture, cli, replay, sinks
-from qz_host.commands import live
+from qz_host.commands import live, site_inputs
 
 HALL = Path(__file__).resolve().parent.parent / "examples" / "hall.qzcap"
 
@@ -93,7 +94,10 @@ class LiveThread:
     """`qz-host live ARGS` run in this process on a thread until stopped."""
 
     def __init__(self, argv):
-        self.args = cli.build_parser().parse_args(["live"] + [str(a) for a in argv])
+        argv = ["live"] + [str(a) for a in argv]
+        parser = cli.build_parser()
+        self.args = parser.parse_args(argv)
+        site_inputs.load_site(parser, self.args, argv)  # as cli.main does
         self.stop = threading.Event()
         self.status = None
         self.error = None
@@ -138,3 +142,8 @@ def known(tmp_path, expected):
     path = tmp_path / "anchors.csv"
     write_replay_anchors(path, expected)
     return ["--anchors", str(path), "--sigma", repr(expected.sigma)]
+
+
+def stderr_messages(text):
+    """The lines of stderr without the log's time and level in front."""
+    return [re.sub(r"^\S+Z [A-Z]+ ", "", line) for line in text.strip().splitlines()]

@@ -2,10 +2,12 @@
 messages, and the compact history behind smoothing."""
 
 import tracemalloc
+from dataclasses import replace
 
 import pytest
 
 from qz_host import messages, replay
+from qz_host.device_time import DeviceClocks
 from qz_host.messages import Message
 from qz_host.track_stage import TrackStage
 from qz_host.tracking import Tracker
@@ -32,12 +34,18 @@ def test_smoothing_from_the_compact_history_equals_the_trackers(hall):
     tracker = Tracker([anchors[a][:2] for a in sorted(anchors)], sigma=result.sigma,
                       history=True)
     index = {a: i for i, a in enumerate(sorted(anchors))}
+    clocks = DeviceClocks()
+    host_times = {}  # the fixes' times on the host's clock by tag and track time
     for message in tag_messages:
-        stage.track(message)
-        tracker.update(message.src, message.time,
+        time, track_time = clocks.place(message.src, message.time, message.sequence,
+                                        message.transmitted)
+        host_times[message.src, track_time] = time
+        stage.track(message, time, track_time)
+        tracker.update(message.src, track_time,
                        messages.distances(message.reports, index, 0.01)[0])
-    assert list(stage.smoothed()) == tracker.smoothed()
-    assert replay.replay(hall_lines(), smooth=True).fixes == tracker.smoothed()
+    expected = [replace(f, time=host_times[f.tag, f.time]) for f in tracker.smoothed()]
+    assert list(stage.smoothed()) == expected
+    assert replay.replay(hall_lines(), smooth=True).fixes == expected
 
 
 def test_the_smoothed_history_gives_its_fixes_again_and_takes_no_more(hall):

@@ -10,6 +10,7 @@ from qz_host.geometry import layout_problem
 from qz_host.replay import replay
 from qz_host.simulate import DEFAULT_ANCHORS, NO_OFFSETS, Scenario, simulate, wall_anchors
 from qz_host.survey import Survey
+from qz_host import tracking
 from qz_host.tracking import Acquisition, TagSetup, Tracker, TrackFix, range_noise
 
 HALL = [(x, y) for _, x, y in DEFAULT_ANCHORS]
@@ -138,6 +139,26 @@ class TestTracker:
         assert rms(smoothed) < 0.8 * rms(fixes)
 
 
+@pytest.mark.parametrize("long", [(1, 2), (0, 3), (2, 5)])
+def test_a_good_range_is_not_left_out_for_a_long_one_between_slow_updates(long):
+    # A second between messages widens every gate; a message with one
+    # range missing and a long one beside the range left out must still
+    # not pull the fix towards the long ranges.
+    rng = random.Random(3)
+    tracker = Tracker(HALL, sigma=0.05, learn_offsets=False)
+    for k in range(12):
+        truth = (2.0 + k, 6.0)
+        tracker.update(1, float(k), [d + rng.gauss(0, 0.03) for d in exact(truth)])
+    truth = (14.0, 6.0)
+    distances = exact(truth)
+    missing = next(i for i in range(6) if i not in long)
+    distances[missing] = 0.0
+    distances[long[0]] += 0.8
+    distances[long[1]] += 0.6
+    fix = tracker.update(1, 12.0, distances)
+    assert math.dist((fix.x, fix.y), truth) < 0.15
+
+
 class TestOffsetsAndHeights:
     """Ranges in three dimensions, with offsets given, learned and read back."""
 
@@ -178,7 +199,7 @@ class TestOffsetsAndHeights:
         rng = random.Random(12)
         offsets = [0.1, 0.2, -0.1, 0.15, 0.05, 0.3]
         tracker = Tracker(HALL)
-        assert tracker.sigma_estimated and tracker.anchor_offsets() == [(0.0, 0.05)] * 6
+        assert tracker.sigma_estimated and tracker.anchor_offsets() == [(0.0, tracking.ANCHOR_OFFSET_SD)] * 6
         here, heading = (6.0, 6.0), 0.0
         for k in range(1500):
             if k % 40 == 0:

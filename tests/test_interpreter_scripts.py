@@ -133,6 +133,18 @@ def test_run_fails_when_no_interpreter_is_found(monkeypatch, capsys, tmp_path):
     assert out[-1] == "test-all: 0 passed, 0 failed, 0 skipped"
 
 
+def test_without_primary_leaves_it_out_and_says_so(monkeypatch, capsys, tmp_path):
+    monkeypatch.setattr(test_all, "LOGS", tmp_path)
+    monkeypatch.setenv("SKIP_PRIMARY", "1")
+    built = []
+    monkeypatch.setattr(interpreters, "find_interpreter", lambda minor: built.append(minor))
+    assert test_all.main(["--versions", "3.11 3.13", "--primary", "3.11"]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert built == ["3.13"]
+    assert "3.11     left out: make test runs the whole suite on it" in out
+    assert test_all.main(["--versions", "3.11", "--primary", "3.11"]) == 0
+
+
 def test_run_reports_a_build_failure(monkeypatch, capsys, tmp_path):
     monkeypatch.setattr(test_all, "LOGS", tmp_path)
     monkeypatch.setattr(interpreters, "ROOT", tmp_path)

@@ -305,63 +305,6 @@ def test_counters_frames_add_up():
     assert c.frames == 9
 
 
-class FakeWeb:
-    """Stands in for the web map: records what the live host calls."""
-
-    def __init__(self):
-        self.calls = []
-        web = self
-
-        class MapState:
-            def set_anchors(self, anchors):
-                web.calls.append(("anchors", anchors))
-
-            def add_fix(self, fix):
-                web.calls.append(("fix", fix))
-
-            def set_counters(self, counters):
-                web.calls.append(("counters", counters))
-
-        class WebServer:
-            url = "http://127.0.0.1:8080/"
-
-            def __init__(self, state, host, port):
-                web.calls.append(("server", host, port))
-
-            def start(self):
-                web.calls.append(("start",))
-
-            def stop(self):
-                web.calls.append(("stop",))
-
-        self.state = type(sys)("qz_host.web.state")
-        self.state.MapState = MapState
-        self.server = type(sys)("qz_host.web.server")
-        self.server.WebServer = WebServer
-
-
-def test_web_map_is_fed(monkeypatch, hall):
-    from qz_host.commands import live
-    web = FakeWeb()
-    monkeypatch.setitem(sys.modules, "qz_host.web", type(sys)("qz_host.web"))
-    monkeypatch.setitem(sys.modules, "qz_host.web.state", web.state)
-    monkeypatch.setitem(sys.modules, "qz_host.web.server", web.server)
-    counters = LiveCounters()
-    feed = live._WebFeed("127.0.0.1:8080", counters, print)
-    _, anchors = hall
-    pipeline = Pipeline([feed], counters=counters, anchors=anchors)
-    for time, frame in hall_frames()[:100]:
-        pipeline.feed_frame(time, frame)
-    pipeline.tick()
-    pipeline.close()
-    kinds = [call[0] for call in web.calls]
-    assert web.calls[0] == ("server", "127.0.0.1", 8080) and kinds[1:3] == ["start", "anchors"]
-    assert web.calls[2][1] == {a: (x, y) for a, (x, y, _) in anchors.items()}
-    assert kinds.count("fix") == sum(counters.fixes.values()) > 0
-    assert ("counters", counters.as_dict()) in web.calls
-    assert kinds[-1] == "stop"
-
-
 def test_web_without_the_module_is_one_line(monkeypatch, capsys):
     from qz_host import cli
     for name in ("qz_host.web", "qz_host.web.state", "qz_host.web.server"):
@@ -393,28 +336,3 @@ def test_summary_before_the_survey():
     pipeline = Pipeline([])
     assert "not surveyed: fewer than 3 anchors heard" in summary(pipeline.counters, pipeline,
                                                                  source="-")
-
-
-def test_web_map_serves_the_live_fixes(hall):
-    """The real map: its state holds the anchors, the tags and the
-    counters, and its page is served."""
-    pytest.importorskip("websockets", reason="the map needs websockets (the web extra)")
-    import urllib.request
-    from qz_host.commands import live
-    counters = LiveCounters()
-    logged = []
-    feed = live._WebFeed("127.0.0.1:0", counters, logged.append)
-    _, anchors = hall
-    pipeline = Pipeline([feed], counters=counters, anchors=anchors)
-    try:
-        for time, frame in hall_frames()[:200]:
-            pipeline.feed_frame(time, frame)
-        pipeline.tick()
-        snapshot = feed.state.snapshot()
-        with urllib.request.urlopen(feed.server.url, timeout=10) as page:
-            assert page.status == 200
-    finally:
-        pipeline.close()
-    assert [a["label"] for a in snapshot["anchors"]] == [f"{a:04X}" for a in sorted(anchors)]
-    assert snapshot["fixes"] == sum(counters.fixes.values()) > 0
-    assert logged == [f"serving the map on {feed.server.url}"]

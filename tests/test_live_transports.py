@@ -1,6 +1,7 @@
 """qz-host live end to end through a pty, TCP, UDP and standard input, and
 qz-host emit feeding it: the fixes are exactly the replay's."""
 
+import math
 import os
 import signal
 import socket
@@ -11,13 +12,12 @@ import tty
 
 import pytest
 
-from qz_host import capture, cli, frames
+from qz_host import capture, cli, frames, sources
 from qz_host.commands import emit
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
-from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_lines, hall_replay,
-                          line_count, live_thread, read_jsonl, recorded_frames,
-                          replay_recording, udp_bound, wait_for, write_replay_anchors)
+from live_helpers import (HALL, fixes_of, free_port, hall_frames, hall_lines, live_thread,
+                          read_jsonl, recorded_frames, replay_recording, udp_bound, wait_for)
 
 pytest.importorskip("serial", reason="the live tests need pyserial (the live extra)")
 
@@ -28,15 +28,16 @@ def hall_bytes():
     return b"".join(frame for _, frame in hall_frames())
 
 
-def test_pty(tmp_path, known, expected):
+def test_pty(tmp_path, known, expected, capsys):
+    logs = Logs(capsys)
     master, slave = os.openpty()
     tty.setraw(slave)
     out, record = tmp_path / "fixes.jsonl", tmp_path / "received.qzcap"
     try:
         with live_thread([os.ttyname(slave), *known, "--fcs",
                           "--jsonl", out, "--record", record]) as session:
-            # Opening a port discards what it held: write once it is open.
-            assert wait_for(lambda: opened_twice(os.ttyname(slave)))
+            # Opening a port discards what it held: write once it is ready.
+            assert wait_for(lambda: f"reading {os.ttyname(slave)}" in logs.read())
             writer = threading.Thread(target=os.write, args=(master, hall_bytes()))
             writer.start()
             assert wait_for(lambda: recorded_frames(record) == len(hall_frames()))
@@ -48,39 +49,50 @@ def test_pty(tmp_path, known, expected):
     assert read_jsonl(out) == fixes_of(replay_recording(record, expected))
 
 
-def opened_twice(path):
-    """Whether this process holds `path` open twice: the test and live."""
-    links = []
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            links.append(os.readlink(f"/proc/self/fd/{fd}"))
-        except OSError:
-            continue
-    return links.count(path) >= 2
-
-
-def test_vanished_port_is_retried(tmp_path, known, capsys):
+def test_vanished_port_is_retried(tmp_path, known, capsys, monkeypatch):
     """A port unplugged mid-stream: the frames before it are tracked, the
-    host logs its attempts to reopen it with a growing delay and still
-    stops cleanly."""
+    host retries it with a growing delay, says so once, and still stops
+    cleanly."""
+    opens = []
+    real_open = sources.SerialSource.open
+
+    def counted_open(source):
+        opens.append(1)
+        real_open(source)
+
+    monkeypatch.setattr(sources.SerialSource, "open", counted_open)
+    logs = Logs(capsys)
     master, slave = os.openpty()
     tty.setraw(slave)
     name = os.ttyname(slave)
     record = tmp_path / "received.qzcap"
     items = hall_frames()[:200]
-    logged = []
     with live_thread([name, *known, "--jsonl", tmp_path / "fixes.jsonl",
                       "--record", record]) as session:
-        assert wait_for(lambda: opened_twice(name))
+        assert wait_for(lambda: f"reading {name}" in logs.read())
         os.write(master, b"".join(frame for _, frame in items))
         assert wait_for(lambda: recorded_frames(record) == len(items))
         os.close(master)
         os.close(slave)
-        assert wait_for(lambda: logged.append(capsys.readouterr().err)
-                        or "next try in 0.2 s" in "".join(logged))
+        assert wait_for(lambda: "cannot reopen" in logs.read())
+        assert wait_for(lambda: len(opens) >= 4)  # the start and three retries
         assert session.finish() == 0
-    assert "reopening" in "".join(logged)
+    text = logs.read()
+    assert "reopening" in text
+    assert text.count("cannot reopen") == 1, text
     assert "200 received" in session.out.getvalue()
+
+
+class Logs:
+    """What the session has written to stderr so far (capsys consumes it)."""
+
+    def __init__(self, capsys):
+        self.capsys = capsys
+        self.parts = []
+
+    def read(self):
+        self.parts.append(self.capsys.readouterr().err)
+        return "".join(self.parts)
 
 
 def start_emit(target, *extra):
@@ -106,6 +118,11 @@ def test_tcp_from_emit(tmp_path, known, expected):
         emitter.wait()
         emitter.stdout.close()
     assert read_jsonl(out) == fixes_of(replay_recording(record, expected))
+    # read in a few bursts, the frames track on their transmit times as paced
+    got, paced = read_jsonl(out, times=False), fixes_of(expected, times=False)
+    assert [tag for tag, _, _ in got] == [tag for tag, _, _ in paced]
+    assert [v for _, *xy in got for v in xy] == pytest.approx(
+        [v for _, *xy in paced for v in xy], abs=1e-6)
 
 
 def test_udp_from_emit(tmp_path, known, expected):
@@ -231,7 +248,11 @@ def replay_decode(frame):
 
 @pytest.mark.parametrize("argv, message", [
     (["live", "udp://127.0.0.1:notaport"], "not udp://HOST:PORT"),
-    (["live", "/dev/no-such-port"], "cannot open /dev/no-such-port"),
+    (["live", "/dev/no-such-port", "--once"], "cannot open /dev/no-such-port"),
+    (["live", f"socket://127.0.0.1:{free_port()}", "--once"], "cannot open socket://"),
+    (["live", "-", "--record-rotate", "10M"], "--record-rotate needs --record"),
+    (["live", "-", "--record", "/no/such/dir/x.qzcap", "--record-rotate", "hourly"],
+     "cannot write /no/such/dir/x.qzcap: no such directory"),
     (["live", "-", "--fcs", "md5"], "--fcs"),
     (["live", "-", "--anchors", "/no/such.csv"], "cannot read /no/such.csv"),
     (["live", "-", "--mqtt", "host:port"], "not HOST[:PORT]"),
@@ -251,6 +272,7 @@ def test_bad_options_exit_2_with_one_line(argv, message, capsys):
 @pytest.mark.parametrize("argv", [
     ["live", "-", "--baud", "0"], ["live", "-", "--survey-samples", "0"],
     ["live", "-", "--qos", "3"], ["emit", str(HALL), "udp://x:1", "--speed", "-1"],
+    ["live", "-", "--stats", "-1"], ["live", "-", "--record-rotate", "weekly"],
 ])
 def test_bad_values_are_usage_errors(argv, capsys):
     with pytest.raises(SystemExit) as raised:
@@ -319,9 +341,10 @@ def test_udp_socket_overflow_is_counted():
     assert 0 < counters.dropped["udp socket"] == sent + 1 - len(received)
 
 
-def test_saved_survey_restarts_to_the_same_fixes(tmp_path):
-    """A self-surveying session saves its anchors; a session started with
-    them tracks to the very same fixes."""
+def test_saved_survey_restarts_from_the_same_anchors(tmp_path):
+    """A self-surveying session saves its anchors with the range offsets it
+    learned; a session started with them tracks from there, to the same
+    fixes give or take what the offsets learned from the start change."""
     saved = tmp_path / "surveyed.csv"
 
     def run(*options):
@@ -335,9 +358,12 @@ def test_saved_survey_restarts_to_the_same_fixes(tmp_path):
     first, log = run("--save-anchors", str(saved))
     # The survey's log line gives the ranging noise it measured.
     sigma = log.split("ranging noise of ", 1)[1].split(" m", 1)[0]
-    runs = [first, run("--anchors", str(saved), "--sigma", sigma)[0]]
+    again = run("--anchors", str(saved), "--sigma", sigma)[0]
     assert len(capture.read_anchors(saved)) == 6
-    assert runs[0] == runs[1] and len(runs[0]) == 600
+    assert saved.read_text().splitlines()[0] == "anchor,x,y,z,offset"
+    assert [f[:2] for f in again] == [f[:2] for f in first] and len(first) == 600
+    moved = sorted(math.dist(a[2:], b[2:]) for a, b in zip(first, again))
+    assert moved[len(moved) // 2] < 0.01
 
 
 def test_session_without_anchors_exits_1(tmp_path):

@@ -604,6 +604,7 @@ def test_shadowing_changes_no_field():
 
 
 @needs_callgrind
+@pytest.mark.slow  # under callgrind: half a minute on a loaded machine
 @pytest.mark.parametrize("frame", [RANGING, RAW], ids=["ranging", "raw"])
 def test_own_classes_take_the_fast_path(frame, tmp_path):
     fast = per_frame(frame, False, tmp_path)

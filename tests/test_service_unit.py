@@ -159,3 +159,10 @@ def test_exec_start_options_are_ones_qz_host_live_takes():
 ])
 def test_unit_settings_reads_as_systemd_does(text, expected):
     assert unit_settings(text) == expected
+
+
+def test_reload_reopens_the_outputs_and_metrics_stay_on_loopback():
+    assert shlex.split(setting("ExecReload")) == ["/bin/kill", "-HUP", "$MAINPID"]
+    command = shlex.split(setting("ExecStart"))
+    metrics = command[command.index("--metrics") + 1]
+    assert metrics.startswith("127.0.0.1:")

@@ -27,7 +27,7 @@ import csv
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import (BinaryIO, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, TextIO,
+from typing import (Callable, Dict, Iterable, Iterator, List, Mapping, Optional, TextIO,
                     Tuple, TypeVar, Union)
 
 from . import devices
@@ -93,7 +93,7 @@ def open_text(path: PathLike) -> TextIO:
     return open(path, encoding="ascii", errors="replace", newline=None)
 
 
-def binary_lines(binary: BinaryIO) -> Iterator[str]:
+def binary_lines(binary: Iterable[bytes]) -> Iterator[str]:
     """The lines of a binary stream (standard input's buffer) as `open_text`
     reads them. Not a TextIOWrapper: one left for the collector would close
     the stream it wraps, standard input included."""

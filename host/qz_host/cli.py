@@ -20,9 +20,9 @@ import argparse
 import sys
 from typing import List, Optional, TextIO
 
-from . import __version__, commands
+from . import __version__, commands, logs
 from .commands import site_inputs
-from .commands.base import CommandError
+from .commands.base import CommandError, StopWaiting
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -34,16 +34,31 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     commands.register_all(subparsers)
+    for command in _leaves(subparsers):
+        logs.add_options(command)
     return parser
+
+
+def _leaves(subparsers) -> List[argparse.ArgumentParser]:
+    """The parsers of the commands that run (``site check``, not ``site``):
+    a sub-command's defaults would overwrite what its parent parsed."""
+    found: List[argparse.ArgumentParser] = []
+    for command in subparsers.choices.values():
+        nested = [a for a in command._actions if isinstance(a, argparse._SubParsersAction)]
+        found.extend(_leaves(nested[0]) if nested else [command])
+    return found
 
 
 def main(argv: Optional[List[str]] = None, out: Optional[TextIO] = None) -> int:
     out = out if out is not None else sys.stdout
     parser = build_parser()
     args = parser.parse_args(argv)
+    logs.configure(args.log_level, args.log_format)
     try:
         site_inputs.load_site(parser, args, argv)
         return args.handler(args, out)
     except CommandError as error:
-        print(f"qz-host {args.command}: error: {error}", file=sys.stderr)
+        logs.logger(args.command).error("error: %s", error)
         return 2
+    except StopWaiting:  # a second signal while the command was stopping
+        return 1

@@ -9,7 +9,8 @@ torn one):
   ``tick``; in ``qz-host live`` the main thread, which also reads UDP
   datagrams and runs the sinks' calls): the frame counts, bytes read and
   skipped, the messages, the tags' counts (``tags``, written by the
-  tracking stage), the live and timed-out tags, ``dropped`` (the survey
+  tracking stage), the anchors' ranges and when they were last heard, the
+  live and timed-out tags, ``dropped`` (the survey
   buffer, the UDP socket's kernel drops, the MQTT queue and what the broker
   never acknowledged) and ``published``;
 - the source's reader thread (serial, TCP, standard input): only
@@ -42,14 +43,19 @@ class LiveCounters(FrameCounts):
     tag_messages: int = 0
     unknown_peers: int = 0      # reports naming a device that is no anchor
     tags: Dict[int, TagCounts] = field(default_factory=dict)  # per tag, the tracking stage's
+    # per anchor, every report of a tag message naming it, and the
+    # pipeline's clock when it was last heard (its own message or a report)
+    anchor_ranges: Dict[int, int] = field(default_factory=dict)
+    anchor_heard: Dict[int, float] = field(default_factory=dict)
     tags_live: int = 0
     tags_timed_out: int = 0
+    zone_events: int = 0        # tags entering and leaving the site's zones
     dropped: Counter = field(default_factory=Counter)   # by queue, the pipeline's thread
     published: int = 0          # fixes the broker acknowledged
     source_dropped: int = 0     # the source's reader thread: its inbox was full
     source_reconnects: int = 0  # the source's reader thread
     mqtt_reconnects: int = 0    # the MQTT client's thread
-    mqtt_state: str = ""        # the MQTT client's thread; "" for no broker
+    mqtt_state: str = ""        # the MQTT client's thread: "connected", ...; "" without a broker
 
     def _by_tag(self, name: str) -> Counter:
         return Counter({tag: getattr(counts, name) for tag, counts in list(self.tags.items())
@@ -74,6 +80,21 @@ class LiveCounters(FrameCounts):
     def rejected(self) -> Counter:
         """Ranges per tag that the tracker rejected."""
         return self._by_tag("rejected")
+
+    @property
+    def duplicates(self) -> Counter:
+        """Messages per tag delivered again, dropped."""
+        return self._by_tag("duplicates")
+
+    @property
+    def lost(self) -> Counter:
+        """Messages per tag missing from the sequence numbers."""
+        return self._by_tag("lost")
+
+    @property
+    def clock_resets(self) -> Counter:
+        """Times per tag its device time jumped or stopped."""
+        return self._by_tag("clock_resets")
 
     def drops(self) -> Dict[str, int]:
         """Everything dropped, by queue."""
@@ -105,7 +126,10 @@ class LiveCounters(FrameCounts):
             "fixes": by_tag(self.fixes), "too_few": by_tag(self.too_few),
             "late": by_tag(self.late),
             "rejected": by_tag(self.rejected),
+            "duplicates": by_tag(self.duplicates), "lost": by_tag(self.lost),
+            "clock_resets": by_tag(self.clock_resets),
             "tags_live": self.tags_live, "tags_timed_out": self.tags_timed_out,
+            "zone_events": self.zone_events,
             "reconnects": self.reconnects(),
             "dropped": self.drops(),
             "published": self.published,

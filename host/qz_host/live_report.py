@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from typing import List, Optional
 
+from .device_time import describe
 from .framing import STREAM_SKIPS
 from .live_counters import LiveCounters
 from .messages import SKIP_REASONS
@@ -39,6 +40,7 @@ def summary(c: LiveCounters, pipeline: Pipeline, *, source: str,
         lines.append(f"Anchors  {len(anchors)} {how}: "
                      + ", ".join(f"{a:04X} ({coordinate(x).strip()}, {coordinate(y).strip()})"
                                  for a, (x, y, _) in sorted(anchors.items())))
+    lines += _site_lines(c, pipeline)
     tags = {tag: t for tag, t in sorted(c.tags.items())
             if t.fixes or t.no_fix or t.rejected or t.late}
     noise = f", ranging noise {pipeline.sigma:.4f} m" if pipeline.sigma is not None else ""
@@ -49,9 +51,29 @@ def summary(c: LiveCounters, pipeline: Pipeline, *, source: str,
         lines.append(f"  {tag:04X}    {t.fixes:7d}{t.no_fix:8d}{t.rejected:10d}{t.late:6d}")
     if c.unknown_peers:
         lines.append(f"  {c.unknown_peers} reports named devices that are not anchors")
+    device = describe(c.tags)
+    if device:
+        lines.append(f"Device   {device}")
     reconnects = ", ".join(f"{name} {n}" for name, n in c.reconnects().items())
     dropped = ", ".join(f"{name} {n}" for name, n in c.drops().items() if n)
     lines.append(f"Faults   reconnects: {reconnects or 'none'}; dropped: {dropped or 'none'}")
     if c.published:
         lines.append(f"MQTT     {c.published} fixes acknowledged by the broker")
     return "\n".join(lines) + "\n"
+
+
+def _site_lines(c: LiveCounters, pipeline: Pipeline) -> List[str]:
+    """The site frame the outputs are in, and what its zones saw."""
+    stage = pipeline.site_stage
+    if stage is None:
+        return []
+    frame = stage.frame
+    fit = (f", fitted to {len(frame.residuals)} known points with {frame.rms:.3f} m RMS"
+           if frame.residuals else "")
+    lines = [f"Site     frame {frame.name}{fit}; positions are in it"]
+    if stage.zones.zones:
+        inside = "; ".join(f"{zone}: {', '.join(tags) or 'none'}"
+                           for zone, tags in stage.occupancy().items())
+        lines.append(f"  {len(stage.zones.zones)} zones, {c.zone_events} zone events; "
+                     f"inside at the end: {inside}")
+    return lines

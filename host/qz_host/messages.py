@@ -48,12 +48,17 @@ _DECODER_ERRORS = (AssertionError, IndexError, ValueError)
 
 @dataclass(frozen=True)
 class Message:
-    """One decoded ranging message: reports are (peer address, raw distance)."""
+    """One decoded ranging message received at `time`: reports are (peer
+    address, raw distance); `sequence` is the MAC sequence number,
+    `transmitted` the device's transmit time (ticks, 0 where it gives
+    none)."""
 
     time: float
     src: int
     is_anchor: bool
     reports: Tuple[Tuple[int, int], ...]
+    sequence: int = 0
+    transmitted: int = 0
 
 
 def decode(time: float, frame: bytes, checksum: Optional[Checksum] = None) -> Optional[Message]:
@@ -76,7 +81,10 @@ def decode(time: float, frame: bytes, checksum: Optional[Checksum] = None) -> Op
     if not received:
         raise Skip("raw payload")
     src, is_anchor, reports = received[0]
-    return Message(time, src, is_anchor, tuple((r.addr, r.dist) for r in reports))
+    payload = packet.uwb_payload  # a ranging message: the handler was called
+    transmitted = payload.tx_ts if isinstance(payload, qz_packets.UWBRangingMessage) else 0
+    return Message(time, src, is_anchor, tuple((r.addr, r.dist) for r in reports),
+                   packet.uwb_header.seq_num, transmitted)
 
 
 @dataclass

@@ -4,7 +4,8 @@
       -> framer (``framing.StreamFramer``, for byte streams)
       -> message stage (``messages.MessageStage``: checked, decoded, counted)
       -> anchor messages: the survey's distance table (``survey.DistanceTable``)
-      -> tag messages: the tracking stage (``track_stage.TrackStage``)
+      -> tag messages: their send times, duplicates dropped (``device_time``)
+      -> the tracking stage (``track_stage.TrackStage``)
       -> sinks (JSON lines, CSV, a recording, MQTT, the map)
 
 A replay surveys the anchors from the whole capture first and then feeds
@@ -29,13 +30,13 @@ from __future__ import annotations
 
 import itertools
 import math
-import sys
 import time as _time
 from collections import deque
 from dataclasses import replace
 from typing import Callable, Deque, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from . import capture, devices, frames, framing, messages
+from . import capture, devices, frames, framing, logs, messages
+from .device_time import DeviceClocks
 from .live_counters import LiveCounters
 from .survey import DistanceTable, Survey, SurveyError, survey
 from .site import Site
@@ -49,8 +50,7 @@ DEFAULT_DIST_UNIT = messages.DEFAULT_DIST_UNIT
 __all__ = ["Anchors", "Pipeline", "Position", "SelfSurvey", "Sink"]
 
 
-def _log_stderr(text: str) -> None:
-    print(f"qz-host: {text}", file=sys.stderr, flush=True)
+_log_stderr = logs.line_log()
 
 
 class Sink:
@@ -58,6 +58,10 @@ class Sink:
 
     def anchors(self, anchors: Anchors) -> None:
         pass
+
+    def site(self, stage: SiteStage) -> None:
+        """The site's frame and zones, fitted to the anchors: just before
+        `anchors`, when there is a site."""
 
     def frame(self, time: float, frame: bytes) -> None:
         pass
@@ -163,8 +167,11 @@ class Pipeline:
         self.site_stage: Optional[SiteStage] = None
         self._data_time = -math.inf  # the latest message's time, the zones' clock
         self.tracker_options = dict(tracker_options or {})
+        self.device_clocks = DeviceClocks(self.counters.tags)
         self._lines_framed = False
-        self._buffer: Deque[messages.Message] = deque(maxlen=buffer_limit)
+        # tag messages with their (time, track time)
+        self._buffer: Deque[Tuple[messages.Message, Tuple[float, float]]] = \
+            deque(maxlen=buffer_limit)
         self._heard: Dict[int, float] = {}
         now = clock()
         self._next_tick = now + self.TICK
@@ -235,23 +242,34 @@ class Pipeline:
 
     def feed_message(self, message: messages.Message) -> None:
         c = self.counters
+        now = self.clock()
+        heard = c.anchor_heard
         if message.is_anchor:
             c.anchor_messages += 1
+            heard[message.src] = now
             if self.survey is not None:
                 unit = self.dist_unit
                 self.survey.table.add_message(message.src,
                                               [(peer, raw * unit) for peer, raw in message.reports])
             return
         c.tag_messages += 1
-        self._heard[message.src] = self.clock()
-        if message.time > self._data_time:
-            self._data_time = message.time
+        placed = self.device_clocks.place(message.src, message.time, message.sequence,
+                                          message.transmitted)
+        if placed is None:  # a duplicate
+            return
+        self._heard[message.src] = now
+        ranges = c.anchor_ranges
+        for peer, _ in message.reports:
+            ranges[peer] = ranges.get(peer, 0) + 1
+            heard[peer] = now
+        if placed[0] > self._data_time:
+            self._data_time = placed[0]
         if self.tracking is not None:
-            self._track(message)
+            self._track(message, placed)
         else:
             if len(self._buffer) == self._buffer.maxlen:
                 c.dropped["survey buffer"] += 1
-            self._buffer.append(message)
+            self._buffer.append((message, placed))
 
     def tick(self) -> None:
         """The periodic checks: the survey's timeout, silent tags, sinks."""
@@ -321,16 +339,18 @@ class Pipeline:
         if self.on_anchors is not None:
             self.on_anchors(self.anchors)
         for sink in self.sinks:
+            if self.site_stage is not None:
+                sink.site(self.site_stage)
             sink.anchors(self.output_anchors)
         while self._buffer:
-            self._track(self._buffer.popleft())
+            self._track(*self._buffer.popleft())
 
-    def _track(self, message: messages.Message) -> None:
+    def _track(self, message: messages.Message, placed: Tuple[float, float]) -> None:
         tracking = self.tracking
         if tracking is None:  # only called once tracking has started
             return
         before = tracking.unknown_peers
-        position = tracking.track(message)
+        position = tracking.track(message, *placed)
         self.counters.unknown_peers += tracking.unknown_peers - before
         if position is None:
             return
@@ -346,6 +366,7 @@ class Pipeline:
 
     def _events(self, events) -> None:
         for event in events:
+            self.counters.zone_events += 1
             for sink in self.sinks:
                 sink.event(event)
 

@@ -6,6 +6,7 @@ import csv
 from typing import List, Optional, Tuple
 
 from .capture import PathLike
+from .device_time import describe
 from .evaluate import Evaluation
 from .messages import SKIP_REASONS
 from .replay import Replay
@@ -74,6 +75,9 @@ def summary(result: Replay, evaluation: Optional[Evaluation] = None, *,
     late = sum(t.late for t in result.tags.values())
     if late:
         lines.append(f"  {late} messages older than their tag's previous one were left out")
+    device = describe(result.tags)
+    if device:
+        lines.append(f"  device times: {device}")
     if result.unknown_peers:
         lines.append(f"  {result.unknown_peers} reports named devices that are not anchors")
     if note:

@@ -43,6 +43,7 @@ from dataclasses import dataclass, field
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from . import devices, frames, trajectories
+from .device_time import TICKS_PER_SECOND, WRAP_TICKS
 
 # Six anchors along the walls of a 20 m x 12 m hall: (address, x, y) in metres.
 DEFAULT_ANCHORS: Tuple[Tuple[int, float, float], ...] = (
@@ -71,9 +72,6 @@ SHORT_MEAN_EXCESS = 3.0
 SHORT_MAX = 19.0
 # Anchors stand this far (m) inside the walls.
 _ANCHOR_INSET = 0.5
-# Device timestamps count nanoseconds on a 40-bit clock.
-_CLOCK_HZ = 1e9
-_CLOCK_WRAP = 1 << 40
 _PANID = 0x0D11
 # Tags keep this far from the walls.
 _WALL_MARGIN = 1.0
@@ -287,7 +285,7 @@ class _Device:
 
 
 def _device_time(time: float) -> int:
-    return int(round(time * _CLOCK_HZ)) % _CLOCK_WRAP
+    return int(round(time * TICKS_PER_SECOND)) % WRAP_TICKS
 
 
 def _z(spec: AnchorSpec) -> float:

@@ -54,6 +54,9 @@ class TagCounts:
     seeds: int = 0  # times the filter was (re)started from a per-fix fit
     late: int = 0  # messages older than the tag's previous one
     worst_dop: float = 0.0
+    duplicates: int = 0  # messages delivered again, dropped (``device_time``)
+    lost: int = 0  # messages missing from the sequence numbers
+    clock_resets: int = 0  # times the device time jumped or stopped
 
 
 class Position:
@@ -178,8 +181,12 @@ class TrackStage:
             found[tag] = devices.Tag(known.name, self.height(tag), offset)
         return found
 
-    def track(self, message: messages.Message) -> Optional[Position]:
-        """The fix of one tag message, or None (late, or too few ranges)."""
+    def track(self, message: messages.Message, time: Optional[float] = None,
+              track_time: Optional[float] = None) -> Optional[Position]:
+        """The fix of one tag message, or None (late, or too few ranges).
+        The fix is given at `time` (None: the message's) and tracked at
+        `track_time` (None: `time`), the time on the tag's own timeline
+        (``device_time``)."""
         src = message.src
         counts = self.tags.get(src)
         if counts is None:
@@ -188,8 +195,12 @@ class TrackStage:
         distances, unknown = messages.distances(message.reports, self.index, self.dist_unit)
         self.unknown_peers += unknown
         tracker = self.tracker
+        if time is None:
+            time = message.time
+        if track_time is None:
+            track_time = time
         try:
-            fix = tracker.update(src, message.time, distances)
+            fix = tracker.update(src, track_time, distances)
         except ValueError:  # older than the tag's last message
             counts.late += 1
             return None
@@ -203,7 +214,9 @@ class TrackStage:
             counts.worst_dop = fix.dop
         if self._history is not None:
             # a seed or a restart from the message's own fix starts a segment
-            self._history.add(fix, tracker.filter(src), tracker.started)
+            self._history.add(fix, tracker.filter(src), tracker.started, time)
+        if track_time != time:  # the fix is given at its time on the host's clock
+            fix = TrackFix(time, src, fix.x, fix.y, fix.sd, fix.dop, fix.used, fix.rejected)
         return Position(fix, self.height(src), distances, self.addresses)
 
     def smoothed(self) -> Iterator[TrackFix]:
@@ -225,11 +238,12 @@ _P00, _P11 = 0, 4  # the variances of x and y among the 10
 class _TagHistory:
     """One tag's filtered track, in arrays: smoothed where it lies."""
 
-    __slots__ = ("times", "states", "covariances", "starts", "growths", "dops", "used",
-                 "rejected")
+    __slots__ = ("times", "stamps", "states", "covariances", "starts", "growths", "dops",
+                 "used", "rejected")
 
     def __init__(self) -> None:
-        self.times = array("d")
+        self.times = array("d")  # the filter's, on the tag's own timeline
+        self.stamps = array("d")  # the fixes' times on the host's clock
         self.states = array("d")  # x, y, vx, vy per fix
         self.covariances = array("d")  # the 10 unique entries per fix (_UPPER)
         self.starts = array("b")
@@ -252,7 +266,8 @@ class _History:
         self.process_noise: Dict[int, float] = {}
         self.is_smoothed = False
 
-    def add(self, fix: TrackFix, tag_filter: qz_track.TagFilter, seeded: bool) -> None:
+    def add(self, fix: TrackFix, tag_filter: qz_track.TagFilter, seeded: bool,
+            stamp: float) -> None:
         if self.is_smoothed:
             raise ValueError("the history is smoothed: it takes no more fixes")
         history = self.tags.get(fix.tag)
@@ -263,6 +278,7 @@ class _History:
             self.process_noise[fix.tag] = tag_filter.process_noise
         self.order.append(self._slot[fix.tag])
         history.times.append(fix.time)
+        history.stamps.append(stamp)
         history.states.extend(tag_filter.state)
         history.covariances.extend(_UPPER(tag_filter.covariance))
         history.starts.append(seeded)
@@ -296,5 +312,5 @@ class _History:
                 used = anchors_used[mask] = tuple(i for i in range(32) if mask >> i & 1)
             p00, p11 = h.covariances[10 * k + _P00], h.covariances[10 * k + _P11]
             sd = sqrt(p00 + p11) if p00 > 0.0 and p11 > 0.0 else 0.0
-            yield TrackFix(h.times[k], self.slots[slot], h.states[4 * k], h.states[4 * k + 1],
+            yield TrackFix(h.stamps[k], self.slots[slot], h.states[4 * k], h.states[4 * k + 1],
                            sd, h.dops[k], used, h.rejected[k])

@@ -458,6 +458,7 @@ struct Fit {
     double x, y;          // the position
     double sxx, sxy, syy; // the information of the ranges there, per sigma^2
     int worst;            // index into the ranges of the largest residual
+    double chi_square;    // the residuals' sum of squares per variance
 };
 
 // Fits the ranges order[0..count) but `skip` (or -1) into `fit`. Returns
@@ -471,6 +472,7 @@ bool fit_message(const track_state_t *s, const track_params_t *p,
     double px = s->state[0], py = s->state[1];
     const int used = skip >= 0 ? count - 1 : count;
     fit->worst = -1;
+    fit->chi_square = HUGE_VAL; // no position
     if (used < 3)
         return false;
     double sxx = 0.0, sxy = 0.0, syy = 0.0;
@@ -526,7 +528,31 @@ bool fit_message(const track_state_t *s, const track_params_t *p,
     fit->sxx = sxx;
     fit->sxy = sxy;
     fit->syy = syy;
+    fit->chi_square = chi_square;
     return chi_square <= chi_square_bound(used - 2);
+}
+
+// The fit of all ranges but the one whose leaving out agrees best. Not
+// simply the full fit's largest residual: two long ranges of one message
+// pull that fit towards them, and its largest residual is then a good one.
+bool fit_leaving_one_out(const track_state_t *s, const track_params_t *p,
+                         const track_model_t *m, const track_anchor_t *anchors,
+                         const double *ranges, const int *order, int count,
+                         int *skip, Fit *fit)
+{
+    fit->chi_square = HUGE_VAL;
+    *skip = -1;
+    for (int k = 0; k < count; ++k) {
+        Fit trial;
+        fit_message(s, p, m, anchors, ranges, order, count, k, &trial);
+        if (trial.chi_square < fit->chi_square) {
+            *fit = trial;
+            *skip = k;
+        }
+    }
+    if (*skip < 0)
+        return false;
+    return fit->chi_square <= chi_square_bound(count - 3);
 }
 
 // Whether the prediction knows the position less well than a range does:
@@ -731,11 +757,9 @@ int track_fuse(track_state_t *s, const track_params_t *p, track_model_t *m,
     if (count >= 3 && (missed || shift || weak_prediction(s, m))) {
         bool agrees =
             fit_message(s, p, m, anchors, ranges, order, count, -1, &fit);
-        if (!agrees && count >= 5 && fit.worst >= 0) {
-            skip = fit.worst;
-            agrees = fit_message(s, p, m, anchors, ranges, order, count, skip,
-                                 &fit);
-        }
+        if (!agrees && count >= 5 && fit.worst >= 0)
+            agrees = fit_leaving_one_out(s, p, m, anchors, ranges, order,
+                                         count, &skip, &fit);
         // a fix without one of its ranges restarts the track only from
         // enough others to tell a wrong fix from a right one
         const bool restartable = skip < 0 || count >= min_restart_ranges;

@@ -8,25 +8,47 @@ import signal
 import threading
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Iterator, Sequence
+from typing import Iterator, Optional, Sequence
 
 
 class CommandError(Exception):
     """A failure reported as one line on stderr with exit status 2."""
 
 
+class StopWaiting(BaseException):
+    """A second SIGINT or SIGTERM once the stop is under way: whatever the
+    stop waits for is given up. A BaseException, so that no handler of
+    ordinary errors swallows it."""
+
+
+class Stopping:
+    """What `stop_on_signals` gives its block: the signal that asked for
+    the stop, None while none has."""
+
+    signal: Optional[signal.Signals] = None
+
+
 @contextmanager
-def stop_on_signals(stop: threading.Event) -> Iterator[None]:
-    """SIGINT and SIGTERM set `stop` while the block runs (only the main
-    thread can have handlers; elsewhere the caller sets `stop`)."""
+def stop_on_signals(stop: threading.Event) -> Iterator[Stopping]:
+    """SIGINT and SIGTERM set `stop` while the block runs; one arriving when
+    `stop` is set already raises StopWaiting (only the main thread can have
+    handlers; elsewhere the caller sets `stop`)."""
+    stopping = Stopping()
     if threading.current_thread() is not threading.main_thread():
-        yield
+        yield stopping
         return
+
+    def handle(number: int, _frame: object) -> None:
+        if stop.is_set():
+            raise StopWaiting()
+        stopping.signal = signal.Signals(number)
+        stop.set()
+
     previous = {}
     for number in (signal.SIGINT, signal.SIGTERM):
-        previous[number] = signal.signal(number, lambda *_: stop.set())
+        previous[number] = signal.signal(number, handle)
     try:
-        yield
+        yield stopping
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)

@@ -4,31 +4,39 @@ The source hands bytes, datagrams or capture lines (see ``sources``) to
 this module's loop, which feeds the pipeline (framer, decoder, survey,
 tracker, sinks) and runs its periodic checks. SIGINT and SIGTERM stop the
 loop: what was queued is processed, every output flushed and closed,
-"offline" published, and the summary printed.
+"offline" published, and the summary printed. A second signal during the
+stop gives up waiting (for the broker's acknowledgements, say): the summary
+is printed and the exit status is 1. Standard output closed by its reader
+stops the session as a signal would.
 """
 
 from __future__ import annotations
 
 import argparse
-import importlib
 import os
 import sys
 import threading
 from pathlib import Path
 from typing import IO, Callable, List, Optional, TextIO, Tuple
 
-from .. import addresses, frames
+from .. import addresses, devices, frames, logs
 from ..live_counters import LiveCounters
-from ..options import BAUD, SECONDS, SIGMA, UNIT, whole
+from ..live_status import StatusLine
+from ..options import BAUD, SECONDS, UNIT, number, whole
 from ..pipeline import Anchors, Pipeline, Sink
+from ..record_files import rotation
 from ..sinks import CsvSink, JsonLinesSink, RecordSink, write_anchors
 from ..sources import LineSource, Source, UdpSource, open_source
+from ..site_frame import FrameError
 from ..survey import SurveyError, known_anchors
-from .base import CommandError, stop_on_signals
-from .site_inputs import read_known_anchors
+from . import monitor_options, site_inputs, web_options
+from .base import CommandError, StopWaiting, check_outputs, stop_on_signals
+from .file_outputs import FileOutput
+from .hangup import Reopener, reopen_on_hangup
 
 PASSWORD_VARIABLE = "QZ_MQTT_PASSWORD"
 QUEUE_LIMIT = 100000  # fixes kept for the broker
+STATS_EVERY = 60.0  # seconds between status lines
 
 
 def register(commands) -> None:
@@ -42,6 +50,9 @@ def register(commands) -> None:
                            "loop://), udp://HOST:PORT, or - for capture lines on stdin")
     live.add_argument("--baud", type=BAUD, default=115200,
                       help="serial port speed (default 115200)")
+    live.add_argument("--once", action="store_true",
+                      help="exit (status 2) when a serial port or TCP server cannot be opened "
+                           "at the start, rather than retrying it")
     live.add_argument("--unit", type=UNIT,
                       help="metres per raw distance count (default: what stdin's capture "
                            "declares, else 0.01)")
@@ -52,17 +63,15 @@ def register(commands) -> None:
     fcs.add_argument("--no-fcs", action="store_true",
                      help="check no checksum (default for byte streams and datagrams; "
                           "capture lines: as they declare)")
-    live.add_argument("--anchors", type=Path, metavar="FILE",
-                      help="known anchors (CSV anchor,x,y,z): no survey")
+    site_inputs.add_options(live, anchors_help="known anchors (CSV anchor,x,y,z[,offset] in "
+                            "metres, as NAME.anchors.csv): no survey")
     live.add_argument("--save-anchors", type=Path, metavar="FILE",
-                      help="write the surveyed anchors to this CSV file")
+                      help="write the anchors to this CSV file, for --anchors: when surveyed, "
+                           "and at the end with the range offsets learned")
     live.add_argument("--survey-samples", type=whole(1, 1_000_000), default=10,
                       help="samples of every anchor pair before surveying (default 10)")
     live.add_argument("--survey-timeout", type=SECONDS, default=30.0,
                       help="seconds before surveying with the pairs there are (default 30)")
-    live.add_argument("--sigma", type=SIGMA, metavar="M",
-                      help="ranging noise the tracker assumes, m (default: measured from the "
-                           "survey's repeated ranges, as the replay does)")
     live.add_argument("--tag-timeout", type=SECONDS, default=10.0,
                       help="seconds of silence that drop a tag from the live set (default 10)")
     live.add_argument("--jsonl", metavar="FILE",
@@ -70,6 +79,9 @@ def register(commands) -> None:
     live.add_argument("--csv", type=Path, metavar="FILE", help="write the fixes as CSV")
     live.add_argument("--record", type=Path, metavar="FILE",
                       help="append every frame received to this capture file")
+    live.add_argument("--record-rotate", type=rotation, metavar="SIZE|hourly",
+                      help="record to a new file, named FILE-TIME, after SIZE bytes (100M, "
+                           "2G, 500K) or every hour")
     live.add_argument("--mqtt", metavar="HOST[:PORT]", help="publish the fixes to this broker")
     live.add_argument("--topic-prefix", default="qz", help="MQTT topic prefix (default qz)")
     live.add_argument("--qos", type=int, choices=(0, 1, 2), default=1,
@@ -83,48 +95,13 @@ def register(commands) -> None:
     live.add_argument("--ha-discovery", action="store_true",
                       help="announce every tag to Home Assistant by MQTT discovery: a tracker "
                            "whose state is its zone, its position as attributes")
-    live.add_argument("--web", metavar="HOST:PORT", help="serve the live map here")
+    # A bad --web address ends the session in one line, as a port in use does.
+    web_options.add_options(live, as_text=True)
+    monitor_options.add_options(live)
+    live.add_argument("--stats", type=number(0, 86400), default=STATS_EVERY, metavar="S",
+                      help=f"log a status line every S seconds, 0 for none "
+                           f"(default {STATS_EVERY:g})")
     live.set_defaults(handler=run_command)
-
-
-class _WebFeed(Sink):
-    """Feeds the web map's state; the server runs on its own thread."""
-
-    def __init__(self, address: str, counters: LiveCounters, log: Callable[[str], None]):
-        try:
-            state = importlib.import_module("qz_host.web.state")
-            server = importlib.import_module("qz_host.web.server")
-        except ImportError as error:
-            raise CommandError(f"--web needs the web map ({error}): "
-                               "pip install 'qz-rtls[web]'") from None
-        try:
-            host, port = addresses.host_port(address, listening=True,
-                                             default_host=addresses.LOOPBACK)
-        except ValueError as error:
-            raise CommandError(f"--web: {error}") from None
-        self.counters = counters
-        self.state = state.MapState()
-        self.server = server.WebServer(self.state, host, port)
-        try:
-            self.server.start()
-        except OSError as error:
-            raise CommandError(f"--web: cannot serve on {address}: {error.strerror}") from None
-        warning = addresses.exposure_warning(host, "serving", "can read the map")
-        if warning is not None:
-            log(warning)
-        log(f"serving the map on {self.server.url}")
-
-    def anchors(self, anchors: Anchors) -> None:
-        self.state.set_anchors({a: (x, y) for a, (x, y, _) in anchors.items()})
-
-    def fix(self, position) -> None:
-        self.state.add_fix(position.fix)
-
-    def tick(self) -> None:
-        self.state.set_counters(self.counters.as_dict())
-
-    def close(self) -> None:
-        self.server.stop()
 
 
 def _open_text(path: Path, mode: str) -> IO[str]:
@@ -134,21 +111,53 @@ def _open_text(path: Path, mode: str) -> IO[str]:
         raise CommandError(f"cannot write {path}: {error.strerror}") from None
 
 
-def _sinks(args: argparse.Namespace, counters: LiveCounters,
-           settings: Callable[[], Tuple[float, str]], log: Callable[[str], None]) -> List[Sink]:
+def _record(args: argparse.Namespace, settings: Callable[[], Tuple[float, str]],
+            counters: LiveCounters, log: Callable[[str], None]) -> Sink:
+    if args.record_rotate is None:
+        return FileOutput(RecordSink(_open_text(args.record, "a"), settings),
+                          args.record, counters, log)
+    # A series switches files itself; SIGHUP has nothing to reopen.
+    folder = args.record.parent  # where the series' files go; FILE itself is not written
+    if not folder.is_dir():
+        raise CommandError(f"cannot write {args.record}: no such directory {folder}")
+    if not os.access(folder, os.W_OK):
+        raise CommandError(f"cannot write {args.record}: permission denied")
+    return RecordSink(None, settings, series=args.record, rotation=args.record_rotate, log=log)
+
+
+def _sinks(args: argparse.Namespace, counters: LiveCounters, site: site_inputs.SiteInputs,
+           source: Source, settings: Callable[[], Tuple[float, str]],
+           log: Callable[[str], None], stop: threading.Event) -> List[Sink]:
+    def stdout_closed() -> None:
+        log("standard output closed; stopping")
+        stop.set()
+
     sinks: List[Sink] = []
     try:
+        if args.web is not None:  # first: a map it cannot serve leaves the files untouched
+            from .live_map import LiveMap
+            sinks.append(LiveMap(web_options.checked_address(args.web), args.allow_host, site,
+                                 counters, log, recorded_times=isinstance(source, LineSource),
+                                 tag_timeout=args.tag_timeout))
+        if args.metrics is not None:
+            # Byte streams and datagrams are stamped as read; lines carry recorded times.
+            sinks.append(monitor_options.ServedMonitor(
+                args, counters, receipt_times=not isinstance(source, LineSource), log=log))
         if args.record is not None:
-            sinks.append(RecordSink(_open_text(args.record, "a"), settings))
+            sinks.append(_record(args, settings, counters, log))
+        elif args.record_rotate is not None:
+            raise CommandError("--record-rotate needs --record FILE")
         jsonl = args.jsonl
         if jsonl is None and args.csv is None and args.mqtt is None and args.web is None:
             jsonl = "-"
         if jsonl == "-":
-            sinks.append(JsonLinesSink(sys.stdout, owned=False, flush_each=True))
+            sinks.append(JsonLinesSink(sys.stdout, owned=False, flush_each=True,
+                                       on_closed=stdout_closed))
         elif jsonl is not None:
-            sinks.append(JsonLinesSink(_open_text(Path(jsonl), "w"), owned=True))
+            sinks.append(FileOutput(JsonLinesSink(_open_text(Path(jsonl), "w"), owned=True),
+                                    Path(jsonl), counters, log))
         if args.csv is not None:
-            sinks.append(CsvSink(_open_text(args.csv, "w")))
+            sinks.append(FileOutput(CsvSink(_open_text(args.csv, "w")), args.csv, counters, log))
         if args.mqtt is not None:
             from ..mqtt import MqttSink, parse_broker
             try:
@@ -158,21 +167,20 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
             password = os.environ.get(PASSWORD_VARIABLE)
             if args.mqtt_tls is not None and not Path(args.mqtt_tls).is_file():
                 raise CommandError(f"--mqtt-tls: no such file {args.mqtt_tls}")
-            loaded = getattr(args, "site_file", None)
-            site = loaded.site if loaded is not None else None
+            known = site.site  # the site file's zones, tags and name, when there is one
             sinks.append(MqttSink(
                 host, port, counters=counters, prefix=args.topic_prefix, qos=args.qos,
                 user=args.mqtt_user, password=password, tls_ca=args.mqtt_tls,
                 queue_limit=args.mqtt_queue, ha_discovery=args.ha_discovery,
-                zones=[z.name for z in site.zones] if site is not None else (),
+                zones=[z.name for z in known.zones] if known is not None else (),
                 tag_names={a: t.name for a, t in site.tags.items() if t.name}
-                if site is not None else None,
-                site_name=site.name if site is not None else None,
+                if site.tags else None,
+                site_name=known.name if known is not None else None,
                 tag_timeout=args.tag_timeout, log=log))
         elif args.ha_discovery:
             raise CommandError("--ha-discovery needs --mqtt")
-        if args.web is not None:
-            sinks.append(_WebFeed(args.web, counters, log))
+        if args.stats:
+            sinks.append(StatusLine(counters, args.stats, log))
     except (ValueError, ImportError) as error:
         for sink in sinks:
             sink.close()
@@ -184,9 +192,22 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters,
     return sinks
 
 
-def run(pipeline: Pipeline, source: Source, stop: threading.Event) -> None:
-    """Feeds the pipeline from `source` until `stop` is set or the source ends."""
-    source.serve(lambda item: _handle(pipeline, item), pipeline.tick, stop)
+def run(pipeline: Pipeline, source: Source, stop: threading.Event,
+        between: Optional[Callable[[], None]] = None) -> None:
+    """Feeds the pipeline from `source` until `stop` is set or the source
+    ends, calling `between` before each item and tick."""
+    if between is None:
+        source.serve(lambda item: _handle(pipeline, item), pipeline.tick, stop)
+    else:
+        def handle(item: tuple) -> bool:
+            between()
+            return _handle(pipeline, item)
+
+        def idle() -> None:
+            between()
+            pipeline.tick()
+
+        source.serve(handle, idle, stop)
     pipeline.tick()
 
 
@@ -212,24 +233,33 @@ def _handle(pipeline: Pipeline, item: tuple) -> bool:
 
 def run_command(args: argparse.Namespace, out: TextIO,
                 stop: Optional[threading.Event] = None) -> int:
-    def log(text: str) -> None:
-        print(f"qz-host live: {text}", file=sys.stderr, flush=True)
-
+    log = logs.line_log("live")
     if args.fcs is not None:
         try:
             frames.checksum(args.fcs)
         except ValueError as error:
             raise CommandError(f"--fcs: {error}") from None
-    anchors = None
-    if args.anchors is not None:
-        anchors = read_known_anchors(args.anchors)
+    site = site_inputs.read(args)
+    anchors = site.anchors
+    if anchors is not None:
         try:
             known_anchors(anchors)
         except SurveyError as error:
-            raise CommandError(f"{args.anchors}: {error}") from None
+            raise CommandError(f"{site.anchors_path or _site_path(site)}: {error}") from None
+    if args.web is not None:
+        try:
+            web_options.checked_address(args.web)
+        except ValueError as error:
+            raise CommandError(f"--web: {error}") from None
+    check_outputs(site.inputs, [p for p in (args.save_anchors, args.csv, args.record,
+                                            None if args.jsonl in (None, "-") else Path(args.jsonl))
+                                if p is not None])
+    for note in site.site_warnings:
+        log(note)
     counters = LiveCounters(source_name=args.source)
     try:
-        source = open_source(args.source, baud=args.baud, counters=counters, log=log)
+        source = open_source(args.source, baud=args.baud, counters=counters, log=log,
+                             once=args.once)
     except (OSError, ValueError, ImportError) as error:
         raise CommandError(f"cannot open {args.source}: {error}") from None
     if isinstance(source, UdpSource):
@@ -250,33 +280,94 @@ def run_command(args: argparse.Namespace, out: TextIO,
             except OSError as error:
                 log(f"cannot write {args.save_anchors}: {error.strerror}")
 
+    def save_learned() -> None:
+        """The anchors with the offsets the tracker learned, as the replay
+        saves them."""
+        learned = pipeline.tracking.learned_anchors() if pipeline.tracking is not None else {}
+        if args.save_anchors is not None and learned:
+            try:
+                devices.write_anchors(args.save_anchors, learned, exact=True)
+            except OSError as error:
+                log(f"cannot write {args.save_anchors}: {error.strerror}")
+
     def settings() -> Tuple[float, str]:
         # What the recording's heading declares, read when its first frame
         # comes: by then capture lines have declared theirs.
         return pipeline.dist_unit, pipeline.checksum_name
 
+    stop = stop if stop is not None else threading.Event()
     try:
-        sinks = _sinks(args, counters, settings, log)
+        sinks = _sinks(args, counters, site, source, settings, log, stop)
     except BaseException:
         source.close()
         raise
-    pipeline = Pipeline(sinks, counters=counters, anchors=anchors, dist_unit=args.unit,
-                        checksum_name=checksum_name, survey_samples=args.survey_samples,
-                        survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
-                        sigma=args.sigma, log=log, on_anchors=None if anchors else save)
-    stop = stop if stop is not None else threading.Event()
     try:
-        with stop_on_signals(stop):
-            run(pipeline, source, stop)
-    except ValueError as error:  # a capture line declaring a bad unit or checksum
-        raise CommandError(f"{args.source}: {error}") from None
-    finally:
-        pipeline.close()
+        pipeline = Pipeline(sinks, counters=counters, anchors=anchors, dist_unit=args.unit,
+                            checksum_name=checksum_name, survey_samples=args.survey_samples,
+                            survey_timeout=args.survey_timeout, tag_timeout=args.tag_timeout,
+                            sigma=site.sigma, tags=site.tags, tag_height=site.tag_height,
+                            site=site.site, log=log, on_anchors=None if anchors else save)
+    except FrameError as error:  # the site frame does not fit the known anchors
+        for sink in sinks:
+            sink.close()
+        source.close()
+        raise CommandError(f"{_site_path(site)}: {error}") from None
+    files = [sink for sink in sinks if isinstance(sink, FileOutput)]
+    for sink in sinks:
+        if isinstance(sink, monitor_options.ServedMonitor):
+            sink.watch(pipeline, files)
+    reopen = Reopener(files, log)
+    failure: Optional[str] = None
+    gave_up = False
+    with stop_on_signals(stop) as stopping, reopen_on_hangup(reopen):
+        try:
+            run(pipeline, source, stop, reopen)
+        except FrameError as error:  # nor the surveyed ones
+            failure = f"{_site_path(site)}: {error}"
+        except ValueError as error:  # a capture line declaring a bad unit or checksum
+            failure = f"{args.source}: {error}"
+        except StopWaiting:  # the drain, cut short
+            log("stopped waiting: a second signal")
+            gave_up = True
+        finally:
+            if stopping.signal is not None and not gave_up:
+                log(f"stopping on {stopping.signal.name}; another stops waiting")
+            gave_up = _close(sinks, log) or gave_up
+            save_learned()
+    if failure is not None:
+        raise CommandError(failure)
     summary_out = sys.stderr if any(isinstance(s, JsonLinesSink) and not s.owned
                                     for s in sinks) else out
     from ..live_report import summary
-    summary_out.write(summary(counters, pipeline, source=args.source,
-                              anchors_from=str(args.anchors) if anchors else None))
-    summary_out.flush()
+    text = summary(counters, pipeline, source=args.source,
+                   anchors_from=str(site.anchors_path or _site_path(site)) if anchors else None)
+    try:
+        summary_out.write(text)
+        summary_out.flush()
+    except BrokenPipeError:  # stdout closed by its reader: the summary goes to stderr
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, summary_out.fileno())  # what its buffer holds is not written at exit
+        os.close(null)
+        sys.stderr.write(text)
     lost_to_broker = counters.dropped["mqtt queue"] + counters.dropped["mqtt unacknowledged"]
-    return 0 if pipeline.anchors is not None and not lost_to_broker else 1
+    if gave_up or lost_to_broker:
+        return 1
+    return 0 if pipeline.anchors is not None else 1
+
+
+def _site_path(site: site_inputs.SiteInputs) -> str:
+    return str(site.site.path) if site.site is not None else "the site"
+
+
+def _close(sinks: List[Sink], log: Callable[[str], None]) -> bool:
+    """Closes every sink, in order; True when a second signal cut a close
+    short (the sinks after it are closed all the same)."""
+    gave_up = False
+    for sink in sinks:
+        try:
+            sink.close()
+        except StopWaiting:
+            if not gave_up:
+                log("stopped waiting: a second signal")
+            gave_up = True
+    return gave_up

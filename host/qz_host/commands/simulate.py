@@ -23,7 +23,7 @@ _HEIGHT = number(-100, 100)
 _TAG_COUNT = whole(1, 0x0FFF)
 MAX_TAG_MESSAGES = 1_000_000
 # Simulate's arguments that are not options of the scenario.
-_NOT_RECORDED = ("command", "output", "force", "handler")
+_NOT_RECORDED = ("command", "output", "force", "handler", "log_level", "log_format")
 LAYOUTS = ("hall", "corridor")
 PATHS = ("walk", "curve", "still", "back")
 NLOS_MODELS = ("uniform", "exponential")

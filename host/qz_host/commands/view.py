@@ -3,15 +3,15 @@
 from __future__ import annotations
 
 import argparse
-import sys
+import logging
 import threading
 from pathlib import Path
 from typing import TextIO
 
-from .. import addresses, capture
+from .. import addresses, capture, logs
 from ..options import SECONDS, SPEED_FACTOR, whole
 from . import site_inputs, web_options
-from .base import CommandError
+from .base import CommandError, stop_on_signals
 
 
 def register(commands) -> None:
@@ -36,6 +36,7 @@ def register(commands) -> None:
 
 
 def run(args: argparse.Namespace, out: TextIO) -> int:
+    log = logs.line_log("view")
     try:
         from ..replay import survey_capture
         from ..web.playback import PlaybackClock, play
@@ -59,7 +60,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         raise CommandError(f"{args.capture}: {error}") from None
     problem = surveyed.survey_error or surveyed.layout_error
     if problem is not None:
-        print(f"qz-host view: {args.capture}: {problem}", file=sys.stderr)
+        log(f"{args.capture}: {problem}", logging.ERROR)
         return 1
 
     clock = PlaybackClock(speed=args.speed)
@@ -67,7 +68,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
                      tag_timeout=args.tag_timeout)
     try:
         for note in site.site_warnings + show_site(state, site.site, site.tags, site.anchors):
-            print(f"qz-host view: {note}", file=sys.stderr)
+            log(note)
     except (OSError, ValueError) as error:
         raise CommandError(f"the floor plan: {error}") from None
     host, port = args.web
@@ -79,17 +80,20 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
                            f"{getattr(error, 'strerror', None) or error}") from None
     warning = addresses.exposure_warning(host, "serving", "can read the map")
     if warning is not None:
-        print(warning, file=sys.stderr)
+        log(warning)
     print(f"serving the map of {args.capture} on {server.url} (Ctrl-C to stop)",
           file=out, flush=True)
+    # The signals set an event rather than raise KeyboardInterrupt, which
+    # could land inside the map state's lock and leave the server waiting.
     stop = threading.Event()
     try:
-        counts = play(lines(), surveyed, state, clock, stop, site=site.site, tags=site.tags,
-                      tag_height=site.tag_height)
-        print(f"replayed {counts.read} frames; still serving", file=out, flush=True)
-        stop.wait()
-    except KeyboardInterrupt:
-        pass
+        with stop_on_signals(stop):
+            counts = play(lines(), surveyed, state, clock, stop, site=site.site, tags=site.tags,
+                          tag_height=site.tag_height)
+            if not stop.is_set():
+                print(f"replayed {counts.read} frames; still serving", file=out, flush=True)
+            while not stop.wait(0.5):
+                pass
     finally:
         server.stop()
     return 0

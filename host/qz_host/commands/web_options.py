@@ -12,9 +12,15 @@ from .. import addresses
 def web_address(text: str) -> Tuple[str, int]:
     """An argparse type: HOST:PORT (or PORT, on loopback) to serve on."""
     try:
-        return addresses.host_port(text, listening=True, default_host=addresses.LOOPBACK)
+        return checked_address(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def checked_address(text: str) -> Tuple[str, int]:
+    """The address of a ``--web`` kept as text; ValueError, in one line,
+    for one that is not HOST:PORT."""
+    return addresses.host_port(text, listening=True, default_host=addresses.LOOPBACK)
 
 
 def allowed_host(text: str) -> str:
@@ -27,10 +33,12 @@ def allowed_host(text: str) -> str:
 
 
 def add_options(parser: argparse.ArgumentParser, *,
-                default: Optional[Tuple[str, int]] = None) -> None:
+                default: Optional[Tuple[str, int]] = None, as_text: bool = False) -> None:
+    """With `as_text` ``--web`` stays the text given, for a command that
+    checks it (`checked_address`) where it says its other failures."""
     where = (f"default {default[0]}:{default[1]}; " if default else "") + "port 0 picks a free one"
-    parser.add_argument("--web", type=web_address, default=default, metavar="HOST:PORT",
-                        help=f"serve the map here ({where})")
+    parser.add_argument("--web", type=str if as_text else web_address, default=default,
+                        metavar="HOST:PORT", help=f"serve the map here ({where})")
     parser.add_argument("--allow-host", type=allowed_host, action="append", default=[],
                         metavar="NAME",
                         help="a host name a browser may reach the map by besides the bound "

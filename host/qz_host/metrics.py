@@ -133,7 +133,8 @@ class MonitorSink(Sink):
     def fix(self, position: Position) -> None:
         fix = position.fix
         self.last_fix[fix.tag] = self.clock()
-        start = fix.time if self.receipt_times else self._arrivals.get(fix.time)
+        received = position.received
+        start = received if self.receipt_times else self._arrivals.get(received)
         if start is not None:
             self.latency.observe(max(0.0, self.wall() - start))
 

@@ -63,13 +63,15 @@ class Position:
     """One fix as the outputs give it: the tracker's fix, the tag's z, the
     ranges (m) of the anchors used, by address (made when asked for), and
     with a site, where the fix is in the site's frame (`site`: "x", "y" and
-    maybe "lat", "lon"; `frame`, its name)."""
+    maybe "lat", "lon"; `frame`, its name). `received` is when its frame
+    came (the fix's own time may be the tag's transmit time, mapped)."""
 
-    __slots__ = ("fix", "z", "_distances", "_addresses", "site", "frame")
+    __slots__ = ("fix", "z", "_distances", "_addresses", "site", "frame", "received")
 
     def __init__(self, fix: TrackFix, z: float, distances: Sequence[float],
-                 addresses: Sequence[int]):
+                 addresses: Sequence[int], received: Optional[float] = None):
         self.fix = fix
+        self.received = fix.time if received is None else received
         self.z = z
         self._distances = distances
         self._addresses = addresses
@@ -217,7 +219,7 @@ class TrackStage:
             self._history.add(fix, tracker.filter(src), tracker.started, time)
         if track_time != time:  # the fix is given at its time on the host's clock
             fix = TrackFix(time, src, fix.x, fix.y, fix.sd, fix.dop, fix.used, fix.rejected)
-        return Position(fix, self.height(src), distances, self.addresses)
+        return Position(fix, self.height(src), distances, self.addresses, message.time)
 
     def smoothed(self) -> Iterator[TrackFix]:
         """Every fix so far, in order, smoothed over its tag's whole track

@@ -16,7 +16,8 @@ torn one):
 - the source's reader thread (serial, TCP, standard input): only
   ``source_dropped`` (its inbox full) and ``source_reconnects``;
 - the MQTT client's network thread: only ``mqtt_reconnects`` and
-  ``mqtt_state``.
+  ``mqtt_state`` (the broker's state in a short phrase, "connected" when
+  it is up, "" without a broker; see ``mqtt_state``).
 
 ``drops()`` and ``reconnects()`` gather them by name for the reports.
 """

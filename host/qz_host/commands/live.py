@@ -92,6 +92,9 @@ def register(commands) -> None:
                       help="connect with TLS, trusting this CA certificate file")
     live.add_argument("--mqtt-queue", type=whole(1, 10_000_000), default=QUEUE_LIMIT,
                       help=f"fixes kept while the broker is away (default {QUEUE_LIMIT})")
+    live.add_argument("--ha-discovery", action="store_true",
+                      help="announce every tag to Home Assistant by MQTT discovery: a tracker "
+                           "whose state is its zone, its position as attributes")
     # A bad --web address ends the session in one line, as a port in use does.
     web_options.add_options(live, as_text=True)
     monitor_options.add_options(live)
@@ -164,9 +167,18 @@ def _sinks(args: argparse.Namespace, counters: LiveCounters, site: site_inputs.S
             password = os.environ.get(PASSWORD_VARIABLE)
             if args.mqtt_tls is not None and not Path(args.mqtt_tls).is_file():
                 raise CommandError(f"--mqtt-tls: no such file {args.mqtt_tls}")
-            sinks.append(MqttSink(host, port, counters=counters, prefix=args.topic_prefix,
-                                  qos=args.qos, user=args.mqtt_user, password=password,
-                                  tls_ca=args.mqtt_tls, queue_limit=args.mqtt_queue, log=log))
+            known = site.site  # the site file's zones, tags and name, when there is one
+            sinks.append(MqttSink(
+                host, port, counters=counters, prefix=args.topic_prefix, qos=args.qos,
+                user=args.mqtt_user, password=password, tls_ca=args.mqtt_tls,
+                queue_limit=args.mqtt_queue, ha_discovery=args.ha_discovery,
+                zones=[z.name for z in known.zones] if known is not None else (),
+                tag_names={a: t.name for a, t in site.tags.items() if t.name}
+                if site.tags else None,
+                site_name=known.name if known is not None else None,
+                tag_timeout=args.tag_timeout, log=log))
+        elif args.ha_discovery:
+            raise CommandError("--ha-discovery needs --mqtt")
         if args.stats:
             sinks.append(StatusLine(counters, args.stats, log))
     except (ValueError, ImportError) as error:
@@ -337,7 +349,8 @@ def run_command(args: argparse.Namespace, out: TextIO,
         os.dup2(null, summary_out.fileno())  # what its buffer holds is not written at exit
         os.close(null)
         sys.stderr.write(text)
-    if gave_up:
+    lost_to_broker = counters.dropped["mqtt queue"] + counters.dropped["mqtt unacknowledged"]
+    if gave_up or lost_to_broker:
         return 1
     return 0 if pipeline.anchors is not None else 1
 

@@ -18,7 +18,8 @@ from qz_host.tracking import TrackFix
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
 from live_helpers import (HALL, fixes_of, hall_frames, live_thread, read_jsonl,
-                          recorded_frames, replay_recording, udp_bound, wait_for, free_port)
+                          recorded_frames, replay_recording, stderr_messages, udp_bound, wait_for,
+                          free_port)
 from mosquitto_broker import PASSWORD, USER, Subscriber
 from mosquitto_broker import broker, certificates, secure_broker  # noqa: F401 (fixtures)
 
@@ -112,7 +113,7 @@ def test_broker_restart_loses_no_fix(tmp_path, broker, known, expected, capsys):
     assert set(read_jsonl(out, times=False)) == unique
     assert "reconnects: mqtt 1" in summary
     assert "dropped: none" in summary
-    said = [line.split(": ", 2)[2] for line in capsys.readouterr().err.splitlines()
+    said = [line.split(": ", 2)[2] for line in stderr_messages(capsys.readouterr().err)
             if line.startswith(f"qz-host live: MQTT broker 127.0.0.1:{broker.port}: ")]
     # Attempts while the broker is down are refused: said once, not per retry.
     assert said in (["connected", "connection lost; reconnecting", "reconnected"],
@@ -172,7 +173,7 @@ def test_tls_and_a_user_name_deliver_every_fix(secure_broker, certificates, know
     finally:
         subscriber.close()
     assert (f"qz-host live: MQTT broker 127.0.0.1:{secure_broker.tls_port}: connected"
-            in done.stderr.splitlines())
+            in stderr_messages(done.stderr))
     assert f"MQTT     {len(expected.fixes)} fixes acknowledged" in done.stdout
 
 
@@ -204,7 +205,7 @@ def test_broker_trouble_is_one_line_and_exit_1(trouble, secure_broker, certifica
     done = live_on_hall(known, "--mqtt", address, *options, env=env)
     assert done.returncode == 1, done.stderr
     assert "Traceback" not in done.stderr
-    broker_lines = [line for line in done.stderr.splitlines() if "MQTT broker" in line]
+    broker_lines = [line for line in stderr_messages(done.stderr) if "MQTT broker" in line]
     assert broker_lines == [f"qz-host live: MQTT broker {address}: {said}",
                             f"qz-host live: {len(expected.fixes)} fixes never acknowledged by "
                             "the MQTT broker"], done.stderr
@@ -213,8 +214,9 @@ def test_broker_trouble_is_one_line_and_exit_1(trouble, secure_broker, certifica
 def test_a_file_that_is_no_ca_is_one_line_and_exit_2(known):
     done = live_on_hall(known, "--mqtt", "127.0.0.1:1", "--mqtt-tls", "/etc/passwd")
     assert done.returncode == 2
-    assert done.stderr == ("qz-host live: error: --mqtt-tls: /etc/passwd holds no CA "
-                           "certificate that TLS can use (NO_CERTIFICATE_OR_CRL_FOUND)\n")
+    assert stderr_messages(done.stderr) == [
+        "qz-host live: error: --mqtt-tls: /etc/passwd holds no CA certificate that TLS can use "
+        "(NO_CERTIFICATE_OR_CRL_FOUND)"]
 
 
 def test_a_queue_longer_than_the_message_ids_loses_nothing(broker):

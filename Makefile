@@ -83,10 +83,10 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	PYTHON=$(PYTHON) scripts/fuzz.sh $(FUZZ_SECONDS)
 
-# Formats the C++ (clang-format) and the Python (ruff) of the tree in place;
-# scripts/check_format.sh without --apply checks both.
+# Formats the C++ (clang-format) in place and applies ruff's safe fixes to
+# the Python; scripts/check_format.sh without --apply checks both (in CI).
 format: install
-	RUFF=$(VENV)/bin/ruff scripts/check_format.sh --apply
+	scripts/check_format.sh --apply
 
 clean:
 	rm -rf build $(VENV)

@@ -206,7 +206,9 @@ def least_squares_fixes(sim, case, result, messages):
 
 def score(sim, result, fixes, traces):
     evaluation = evaluate(replace(result, fixes=fixes), sim.anchors, _tracks(sim))
-    pairs = [(e, t) for e, t in zip(evaluation.fix_errors, traces) if e is not None and t is not None]
+    pairs = [
+        (e, t) for e, t in zip(evaluation.fix_errors, traces) if e is not None and t is not None
+    ]
     return [e for e, _ in pairs], [t for _, t in pairs]
 
 
@@ -230,7 +232,9 @@ def run_case(case, seeds, options, baseline):
         tracker = dict(options)
         sigma = tracker.pop("sigma", None)
         if case.heights and case.known:  # the anchors' true z: each tag's own height
-            tracker.setdefault("tags", {tag: devices.Tag(height=h) for tag, h in sim.heights.items()})
+            tracker.setdefault(
+                "tags", {tag: devices.Tag(height=h) for tag, h in sim.heights.items()}
+            )
         elif case.heights:  # surveyed in one plane: the tags' distance below it
             tracker.setdefault("height", told_height(sim, case))
         known = dict(sim.anchors) if case.known else None

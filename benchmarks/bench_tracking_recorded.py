@@ -32,10 +32,15 @@ def main():
     cold = recorded_run.track(run)
     plain = recorded_run.least_squares(run)
     worse = [t for t, v in cold.tags.items() if v > plain.tags[t]]
-    checks = [("RMS", f"{cold.rms:.4f} m", "met" if cold.rms <= COLD_RMS else f"MISSED ({COLD_RMS})"),
-              ("rejected", f"{100 * cold.rejected:.2f} %",
-               "met" if cold.rejected <= MAX_REJECTED else f"MISSED ({100 * MAX_REJECTED:g} %)"),
-              ("tags worse than least squares", str(len(worse)), "met" if not worse else "MISSED")]
+    checks = [
+        ("RMS", f"{cold.rms:.4f} m", "met" if cold.rms <= COLD_RMS else f"MISSED ({COLD_RMS})"),
+        (
+            "rejected",
+            f"{100 * cold.rejected:.2f} %",
+            "met" if cold.rejected <= MAX_REJECTED else f"MISSED ({100 * MAX_REJECTED:g} %)",
+        ),
+        ("tags worse than least squares", str(len(worse)), "met" if not worse else "MISSED"),
+    ]
     print()
     print_table("Recorded run, cold start, whole run, default options", checks,
                 ["figure", "value", "target"])

@@ -26,7 +26,10 @@ def decode_entries():
     ours = bench_packets.DECODERS["qz_packets"]
     plain = bench_packets.DECODERS["plain Python"]
     entries = {}
-    for key, label in (("decode_ranging", "ranging, 4 reports"), ("decode_raw", "raw, 20-byte payload")):
+    for key, label in (
+        ("decode_ranging", "ranging, 4 reports"),
+        ("decode_raw", "raw, 20-byte payload"),
+    ):
         data = bench_packets.FRAMES[label]
         mine, theirs, ratio = paired(lambda: ours(data), lambda: plain(data), number=5000,
                                      repeats=DECODE_REPEATS)

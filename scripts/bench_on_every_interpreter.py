@@ -32,7 +32,9 @@ COLUMNS = [
 def cell(entry):
     """'5.1 / 16.8 µs, 3.3x': our time, the baseline's and the ratio."""
     digits = 2 if entry["ours"] < 10 else 1
-    baseline = "%.0f" % entry["baseline"] if entry["baseline"] >= 100 else "%.1f" % entry["baseline"]
+    baseline = (
+        "%.0f" % entry["baseline"] if entry["baseline"] >= 100 else "%.1f" % entry["baseline"]
+    )
     return "%.*f / %s µs, %.1fx" % (digits, entry["ours"], baseline, entry["ratio"])
 
 
@@ -57,8 +59,11 @@ def last_json_line(text):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--versions", default=os.environ.get("VERSIONS", ""),
-                        help="minor versions to measure, e.g. \"3.11 3.13\" (default: all supported)")
+    parser.add_argument(
+        "--versions",
+        default=os.environ.get("VERSIONS", ""),
+        help='minor versions to measure, e.g. "3.11 3.13" (default: all supported)',
+    )
     args = parser.parse_args(argv)
     try:
         versions = interpreters.selected_versions(args.versions)

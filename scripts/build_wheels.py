@@ -119,7 +119,9 @@ def unpack_sdist(sdist, into):
     it; returns the unpacked project directory."""
     around = checkout_around(into)
     if around is not None:
-        raise BuildError("%s lies inside the source tree %s: set TMPDIR outside it" % (into, around))
+        raise BuildError(
+            "%s lies inside the source tree %s: set TMPDIR outside it" % (into, around)
+        )
     with tarfile.open(str(sdist)) as archive:
         members = archive.getmembers()
         for member in members:
@@ -166,8 +168,11 @@ def build_wheel(executable, minor, source, scratch, tools, dist, log):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--versions", default=os.environ.get("VERSIONS", ""),
-                        help="minor versions to build for, e.g. \"3.8 3.13\" (default: all supported)")
+    parser.add_argument(
+        "--versions",
+        default=os.environ.get("VERSIONS", ""),
+        help='minor versions to build for, e.g. "3.8 3.13" (default: all supported)',
+    )
     parser.add_argument("--dist", type=Path, default=ROOT / "dist",
                         help="where the sdist and the wheels go (default: dist/)")
     args = parser.parse_args(argv)
@@ -206,7 +211,9 @@ def main(argv=None):
             log.write_text("")
             print("== %s: building from the sdist (%s)" % (minor, executable), flush=True)
             try:
-                wheel, tag, grafted = build_wheel(executable, minor, source, scratch, tools, dist, log)
+                wheel, tag, grafted = build_wheel(
+                    executable, minor, source, scratch, tools, dist, log
+                )
                 line = "%-5s %s  (%.0f s; auditwheel: %s; grafted: %s)" % (
                     minor, wheel.name, time.monotonic() - start, tag or "no tag reported",
                     ", ".join(grafted) or "nothing")

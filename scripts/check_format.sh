@@ -1,16 +1,19 @@
 #!/bin/bash
 # Checks the formatting of the tree: the C++ sources with clang-format (the
-# checked-in .clang-format), the Python files with ruff's formatter and
-# linter (configured in pyproject.toml). Names each file that differs and
-# each lint finding; exits 1 when there is any, 0 when the tree is clean,
-# 2 when a tool is missing.
+# checked-in .clang-format), the Python files with ruff's linter (configured
+# in pyproject.toml: line length, unused names, ...). The Python is wrapped
+# by hand, continuation lines aligned, which ruff's formatter would rewrite
+# wholesale, so it is not run over the tree. Names each file that differs
+# and each lint finding; exits 1 when there is any, 0 when the tree is
+# clean, 2 when a tool is missing.
 #
 #   scripts/check_format.sh          check
-#   scripts/check_format.sh --apply  reformat in place (make format); lint
-#                                    findings are listed for a person to fix
+#   scripts/check_format.sh --apply  reformat the C++ in place and apply
+#                                    ruff's safe fixes (make format); what
+#                                    is left is listed for a person to fix
 #
-# CLANG_FORMAT and RUFF name the tools (default: clang-format on the PATH,
-# ruff of .venv, else ruff on the PATH). The files are those git tracks, or
+# CLANG_FORMAT and RUFF name the tools (default: those of .venv, which the
+# test extra installs, else those on the PATH). The files are those git tracks, or
 # every file below the tree outside a git checkout; build/ is left out.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -22,7 +25,9 @@ case "${1:-}" in
     *) echo "usage: scripts/check_format.sh [--apply]" >&2; exit 2 ;;
 esac
 
-CLANG_FORMAT=${CLANG_FORMAT:-clang-format}
+if [ -z "${CLANG_FORMAT:-}" ]; then
+    if [ -x .venv/bin/clang-format ]; then CLANG_FORMAT=.venv/bin/clang-format; else CLANG_FORMAT=clang-format; fi
+fi
 if [ -z "${RUFF:-}" ]; then
     if [ -x .venv/bin/ruff ]; then RUFF=.venv/bin/ruff; else RUFF=ruff; fi
 fi
@@ -58,12 +63,10 @@ done
 
 mapfile -t python < <(files '*.py' '*.pyi')
 if [ "${#python[@]}" -gt 0 ]; then
-    if [ "$apply" = 1 ]; then
-        "$RUFF" format --quiet -- "${python[@]}" || status=1
-    elif ! "$RUFF" format --check --quiet --output-format concise -- "${python[@]}"; then
-        status=1
-    fi
-    if ! "$RUFF" check --quiet --output-format concise -- "${python[@]}" && [ "$apply" = 0 ]; then
+    fix=()
+    if [ "$apply" = 1 ]; then fix=(--fix); fi
+    if ! "$RUFF" check "${fix[@]}" --quiet --output-format concise -- "${python[@]}" \
+            && [ "$apply" = 0 ]; then
         status=1
     fi
 fi

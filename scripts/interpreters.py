@@ -9,7 +9,6 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -66,7 +65,13 @@ def clean_environment():
     """The environment for commands run in a venv: nothing of the caller's
     own virtual environment or import path leaks in."""
     env = dict(os.environ)
-    for name in ("VIRTUAL_ENV", "PYTHONHOME", "PYTHONPATH", "PYTHONOPTIMIZE", "__PYVENV_LAUNCHER__"):
+    for name in (
+        "VIRTUAL_ENV",
+        "PYTHONHOME",
+        "PYTHONPATH",
+        "PYTHONOPTIMIZE",
+        "__PYVENV_LAUNCHER__",
+    ):
         env.pop(name, None)
     return env
 
@@ -100,7 +105,9 @@ def prepare(minor, executable, extras, log):
         if not _run([executable, "-m", "venv", venv], log):
             return None
     if not tools_stamp.exists():
-        if not _run([python, "-m", "pip", "install", "--quiet", "--upgrade", "pip"] + BUILD_TOOLS, log):
+        if not _run(
+            [python, "-m", "pip", "install", "--quiet", "--upgrade", "pip"] + BUILD_TOOLS, log
+        ):
             return None
         tools_stamp.touch()
     if not _run([python, "-m", "pip", "install", "--quiet", "--no-build-isolation",

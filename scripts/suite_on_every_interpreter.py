@@ -20,7 +20,6 @@ import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ElementTree
-from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import interpreters  # noqa: E402
@@ -127,7 +126,9 @@ def main(argv=None):
         else:
             result["version"] = interpreter_version(python)
             for optimize in (False, True):
-                passed, failed, skipped, _ = run_suite(python, minor, optimize, result["marker"], log)
+                passed, failed, skipped, _ = run_suite(
+                    python, minor, optimize, result["marker"], log
+                )
                 result["passed"] += passed
                 result["failed"] += failed
                 result["skipped"] += skipped

@@ -15,8 +15,10 @@ from pathlib import Path
 # gcc, g++, cc, c++, clang and their versioned or target-prefixed names
 # (x86_64-linux-gnu-g++-12, clang-16), the preprocessor and the old C
 # front ends. Tools beside them (gcc-ar, c++filt) are no compilers.
-COMPILER = re.compile(r"(?:.+-)?(?:gcc|g\+\+|cc|c\+\+|clang|clang\+\+|cpp|c89|c99|tcc|icc|icpc|icx|icpx)"
-                      r"(?:-[0-9][0-9.]*)?")
+COMPILER = re.compile(
+    r"(?:.+-)?(?:gcc|g\+\+|cc|c\+\+|clang|clang\+\+|cpp|c89|c99|tcc|icc|icpc|icx|icpx)"
+    r"(?:-[0-9][0-9.]*)?"
+)
 
 
 def is_compiler(name):
@@ -62,7 +64,10 @@ def main(argv=None):
     except (OSError, ValueError) as error:
         print("without_compilers.py: %s" % error, file=sys.stderr)
         return 1
-    print("%s: the PATH's programs without the compilers %s" % (argv[0], " ".join(left_out) or "(none found)"))
+    print(
+        "%s: the PATH's programs without the compilers %s"
+        % (argv[0], " ".join(left_out) or "(none found)")
+    )
     return 0
 
 

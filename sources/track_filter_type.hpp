@@ -33,8 +33,7 @@ constexpr double seed_speed_sd = 2.0;
 constexpr double max_range_limit = 1e7;
 
 struct TagFilter {
-    PyObject_HEAD
-    track_params_t params;
+    PyObject_HEAD track_params_t params;
     track_state_t state;
     PyObject *model_object; // owned: the RangeModel
     track_model_t *model;   // inside model_object

@@ -17,8 +17,7 @@ namespace track
 constexpr double noise_estimate_start = 0.1;
 
 struct RangeModel {
-    PyObject_HEAD
-    track_model_t model;
+    PyObject_HEAD track_model_t model;
 };
 
 inline RangeModel *as_model(PyObject *self)

@@ -193,7 +193,18 @@ def test_known_anchors_track_a_capture_of_tags_alone(simulated, tmp_path):
     with open(csv_path, newline="") as source:
         rows = list(csv.DictReader(source))
     # Known anchors share the truth's frame: the truth is not moved.
-    assert list(rows[0]) == ["time", "tag", "x", "y", "sd", "dop", "used", "true_x", "true_y", "error"]
+    assert list(rows[0]) == [
+        "time",
+        "tag",
+        "x",
+        "y",
+        "sd",
+        "dop",
+        "used",
+        "true_x",
+        "true_y",
+        "error",
+    ]
     assert len(rows) == 2 * 20
     tracks = capture.read_tracks(truth)
     first = tracks[int(rows[0]["tag"], 16)][0]

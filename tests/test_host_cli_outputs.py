@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from qz_host import capture, cli
+from qz_host import capture
 
 from cli_helpers import run, simulated  # noqa: F401 (a fixture)
 

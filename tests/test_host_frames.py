@@ -196,27 +196,35 @@ def test_fcs_matches_a_bitwise_reflected_crc():
 def test_checksums_by_name():
     assert frames.checksum("ieee-802.15.4") is frames.fcs
     assert frames.checksum("crc-ccitt") is frames.fcs_ccitt
-    with pytest.raises(ValueError, match="unknown checksum 'crc-32' \\(known: ieee-802.15.4, crc-ccitt\\)"):
+    with pytest.raises(
+        ValueError, match="unknown checksum 'crc-32' \\(known: ieee-802.15.4, crc-ccitt\\)"
+    ):
         frames.checksum("crc-32")
 
 
-@pytest.mark.parametrize("make, field", [
-    (lambda: frames.Header(packet_len=1 << 16), "packet_len"),
-    (lambda: frames.Header(version=256), "version"),
-    (lambda: frames.SubHeader(rssi=-1), "rssi"),
-    (lambda: frames.SubHeader(ts8=256), "ts8"),
-    (lambda: frames.UWBHeader(src_addr=0x10000), "src_addr"),
-    (lambda: frames.UWBHeader(seq_num=256), "seq_num"),
-    (lambda: frames.UWBParams(frame=1 << 32), "frame"),
-    (lambda: frames.UWBParams(msg_cnt=16), "msg_cnt"),
-    (lambda: frames.UWBParams(rf_profile=16), "rf_profile"),
-    (lambda: frames.UWBFooter(fcs=-1), "fcs"),
-    (lambda: frames.UWBRangingReport(ts=1 << 40), "ts"),
-    (lambda: frames.UWBRangingReport(dist=70000), "dist"),
-    (lambda: frames.UWBRangingMessage(tx_ts=1 << 40), "tx_ts"),
-    (lambda: frames.UWBRangingMessage(len=1 << 16), "len"),
-    (lambda: frames.DWFrame(frames.UWBHeader(), frames.UWBRangingMessage(), version=300), "version"),
-])
+@pytest.mark.parametrize(
+    "make, field",
+    [
+        (lambda: frames.Header(packet_len=1 << 16), "packet_len"),
+        (lambda: frames.Header(version=256), "version"),
+        (lambda: frames.SubHeader(rssi=-1), "rssi"),
+        (lambda: frames.SubHeader(ts8=256), "ts8"),
+        (lambda: frames.UWBHeader(src_addr=0x10000), "src_addr"),
+        (lambda: frames.UWBHeader(seq_num=256), "seq_num"),
+        (lambda: frames.UWBParams(frame=1 << 32), "frame"),
+        (lambda: frames.UWBParams(msg_cnt=16), "msg_cnt"),
+        (lambda: frames.UWBParams(rf_profile=16), "rf_profile"),
+        (lambda: frames.UWBFooter(fcs=-1), "fcs"),
+        (lambda: frames.UWBRangingReport(ts=1 << 40), "ts"),
+        (lambda: frames.UWBRangingReport(dist=70000), "dist"),
+        (lambda: frames.UWBRangingMessage(tx_ts=1 << 40), "tx_ts"),
+        (lambda: frames.UWBRangingMessage(len=1 << 16), "len"),
+        (
+            lambda: frames.DWFrame(frames.UWBHeader(), frames.UWBRangingMessage(), version=300),
+            "version",
+        ),
+    ],
+)
 def test_out_of_range_field(make, field):
     with pytest.raises(ValueError, match=rf"\.{field} = -?\d+ does not fit"):
         make()

@@ -135,8 +135,11 @@ def malformed_capture():
     flipped[-5] ^= 0x40
     body = frames.UWBRangingMessage((frames.UWBRangingReport(addr=0x0A02, dist=100),) * 3).encode()
     # Announces three reports but holds two; header length and checksum agree.
-    short_count = frames.DWFrame(frames.UWBHeader(src_addr=0x0A01),
-                                 frames.UWBRawMessage(body[:-10]), frames.UWBParams(type=17)).encode()
+    short_count = frames.DWFrame(
+        frames.UWBHeader(src_addr=0x0A01),
+        frames.UWBRawMessage(body[:-10]),
+        frames.UWBParams(type=17),
+    ).encode()
     short_count = short_count[:36] + b"\x10" + short_count[37:-2]
     short_count += frames.fcs(short_count[19:]).to_bytes(2, "little")
     raw = frames.DWFrame(frames.UWBHeader(src_addr=0x0A01), frames.UWBRawMessage(b"abc"),

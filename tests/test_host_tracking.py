@@ -189,8 +189,9 @@ class TestOffsetsAndHeights:
         tracker = Tracker(HALL, sigma=0.05, anchor_offsets=offsets, tags={7: (None, 0.2)})
         for k in range(10):
             point = (8.0 + 0.1 * k, 4.0)
-            fix = tracker.update(7, 0.1 * k, self.ranges3(point, 0.0, [(x, y, 0.0) for x, y in HALL],
-                                                          offsets, 0.2))
+            fix = tracker.update(
+                7, 0.1 * k, self.ranges3(point, 0.0, [(x, y, 0.0) for x, y in HALL], offsets, 0.2)
+            )
             assert math.dist((fix.x, fix.y), point) < 0.01 and fix.rejected == 0
         assert [v for v, _ in tracker.anchor_offsets()] == pytest.approx(offsets, abs=1e-3)
         assert tracker.tag_offsets()[7][0] == pytest.approx(0.2, abs=1e-3)
@@ -199,7 +200,10 @@ class TestOffsetsAndHeights:
         rng = random.Random(12)
         offsets = [0.1, 0.2, -0.1, 0.15, 0.05, 0.3]
         tracker = Tracker(HALL)
-        assert tracker.sigma_estimated and tracker.anchor_offsets() == [(0.0, tracking.ANCHOR_OFFSET_SD)] * 6
+        assert (
+            tracker.sigma_estimated
+            and tracker.anchor_offsets() == [(0.0, tracking.ANCHOR_OFFSET_SD)] * 6
+        )
         here, heading = (6.0, 6.0), 0.0
         for k in range(1500):
             if k % 40 == 0:
@@ -258,7 +262,9 @@ def test_layout_problem(positions, problem):
 
 def test_nearly_collinear_layout_is_not_tracked():
     anchors = ((0x0A01, 1.0, 6.0), (0x0A02, 7.0, 6.1), (0x0A03, 13.0, 5.9), (0x0A04, 19.0, 6.05))
-    result = replay(capture_lines(simulate(Scenario(anchors=anchors, duration=2.0, nlos=0.0, **NO_OFFSETS))))
+    result = replay(
+        capture_lines(simulate(Scenario(anchors=anchors, duration=2.0, nlos=0.0, **NO_OFFSETS)))
+    )
     assert result.survey is not None and "one line" in result.layout_error
     assert not result.fixes
 
@@ -270,7 +276,9 @@ def capture_lines(sim):
 
 
 @pytest.mark.parametrize("mirrored", [False, True])
-@pytest.mark.parametrize("angle, shift", [(0.0, (0.0, 0.0)), (2.0, (5.0, -3.0)), (-0.7, (-40.0, 2.0))])
+@pytest.mark.parametrize(
+    "angle, shift", [(0.0, (0.0, 0.0)), (2.0, (5.0, -3.0)), (-0.7, (-40.0, 2.0))]
+)
 def test_fit_frame_recovers_rotation_shift_and_mirror(mirrored, angle, shift):
     truth = [(0.0, 0.0), (10.0, 1.0), (9.0, 8.0), (1.0, 11.0)]
     frame = FrameMap(math.cos(angle), math.sin(angle), mirrored, shift)
@@ -320,9 +328,20 @@ def test_range_noise_from_repeated_pairs(sigma, unit):
     samples = []
     for pair in range(15):
         d = 5.0 + pair
-        samples.append([round((d + rng.gauss(0, sigma)
-                               + (rng.uniform(0.3, 1.5) if rng.random() < 0.05 else 0)) / unit) * unit
-                        for _ in range(60)])
+        samples.append(
+            [
+                round(
+                    (
+                        d
+                        + rng.gauss(0, sigma)
+                        + (rng.uniform(0.3, 1.5) if rng.random() < 0.05 else 0)
+                    )
+                    / unit
+                )
+                * unit
+                for _ in range(60)
+            ]
+        )
     assert range_noise(samples) == pytest.approx(math.sqrt(sigma ** 2 + unit ** 2 / 12), rel=0.15)
 
 

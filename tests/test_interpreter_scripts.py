@@ -48,7 +48,9 @@ class TestFindInterpreter:
         # pyenv's shims exist for every name and fail for versions not built
         script = empty_path / "python3.9"
         script.parent.mkdir(parents=True)
-        script.write_text("#!/bin/sh\n%s\n" % (answer if answer.startswith("exit") else "echo " + answer))
+        script.write_text(
+            "#!/bin/sh\n%s\n" % (answer if answer.startswith("exit") else "echo " + answer)
+        )
         script.chmod(0o755)
         assert interpreters.find_interpreter("3.9", str(tmp_path / "none")) is None
 
@@ -108,10 +110,28 @@ class TestPytestCounts:
 
 class TestSummaryLine:
     def test_counts_and_left_out_tests(self):
-        line = test_all.summary_line("3.8", "3.8.18", {
-            "error": None, "passed": 1340, "failed": 2, "skipped": 4, "seconds": 61.7,
-            "marker": test_all.SLOW})
-        assert line.split()[:8] == ["3.8", "3.8.18", "passed", "1340", "failed", "2", "skipped", "4"]
+        line = test_all.summary_line(
+            "3.8",
+            "3.8.18",
+            {
+                "error": None,
+                "passed": 1340,
+                "failed": 2,
+                "skipped": 4,
+                "seconds": 61.7,
+                "marker": test_all.SLOW,
+            },
+        )
+        assert line.split()[:8] == [
+            "3.8",
+            "3.8.18",
+            "passed",
+            "1340",
+            "failed",
+            "2",
+            "skipped",
+            "4",
+        ]
         assert "slow left out" in line
 
     def test_primary_runs_everything(self):

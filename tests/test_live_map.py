@@ -17,8 +17,16 @@ from qz_host.pipeline import Pipeline
 from qz_host.site_file import read_site
 
 from live_helpers import expected  # noqa: F401 (a fixture)
-from live_helpers import (HALL, stderr_messages, free_port, hall_lines, live_thread, udp_bound, wait_for,
-                          write_replay_anchors)
+from live_helpers import (
+    HALL,
+    stderr_messages,
+    free_port,
+    hall_lines,
+    live_thread,
+    udp_bound,
+    wait_for,
+    write_replay_anchors,
+)
 
 pytest.importorskip("websockets", reason="the map needs websockets (the web extra)")
 

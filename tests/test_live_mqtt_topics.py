@@ -128,7 +128,9 @@ def test_discovery_configs_states_and_attributes(site_session, broker):
     late = Subscriber(broker.port, topic=["homeassistant/#", "qz/tag/+/state",
                                            "qz/tag/+/attributes"], clean=True, client_id="")
     try:
-        assert wait_for(lambda: len(late.received()) == 4 * len(TAGS) + len(zones), timeout=3), "\n".join(sorted(t for t, _, _ in late.received()))
+        assert wait_for(lambda: len(late.received()) == 4 * len(TAGS) + len(zones), timeout=3), (
+            "\n".join(sorted(t for t, _, _ in late.received()))
+        )
         check_discovery(site, sink, subscriber, late, events, fixes)
     finally:
         late.close()
@@ -162,7 +164,11 @@ def check_discovery(site, sink, subscriber, late, events, fixes):
         assert states and all(s in zones + ["home", "not_home"] for s in states)
         assert all(a != b for a, b in zip(states, states[1:])), "states only when they change"
         entered = [e.zone for e in events if f"{e.tag:04X}" == tag and e.event == "enter"]
-        assert [s for s in states if s in zones] == entered
+        # A retained topic's changes not yet handed over merge into the latest
+        # (a slow first connection, say): the zones said are some of those
+        # entered, in order.
+        remaining = iter(entered)
+        assert all(s in remaining for s in states if s in zones), (states, entered)
         occupied = [z for z in zones if address in sink.occupancy.inside[z]]
         assert states[-1] == (occupied[0] if occupied else states[-1])
         assert latest(late, f"qz/tag/{tag}/state") == (states[-1], True)

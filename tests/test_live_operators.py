@@ -19,8 +19,15 @@ from qz_host.sinks import RecordSink
 from qz_host.track_stage import TagCounts
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
-from live_helpers import (free_port, stderr_messages, hall_frames, hall_lines, live_thread, recorded_frames,
-                          wait_for)
+from live_helpers import (
+    free_port,
+    stderr_messages,
+    hall_frames,
+    hall_lines,
+    live_thread,
+    recorded_frames,
+    wait_for,
+)
 
 
 class Clock:

@@ -83,12 +83,19 @@ def test_the_unit_verifies(tmp_path):
 
 
 @needs_systemd_analyze
-@pytest.mark.parametrize("fault, replace, by", [
-    ("a program that does not exist", "ExecStart=" + INSTALLED_AT, "ExecStart=/nonexistent/qz-host"),
-    ("a misspelt setting", "ProtectSystem=", "ProtectSytem="),
-    ("a value systemd does not know", "ProtectSystem=strict", "ProtectSystem=very"),
-    ("a setting in the wrong section", "[Service]", "[Service]\nWantedBy=multi-user.target"),
-])
+@pytest.mark.parametrize(
+    "fault, replace, by",
+    [
+        (
+            "a program that does not exist",
+            "ExecStart=" + INSTALLED_AT,
+            "ExecStart=/nonexistent/qz-host",
+        ),
+        ("a misspelt setting", "ProtectSystem=", "ProtectSytem="),
+        ("a value systemd does not know", "ProtectSystem=strict", "ProtectSystem=very"),
+        ("a setting in the wrong section", "[Service]", "[Service]\nWantedBy=multi-user.target"),
+    ],
+)
 def test_verify_catches(tmp_path, fault, replace, by):
     text = UNIT.read_text()
     assert replace in text

@@ -99,8 +99,11 @@ REFUSED = [
     ("speed = 1979-05-27", "view", "options.speed: takes a string or a number"),
     ("smooth = 1", "replay", "options.smooth: is a flag: give true or false, not 1"),
     ("fcs = 1", "replay", "options.fcs: is a flag"),
-    ("sigmaa = 0.1", "live", "options.sigmaa: not an option of replay, live, view, calibrate (did you "
-                             "mean sigma?)"),
+    (
+        "sigmaa = 0.1",
+        "live",
+        "options.sigmaa: not an option of replay, live, view, calibrate (did you mean sigma?)",
+    ),
     ("help = true", "live", "options.help: not an option of"),
     ("site = 'other.toml'", "live", "options.site: not an option of"),
     ("fcs = true\nno_fcs = true", "replay", "options.no_fcs and options.fcs exclude each other"),

@@ -282,13 +282,25 @@ class TestBadInput:
         with pytest.raises(ValueError):
             TagFilter(HALL, **{option: value})
 
-    @pytest.mark.parametrize("call, message", [
-        (lambda: TagFilter(HALL, 0.05), r"TagFilter\(\) takes exactly 1 positional argument \(2 given\)"),
-        (lambda: TagFilter(), r"TagFilter\(\) takes exactly 1 positional argument \(0 given\)"),
-        (lambda: TagFilter(sigma=0.05), r"TagFilter\(\) takes exactly 1 positional argument \(0 given\)"),
-        (lambda: TagFilter(HALL, anchors=HALL), "multiple values for keyword argument 'anchors'"),
-        (lambda: seeded().seed(0.1, 1.0, 2.0, [1.0] * 6, 5), r"seed\(\) takes exactly 4"),
-    ])
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (
+                lambda: TagFilter(HALL, 0.05),
+                r"TagFilter\(\) takes exactly 1 positional argument \(2 given\)",
+            ),
+            (lambda: TagFilter(), r"TagFilter\(\) takes exactly 1 positional argument \(0 given\)"),
+            (
+                lambda: TagFilter(sigma=0.05),
+                r"TagFilter\(\) takes exactly 1 positional argument \(0 given\)",
+            ),
+            (
+                lambda: TagFilter(HALL, anchors=HALL),
+                "multiple values for keyword argument 'anchors'",
+            ),
+            (lambda: seeded().seed(0.1, 1.0, 2.0, [1.0] * 6, 5), r"seed\(\) takes exactly 4"),
+        ],
+    )
     def test_positional_and_keyword_only_parameters(self, call, message):
         with pytest.raises(TypeError, match=message):
             call()
@@ -365,8 +377,12 @@ class TestSmoother:
         assert after < 0.8 * before
         # the last fix has no future to learn from
         assert smoothed[-1][:2] == pytest.approx(filtered[-1], abs=1e-12)
-        assert all(s[2] <= math.sqrt(c[0] + c[5]) + 1e-12 for s, c in
-                   zip(smoothed, zip(covariances[0::16], *[covariances[i::16] for i in range(1, 16)])))
+        assert all(
+            s[2] <= math.sqrt(c[0] + c[5]) + 1e-12
+            for s, c in zip(
+                smoothed, zip(covariances[0::16], *[covariances[i::16] for i in range(1, 16)])
+            )
+        )
 
     def test_segments_are_smoothed_apart(self):
         f = TagFilter(HALL, sigma=SIGMA)
@@ -679,11 +695,18 @@ class TestRangeModel:
         own = TagFilter(HALL, sigma=None)
         assert own.model is not m and own.model.estimates_noise and own.model.count == 6
 
-    @pytest.mark.parametrize("kwargs, error, message", [
-        ({"model": qz_track.RangeModel(5)}, ValueError, "model has 5 anchors"),
-        ({"model": qz_track.RangeModel(6), "sigma": 0.05}, ValueError, "give sigma to the RangeModel"),
-        ({"model": "model"}, TypeError, "RangeModel, not str"),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, error, message",
+        [
+            ({"model": qz_track.RangeModel(5)}, ValueError, "model has 5 anchors"),
+            (
+                {"model": qz_track.RangeModel(6), "sigma": 0.05},
+                ValueError,
+                "give sigma to the RangeModel",
+            ),
+            ({"model": "model"}, TypeError, "RangeModel, not str"),
+        ],
+    )
     def test_bad_models(self, kwargs, error, message):
         with pytest.raises(error, match=message):
             TagFilter(HALL, **kwargs)

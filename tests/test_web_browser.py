@@ -31,8 +31,11 @@ from web_captures import SAMPLE, ViewProcess, cut_capture  # noqa: E402
 from web_client import get, wait_for  # noqa: E402
 
 CHROMIUM = os.environ.get("QZ_CHROMIUM") or shutil.which("chromium") or "/usr/bin/chromium"
-ARTIFACTS = Path(os.environ.get("QZ_TEST_ARTIFACTS",
-                                Path(__file__).resolve().parent.parent / "build" / "test-artifacts"))
+ARTIFACTS = Path(
+    os.environ.get(
+        "QZ_TEST_ARTIFACTS", Path(__file__).resolve().parent.parent / "build" / "test-artifacts"
+    )
+)
 SIZES = {"desktop": {"width": 1920, "height": 1080}, "phone": {"width": 390, "height": 844}}
 VIEWPORT = {"width": 1280, "height": 720}
 GREY = "rgb(158, 158, 158)"  # the stale marker's fill

@@ -371,7 +371,9 @@ class Pipeline:
                 sink.event(event)
 
 
-def site_named_anchors(anchors: Mapping[int, devices.Anchor], site: Site) -> Dict[int, devices.Anchor]:
+def site_named_anchors(
+    anchors: Mapping[int, devices.Anchor], site: Site
+) -> Dict[int, devices.Anchor]:
     """Surveyed anchors named by the site, with the offsets it gives."""
     named = site.surveyed_anchors({a: spec.position for a, spec in anchors.items()})
     return {a: replace(named[a], offset=named[a].offset if named[a].offset is not None

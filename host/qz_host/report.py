@@ -122,7 +122,9 @@ def _offset_lines(result: Replay) -> List[str]:
         if not offsets:
             continue
         if not found:
-            found.append("Offsets  the range offsets in use (m, learned unless given, and their sd)")
+            found.append(
+                "Offsets  the range offsets in use (m, learned unless given, and their sd)"
+            )
         cells = [f"{a:04X} {_offset(*o)}" for a, o in sorted(offsets.items())]
         for k in range(0, len(cells), 4):
             found.append(f"  {kind if k == 0 else '':<8}" + "   ".join(cells[k:k + 4]))
@@ -191,7 +193,9 @@ class PositionsWriter:
         self.stream.close()
 
 
-def write_positions(path: PathLike, result: Replay, evaluation: Optional[Evaluation] = None) -> None:
+def write_positions(
+    path: PathLike, result: Replay, evaluation: Optional[Evaluation] = None
+) -> None:
     """Every fix of `result` as the positions CSV (see PositionsWriter),
     with the true positions and errors of `evaluation`."""
     known = result.survey is not None and result.survey.known

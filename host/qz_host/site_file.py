@@ -33,8 +33,7 @@ import difflib
 import math
 import re
 import struct
-import sys
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 

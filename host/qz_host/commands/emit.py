@@ -38,7 +38,9 @@ def register(commands) -> None:
                       help="pace as a multiple of the recorded one; 0 sends as fast as "
                            "possible (default 1)")
     emit.add_argument("--loop", action="store_true", help="play the capture again and again")
-    emit.add_argument("--baud", type=BAUD, default=115200, help="serial port speed (default 115200)")
+    emit.add_argument(
+        "--baud", type=BAUD, default=115200, help="serial port speed (default 115200)"
+    )
     emit.set_defaults(handler=run_command)
 
 

@@ -14,12 +14,12 @@ import threading
 import time
 from typing import Callable, Optional, Sequence, Tuple
 
-from .. import addresses
 from ..live_counters import LiveCounters
 from ..pipeline import Anchors, Position, Sink
 from ..zones import ZoneEvent
 from .base import CommandError
 from .site_inputs import SiteInputs
+from .web_options import serve_map
 
 
 class DataClock:
@@ -56,7 +56,7 @@ class LiveMap(Sink):
                  recorded_times: bool, tag_timeout: float):
         try:
             from ..web.feed import MapFeed, show_site
-            from ..web.server import WebServer, require_websockets
+            from ..web.server import require_websockets
             from ..web.state import MapState
             require_websockets()
         except ImportError as error:
@@ -75,16 +75,7 @@ class LiveMap(Sink):
         for note in notes:
             log(note)
         self.feed = MapFeed(self.state, counters.as_dict)
-        host, port = bind
-        try:
-            self.server = WebServer(self.state, host, port, allow_hosts=allow_hosts)
-            self.server.start()
-        except (OSError, ValueError) as error:
-            raise CommandError(f"--web: cannot serve on {host}:{port}: "
-                               f"{getattr(error, 'strerror', None) or error}") from None
-        warning = addresses.exposure_warning(host, "serving", "can read the map")
-        if warning is not None:
-            log(warning)
+        self.server = serve_map(self.state, bind, allow_hosts, log, "--web: ")
         log(f"serving the map on {self.server.url}")
 
     def frame(self, time: float, frame: bytes) -> None:

@@ -93,9 +93,9 @@ def _zone_score(site, frame, evaluator, measured) -> str:
 
     truth = []
     for tag, track in evaluator.best().tracks.items():
-        for time, x, y in zip(track.times, track.xs, track.ys):
+        for at, x, y in zip(track.times, track.xs, track.ys):
             placed = frame.place(x, y)
-            truth.append((time, tag, placed["x"], placed["y"]))
+            truth.append((at, tag, placed["x"], placed["y"]))
     truth.sort()
     found = score(zone_events(site.zones, truth), measured)
     return (f"Zones    against the truth: {found.truth} events, {len(found.matched)} matched, "

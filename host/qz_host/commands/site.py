@@ -78,7 +78,9 @@ def describe(site: Site) -> str:
     if site.anchor_offsets:
         row("", f"range offsets for {_addresses(site.anchor_offsets)}")
     if site.tags:
-        named = [f"{a:04X} {t.name!r}" if t.name else f"{a:04X}" for a, t in sorted(site.tags.items())]
+        named = [
+            f"{a:04X} {t.name!r}" if t.name else f"{a:04X}" for a, t in sorted(site.tags.items())
+        ]
         row("tags", f"{len(site.tags)}: {', '.join(named)}")
     frame = site.frame
     if frame.fitted:

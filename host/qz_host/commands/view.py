@@ -40,7 +40,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
     try:
         from ..replay import survey_capture
         from ..web.playback import PlaybackClock, play
-        from ..web.server import WebServer, require_websockets
+        from ..web.server import require_websockets
         from ..web.feed import show_site
         from ..web.state import MapState
         require_websockets()
@@ -71,16 +71,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
             log(note)
     except (OSError, ValueError) as error:
         raise CommandError(f"the floor plan: {error}") from None
-    host, port = args.web
-    try:
-        server = WebServer(state, host, port, allow_hosts=args.allow_host)
-        server.start()
-    except (OSError, ValueError) as error:
-        raise CommandError(f"cannot serve on {host}:{port}: "
-                           f"{getattr(error, 'strerror', None) or error}") from None
-    warning = addresses.exposure_warning(host, "serving", "can read the map")
-    if warning is not None:
-        log(warning)
+    server = web_options.serve_map(state, args.web, args.allow_host, log)
     print(f"serving the map of {args.capture} on {server.url} (Ctrl-C to stop)",
           file=out, flush=True)
     # The signals set an event rather than raise KeyboardInterrupt, which

@@ -4,9 +4,10 @@ and which host names beyond the bound address a browser may use for it."""
 from __future__ import annotations
 
 import argparse
-from typing import Optional, Tuple
+from typing import Callable, Optional, Sequence, Tuple
 
 from .. import addresses
+from .base import CommandError
 
 
 def web_address(text: str) -> Tuple[str, int]:
@@ -43,3 +44,22 @@ def add_options(parser: argparse.ArgumentParser, *,
                         metavar="NAME",
                         help="a host name a browser may reach the map by besides the bound "
                              "address (a proxy's, say); again for more")
+
+
+def serve_map(state, bind: Tuple[str, int], allow_hosts: Sequence[str],
+              log: Callable[[str], None], failure_prefix: str = ""):
+    """The started web server of `state` (a ``MapState``) on `bind`, the
+    warning logged when it serves beyond this machine; a bind that fails
+    is a CommandError, prefixed with `failure_prefix`."""
+    from ..web.server import WebServer
+    host, port = bind
+    try:
+        server = WebServer(state, host, port, allow_hosts=allow_hosts)
+        server.start()
+    except (OSError, ValueError) as error:
+        raise CommandError(f"{failure_prefix}cannot serve on {host}:{port}: "
+                           f"{getattr(error, 'strerror', None) or error}") from None
+    warning = addresses.exposure_warning(host, "serving", "can read the map")
+    if warning is not None:
+        log(warning)
+    return server

@@ -423,7 +423,9 @@ def host_allowed(name: str, bound: str, allow_hosts: Sequence[str],
         return True
     # An address typed in the browser's bar is no rebinding: accept the one
     # the client actually connected to.
-    return local_address is not None and addresses.is_ip(name) and name == _normal_host(local_address)
+    return (
+        local_address is not None and addresses.is_ip(name) and name == _normal_host(local_address)
+    )
 
 
 def origin_allowed(origin: str, host_header: str, allow_hosts: Sequence[str]) -> bool:

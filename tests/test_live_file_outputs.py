@@ -18,7 +18,9 @@ from qz_host import frames
 from qz_host.commands.file_outputs import FileOutput
 from qz_host.commands.hangup import Reopener
 from qz_host.live_counters import LiveCounters
-from qz_host.sinks import RecordSink
+from qz_host.sinks import CsvSink, JsonLinesSink, RecordSink
+from qz_host.track_stage import Position
+from qz_host.tracking import TrackFix
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
 from live_helpers import (fixes_of, free_port, hall_frames, line_count, live_thread,
@@ -165,6 +167,16 @@ def test_a_full_disk_is_said_once_counted_and_mended_by_reopening(tmp_path):
     output.close()
     assert frame_hexes(output.path) == [items[0][1].hex()]
     assert "closing the old" in logged[-1] and len(logged) == 2
+
+
+@pytest.mark.parametrize("make", [lambda stream: JsonLinesSink(stream, owned=True), CsvSink])
+def test_a_sink_closes_its_file_when_the_last_write_fails(make):
+    stream = open("/dev/full", "w")
+    sink = make(stream)
+    sink.fix(Position(TrackFix(1.0, 0x1001, 1.0, 2.0, 0.1, 1.5, (), 0), 0.0, (), ()))
+    with pytest.raises(OSError):
+        sink.close()
+    assert stream.closed
 
 
 def test_a_live_session_survives_a_full_disk(known, capsys):

@@ -79,12 +79,16 @@ class JsonLinesSink(Sink):
         old.close()
 
     def close(self) -> None:
-        self.tick()
-        if self.owned:
-            try:
-                self.stream.close()
-            except BrokenPipeError:
-                pass
+        """Closes an owned stream even when its last flush fails (the
+        OSError then raised)."""
+        try:
+            self.tick()
+        finally:
+            if self.owned:
+                try:
+                    self.stream.close()
+                except BrokenPipeError:
+                    pass
 
 
 class CsvSink(Sink):
@@ -143,8 +147,10 @@ class CsvSink(Sink):
         old.close()
 
     def close(self) -> None:
-        self._start()
-        self.stream.close()
+        try:
+            self._start()
+        finally:
+            self.stream.close()
 
 
 class RecordSink(Sink):

@@ -34,10 +34,14 @@ def hall_replay():
     return replay.replay(hall_lines())
 
 
+def surveyed_anchors(result):
+    """The replay's surveyed anchors, at z 0, as the pipeline takes known ones."""
+    return {a: (x, y, 0.0) for a, (x, y) in zip(result.survey.addresses, result.survey.positions)}
+
+
 def write_replay_anchors(path, result):
     """The replay's survey as an anchors file, every digit kept."""
-    sinks.write_anchors(path, {a: (x, y, 0.0) for a, (x, y)
-                               in zip(result.survey.addresses, result.survey.positions)})
+    sinks.write_anchors(path, surveyed_anchors(result))
 
 
 def replay_recording(path, expected):

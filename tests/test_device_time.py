@@ -10,7 +10,7 @@ from qz_host.device_time import (AHEAD_LIMIT, TICK_SECONDS, WRAP_SECONDS, WRAP_T
                                  DeviceClocks)
 from qz_host.pipeline import Pipeline, Sink
 
-from live_helpers import hall_frames, hall_replay
+from live_helpers import surveyed_anchors, hall_frames, hall_replay
 
 TAG = 0x1001
 TROLLEY = Path(__file__).resolve().parent.parent / "examples" / "trolley-fast.qzcap"
@@ -29,8 +29,7 @@ class Collect(Sink):
 @pytest.fixture(scope="module")
 def hall():
     result = hall_replay()
-    anchors = {a: (x, y, 0.0) for a, (x, y) in zip(result.survey.addresses,
-                                                    result.survey.positions)}
+    anchors = surveyed_anchors(result)
     return result, anchors
 
 

@@ -12,14 +12,13 @@ from qz_host.messages import Message
 from qz_host.track_stage import TrackStage
 from qz_host.tracking import Tracker
 
-from live_helpers import hall_frames, hall_lines, hall_replay
+from live_helpers import surveyed_anchors, hall_frames, hall_lines, hall_replay
 
 
 @pytest.fixture(scope="module")
 def hall():
     result = hall_replay()
-    anchors = {a: (x, y, 0.0) for a, (x, y) in zip(result.survey.addresses,
-                                                    result.survey.positions)}
+    anchors = surveyed_anchors(result)
     tag_messages = []
     for time, frame in hall_frames():
         message = messages.decode(time, frame)

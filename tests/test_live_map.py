@@ -17,6 +17,7 @@ from qz_host.pipeline import Pipeline
 from qz_host.site_file import read_site
 
 from live_helpers import expected  # noqa: F401 (a fixture)
+from live_helpers import surveyed_anchors
 from live_helpers import (
     HALL,
     stderr_messages,
@@ -50,8 +51,7 @@ def test_the_map_shows_the_site_its_events_and_anchor_health(expected):  # noqa:
     logged = []
     feed = LiveMap(("127.0.0.1", 0), [], inputs, counters, logged.append,
                    recorded_times=True, tag_timeout=7.0)
-    anchors = {a: (x, y, 0.0) for a, (x, y) in zip(expected.survey.addresses,
-                                                    expected.survey.positions)}
+    anchors = surveyed_anchors(expected)
     pipeline = Pipeline([feed], counters=counters, anchors=anchors, sigma=expected.sigma,
                         site=inputs.site, tags=inputs.tags)
     try:

@@ -14,7 +14,8 @@ from qz_host.metrics import LatencyHistogram, MonitorSink
 from qz_host.pipeline import Pipeline
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
-from live_helpers import free_port, hall_frames, hall_replay, live_thread, wait_for
+from live_helpers import (free_port, hall_frames, hall_replay, live_thread, surveyed_anchors,
+                          wait_for)
 
 parser = pytest.importorskip("prometheus_client.parser",
                              reason="--metrics needs prometheus_client (the metrics extra)")
@@ -57,8 +58,7 @@ def scrape(url):
 @pytest.fixture(scope="module")
 def hall_anchors():
     result = hall_replay()
-    return result, {a: (x, y, 0.0) for a, (x, y) in zip(result.survey.addresses,
-                                                        result.survey.positions)}
+    return result, surveyed_anchors(result)
 
 
 @pytest.fixture

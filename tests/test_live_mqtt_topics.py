@@ -21,7 +21,7 @@ from qz_host.track_stage import Position
 from qz_host.tracking import TrackFix
 
 from live_helpers import expected, known  # noqa: F401 (fixtures)
-from live_helpers import HALL, hall_lines, stderr_messages, wait_for
+from live_helpers import surveyed_anchors, HALL, hall_lines, stderr_messages, wait_for
 from mosquitto_broker import Subscriber, broker  # noqa: F401 (a fixture)
 
 HALL_SITE = Path(__file__).resolve().parent.parent / "examples" / "hall.site.toml"
@@ -69,8 +69,7 @@ def site_session(broker, expected):
     sink = MqttSink("127.0.0.1", broker.port, counters=counters, zones=[z.name for z in site.zones],
                     ha_discovery=True, tag_names={a: t.name for a, t in site.tags.items()},
                     site_name=site.name, tag_timeout=10.0, clock=clock, log=lambda text: None)
-    anchors = {a: (x, y, 0.0) for a, (x, y) in zip(expected.survey.addresses,
-                                                  expected.survey.positions)}
+    anchors = surveyed_anchors(expected)
     pipeline = Pipeline([sink, recorder], counters=counters, anchors=anchors,
                         sigma=expected.sigma, site=site, tags=site.tags)
     fixes = []

@@ -15,7 +15,7 @@ from qz_host.pipeline import Pipeline, Sink
 from qz_host.sinks import CsvSink, JsonLinesSink, RecordSink
 from qz_host.track_stage import TagCounts
 
-from live_helpers import fixes_of, hall_frames, hall_lines, hall_replay
+from live_helpers import surveyed_anchors, fixes_of, hall_frames, hall_lines, hall_replay
 
 
 class Collect(Sink):
@@ -46,8 +46,7 @@ class Clock:
 @pytest.fixture(scope="module")
 def hall():
     result = hall_replay()
-    anchors = {a: (x, y, 0.0) for a, (x, y) in zip(result.survey.addresses,
-                                                    result.survey.positions)}
+    anchors = surveyed_anchors(result)
     return result, anchors
 
 

@@ -21,6 +21,14 @@ def fake_python(path, version):
     return path
 
 
+@pytest.fixture(autouse=True)
+def without_make_knobs(monkeypatch):
+    """make test-all runs this suite with its own VERSIONS and SKIP_PRIMARY
+    set; the scripts under test must not see them."""
+    monkeypatch.delenv("VERSIONS", raising=False)
+    monkeypatch.delenv("SKIP_PRIMARY", raising=False)
+
+
 @pytest.fixture
 def empty_path(tmp_path, monkeypatch):
     monkeypatch.setenv("PATH", str(tmp_path / "bin"))

@@ -1,6 +1,7 @@
 """qz-host live end to end through a pty, TCP, UDP and standard input, and
 qz-host emit feeding it: the fixes are exactly the replay's."""
 
+import contextlib
 import math
 import os
 import signal
@@ -163,7 +164,8 @@ def capture_replay(path):
 
 class Gateway:
     """A TCP server that serves `pieces` to successive clients, closing
-    each connection after its piece."""
+    each connection after its piece but the last, which stays open until
+    the client closes it (so the host sees exactly len(pieces) - 1 closes)."""
 
     def __init__(self, pieces):
         self.server = socket.create_server(("127.0.0.1", 0))
@@ -174,10 +176,15 @@ class Gateway:
 
     def _serve(self):
         with self.server:
-            for piece in self.pieces:
+            for number, piece in enumerate(self.pieces, 1):
                 client, _ = self.server.accept()
                 with client:
                     client.sendall(piece)
+                    if number == len(self.pieces):
+                        client.settimeout(60)
+                        with contextlib.suppress(OSError):
+                            while client.recv(4096):
+                                pass
 
 
 def test_closed_source_is_reopened_and_garbage_skipped(tmp_path, known, expected):

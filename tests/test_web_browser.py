@@ -30,6 +30,11 @@ from qz_host.web.state import MapState  # noqa: E402
 from web_captures import SAMPLE, ViewProcess, cut_capture  # noqa: E402
 from web_client import get, wait_for  # noqa: E402
 
+# The page is the same JavaScript whatever runs the server, and the server is
+# tested on every interpreter by test_web_server; so the browser (the
+# suite's longest minute) runs on the primary interpreter only.
+pytestmark = pytest.mark.slow
+
 CHROMIUM = os.environ.get("QZ_CHROMIUM") or shutil.which("chromium") or "/usr/bin/chromium"
 ARTIFACTS = Path(
     os.environ.get(

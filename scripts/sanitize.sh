@@ -2,8 +2,8 @@
 # The memory checks of the extension modules:
 #  1. builds them with AddressSanitizer and UndefinedBehaviorSanitizer
 #     (gcc's runtimes, every report fatal) into build/venv-sanitize and runs the
-#     test suite under them (the browser tests aside), normally and under
-#     python -O;
+#     test suite under them (the browser tests aside; once: python -O changes
+#     the Python above the modules, not their C++, and make test runs it);
 #  2. runs the leak driver under LeakSanitizer and under valgrind
 #     --leak-check=full (scripts/leak_check.py), failing on any leak or
 #     memory error that involves our modules.
@@ -63,8 +63,6 @@ export PYTHONMALLOC=malloc
 NOT_HERE=(--ignore=tests/test_web_browser.py)
 phase "test suite under ASan and UBSan"
 LD_PRELOAD=$PRELOAD "$PY" -m pytest -q -p no:cacheprovider "${NOT_HERE[@]}"
-phase "test suite under ASan and UBSan, python -O"
-LD_PRELOAD=$PRELOAD "$PY" -O -m pytest -q -p no:cacheprovider "${NOT_HERE[@]}"
 
 phase "leak driver under LeakSanitizer"
 "$PY" scripts/leak_check.py lsan --runtime "$PRELOAD"
